@@ -1,0 +1,77 @@
+#include "core/affine.h"
+
+#include <algorithm>
+
+#include "core/fault.h"
+
+namespace kest {
+
+void ScalarAffineFn::simplify() {
+  // Fast path: already strictly ascending with no zeros (the common case for
+  // expressions built term by term in variable order).
+  bool sorted = true;
+  for (std::size_t i = 0; i < terms.size(); ++i) {
+    if (terms[i].coeff == 0.0 || (i > 0 && !(terms[i - 1].var < terms[i].var))) {
+      sorted = false;
+      break;
+    }
+  }
+  if (sorted) return;
+
+  std::stable_sort(terms.begin(), terms.end(),
+                   [](const AffineTerm& a, const AffineTerm& b) { return a.var < b.var; });
+  std::vector<AffineTerm> merged;
+  merged.reserve(terms.size());
+  for (const auto& t : terms) {
+    if (!merged.empty() && merged.back().var == t.var)
+      merged.back().coeff += t.coeff;
+    else
+      merged.push_back(t);
+  }
+  std::erase_if(merged, [](const AffineTerm& t) { return t.coeff == 0.0; });
+  terms = std::move(merged);
+}
+
+static void append_nonzero(std::vector<AffineTerm>& out, const std::vector<AffineTerm>& in, double factor) {
+  for (const auto& t : in) {
+    double c = t.coeff * factor;
+    if (c != 0.0) out.push_back(AffineTerm{t.var, c});
+  }
+}
+
+ScalarAffineFn calculate(const ScalarAffineFn& lhs, const ScalarAffineFn& rhs, AffineOp op) {
+  ScalarAffineFn out;
+  switch (op) {
+    case AffineOp::Add:
+      out.terms.reserve(lhs.terms.size() + rhs.terms.size());
+      append_nonzero(out.terms, lhs.terms, 1.0);
+      append_nonzero(out.terms, rhs.terms, 1.0);
+      out.constant = lhs.constant + rhs.constant;
+      break;
+    case AffineOp::Sub:
+      out.terms.reserve(lhs.terms.size() + rhs.terms.size());
+      append_nonzero(out.terms, lhs.terms, 1.0);
+      append_nonzero(out.terms, rhs.terms, -1.0);
+      out.constant = lhs.constant - rhs.constant;
+      break;
+    case AffineOp::Mul:
+      if (!rhs.terms.empty() && !lhs.terms.empty())
+        throw Fault("Multiplication results in a non-affine function");
+      if (!rhs.terms.empty()) {
+        out.terms.reserve(rhs.terms.size());
+        append_nonzero(out.terms, rhs.terms, lhs.constant);
+        out.constant = lhs.constant * rhs.constant;
+      } else {
+        out.terms.reserve(lhs.terms.size());
+        append_nonzero(out.terms, lhs.terms, rhs.constant);
+        out.constant = rhs.constant * lhs.constant;
+      }
+      break;
+    default:
+      throw Fault("Unsupported operation for ScalarAffineFn");
+  }
+  out.simplify();
+  return out;
+}
+
+}  // namespace kest

@@ -1,0 +1,40 @@
+#pragma once
+// The one function representation: sum of coeff * var plus a constant.
+#include <cstdint>
+#include <vector>
+
+#include "core/ids.h"
+
+namespace kest {
+
+struct AffineTerm {
+  VarId var;
+  double coeff = 0.0;
+  friend bool operator==(const AffineTerm&, const AffineTerm&) = default;
+};
+
+enum class AffineOp : std::uint8_t { Add = 0, Sub = 1, Mul = 2, Div = 3 };
+
+struct ScalarAffineFn {
+  std::vector<AffineTerm> terms;
+  double constant = 0.0;
+
+  ScalarAffineFn() = default;
+  explicit ScalarAffineFn(double c) : constant(c) {}
+  ScalarAffineFn(std::vector<AffineTerm> t, double c) : terms(std::move(t)), constant(c) {}
+
+  /// Appends (var, coeff) unless coeff equals zero; never sorts or merges.
+  void push_term(VarId var, double coeff) {
+    if (coeff != 0.0) terms.push_back(AffineTerm{var, coeff});
+  }
+  /// Stable sort by variable, left-to-right merge, drop zero coefficients.
+  void simplify();
+
+  friend bool operator==(const ScalarAffineFn&, const ScalarAffineFn&) = default;
+};
+
+/// lhs op rhs, simplified. An unknown op or a product of two functions with
+/// terms is a programming fault (throws kest::Fault).
+ScalarAffineFn calculate(const ScalarAffineFn& lhs, const ScalarAffineFn& rhs, AffineOp op);
+
+}  // namespace kest

@@ -1,0 +1,59 @@
+#pragma once
+// The contract between the model cache and whatever solves the model.
+// ModelLike builds a model; Optimizer adds solving and reading results.
+// Operations are listed in dispatch order.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/attributes.h"
+#include "core/errors.h"
+#include "core/function.h"
+#include "core/ids.h"
+#include "core/sets.h"
+#include "solver_api/utils.h"
+
+namespace kest {
+
+/// Code of a successful solve. Only the adapter's mapping gives it meaning.
+enum class SolveStatus : std::uint8_t { Other = 0, Optimal = 1, Infeasible = 2 };
+
+class ModelLike {
+ public:
+  virtual ~ModelLike() = default;
+
+  virtual VarId add_variable(std::optional<std::string_view> name, std::optional<char32_t> vtype,
+                             std::optional<double> lower, std::optional<double> upper) = 0;
+  virtual std::vector<VarId> add_variables(std::size_t count, std::optional<NameType> names,
+                                           std::optional<std::vector<char32_t>> vtypes,
+                                           std::optional<BoundType> lowers, std::optional<BoundType> uppers) = 0;
+  virtual ConstrId add_constraint(ScalarFunctionType function, ScalarSetType set,
+                                  std::optional<std::string> name) = 0;
+  virtual std::vector<ConstrId> add_constraints(std::vector<ScalarFunctionType> functions,
+                                                std::vector<ScalarSetType> sets,
+                                                std::optional<std::vector<std::string>> names) = 0;
+  virtual Status set_objective(ScalarFunctionType function, OptimizationSense sense) = 0;
+  virtual Status update() = 0;
+  virtual std::optional<AttrValue> get_model_attr(ModelAttr attr) = 0;
+  virtual Status set_model_attr(ModelAttr attr, AttrValue value) = 0;
+  virtual std::optional<AttrValue> get_optimizer_attr(OptimizerAttr attr) = 0;
+  virtual Status set_optimizer_attr(OptimizerAttr attr, AttrValue value) = 0;
+};
+
+class Optimizer : public ModelLike {
+ public:
+  virtual Result<SolveStatus> optimize() = 0;
+  virtual Status compute_conflict() = 0;
+  virtual std::optional<double> get_var_value(VarId var) = 0;
+  virtual std::optional<double> get_objective_value() = 0;
+};
+
+/// The owned backend handle. Calls are serialised by the model's lock, but may
+/// arrive on any thread, so implementations must not rely on the creating thread.
+using OptimizerBox = std::unique_ptr<Optimizer>;
+
+}  // namespace kest
