@@ -1,0 +1,597 @@
+"""HiGHS backend for kestpy: ``model.setBackend("highs")``.
+
+``Model(name, env)`` returns a backend object over one ``highspy.Highs``
+instance, quiet by default. kestpy drives it through the backend object
+protocol: every method below takes positional arguments only.
+
+==================  ==========================================================  =====================
+method              positional arguments                                        result
+==================  ==========================================================  =====================
+add_variable        name or None, type "C"/"B"/"I" or None, lb or None,         index of the variable
+                    ub or None
+add_variables       count, names (prefix str, list of str with "" for           list of indices
+                    unnamed, or None), list of types or None, lb and ub
+                    (float, list of float, or None)
+add_constraint      index list, coefficient list, ">"/"<"/"=", rhs, name or     index of the row
+                    None, constant
+add_constraints     index lists, coefficient lists, constants, senses, rhs,     list of indices
+                    names or None
+set_objective       index list, coefficient list, constant, -1 min / +1 max     None
+update              none                                                        None
+set_optimizer_attr  name, value                                                 None
+optimize            none                                                        status number
+get_var_value       variable index                                              float or None
+get_objective_value none                                                        float or None
+==================  ==========================================================  =====================
+
+Variables are numbered 0, 1, 2, ... in arrival order. A missing lower bound
+is 0.0, a missing upper bound +inf, a missing type "C". "B" is an integer
+column with its bounds clipped to [0, 1]. A prefix name p names variable i of
+the batch p_i (an empty prefix names nothing). A constraint means
+sum(coeff * x) + constant (sense) rhs; the constant moves into the row bounds.
+Repeated indices in one constraint or objective are summed, zero
+coefficients are dropped. ``set_objective`` replaces the whole objective:
+costs, offset and sense.
+
+Settings: any HiGHS option by its own name ("time_limit", "mip_rel_gap",
+"presolve", "threads", "output_flag", ...), plus the aliases "TimeLimit",
+"MIPGap", "Threads", "OutputFlag", "Silent" (inverted output_flag) and
+"SolverName" (accepted, no effect). A switch option such as "presolve" also
+takes True/False or 1/0. An unknown name or a value of the wrong kind issues a
+``UserWarning`` naming the option (with close matches) and changes nothing.
+
+Status numbers returned by ``optimize``:
+
+======  ============================================================
+number  meaning
+======  ============================================================
+2       optimal
+3       infeasible
+4       infeasible or unbounded (not told apart)
+5       unbounded
+7       iteration limit reached
+9       time limit reached
+10      solution, node or leaf limit reached
+11      interrupted
+1       anything else (solver error, objective bound or target, ...)
+======  ============================================================
+
+Values: ``get_var_value`` and ``get_objective_value`` answer from the last
+``optimize`` when it left a feasible primal solution (an incumbent found
+before a limit counts) and the model was not infeasible or unbounded; they
+answer None otherwise, and after any change of the model since that run.
+
+Loading is deferred: variables, constraints and the objective are collected
+and handed to HiGHS in bulk (one addCols, one CSR addRows, or one passModel
+for a fresh model) at ``optimize``, ``update`` or when the ``highs``
+property is read. The solution is the same as with eager loading.
+"""
+
+import ctypes
+import itertools
+import math
+import os
+import sys
+
+import highspy
+import numpy as np
+
+from . import _options
+
+__all__ = ["Model", "STATUS_NAMES"]
+
+_INF = math.inf
+_MS = highspy.HighsModelStatus
+_STATUS = {
+    _MS.kOptimal: 2,
+    _MS.kInfeasible: 3,
+    _MS.kUnboundedOrInfeasible: 4,
+    _MS.kUnbounded: 5,
+    _MS.kIterationLimit: 7,
+    _MS.kTimeLimit: 9,
+    _MS.kSolutionLimit: 10,
+    _MS.kInterrupt: 11,
+    _MS.kHighsInterrupt: 11,
+}
+STATUS_NAMES = {
+    1: "other",
+    2: "optimal",
+    3: "infeasible",
+    4: "infeasible or unbounded",
+    5: "unbounded",
+    7: "iteration limit",
+    9: "time limit",
+    10: "solution limit",
+    11: "interrupted",
+}
+_NO_VALUES = (3, 4, 5)
+_FEASIBLE = 2  # HiGHS primal solution status: feasible point held
+_TYPES = frozenset("CBI")
+_SENSES = frozenset("<>=")
+
+_banner_hidden = False
+
+
+def _new_highs():
+    # HiGHS prints its banner on the first construction in a process, before
+    # any option can be set; send that one write to /dev/null.
+    global _banner_hidden
+    if _banner_hidden:
+        return highspy.Highs()
+    _banner_hidden = True
+    try:
+        sys.stdout.flush()
+        saved = os.dup(1)
+    except (OSError, ValueError, AttributeError):
+        return highspy.Highs()
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, 1)
+        os.close(null)
+        highs = highspy.Highs()
+        try:
+            ctypes.CDLL(None).fflush(None)
+        except (OSError, AttributeError):
+            pass
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+    return highs
+
+
+def _check(status, what):
+    if status == highspy.HighsStatus.kError:
+        raise RuntimeError(f"HiGHS refused {what}")
+
+
+def _bounds(value, count, default, what):
+    if value is None:
+        return np.full(count, default)
+    if isinstance(value, (list, tuple, np.ndarray)):
+        if len(value) != count:
+            raise ValueError(f"{what}: {len(value)} values for {count} variables")
+        return np.array(value, dtype=np.float64)
+    return np.full(count, float(value))
+
+
+def _batch_names(names, count, what):
+    """A list of count names ("" for unnamed), or None when nothing is named."""
+    if names is None:
+        return None
+    if isinstance(names, str):
+        return [f"{names}_{i}" for i in range(count)] if names else None
+    if len(names) != count:
+        raise ValueError(f"{what}: {len(names)} names for {count} items")
+    return list(names) if any(names) else None
+
+
+class _ColChunk:
+    __slots__ = ("n", "lo", "hi", "integer", "names")
+
+    def __init__(self, n, lo, hi, integer, names):
+        self.n, self.lo, self.hi, self.integer, self.names = n, lo, hi, integer, names
+
+
+class _RowChunk:
+    __slots__ = ("n", "lens", "idx", "val", "lo", "hi", "names")
+
+    def __init__(self, n, lens, idx, val, lo, hi, names):
+        self.n, self.lens, self.idx, self.val = n, lens, idx, val
+        self.lo, self.hi, self.names = lo, hi, names
+
+
+def _concat_names(chunks, total):
+    if not any(c.names for c in chunks):
+        return None
+    out = []
+    for c in chunks:
+        out.extend(c.names if c.names else [""] * c.n)
+    assert len(out) == total
+    return out
+
+
+class Model:
+    """One HiGHS model behind the kestpy backend object protocol."""
+
+    def __init__(self, name=None, env=None):
+        self.name = name
+        self._h = _new_highs()
+        self._h.setOptionValue("output_flag", False)
+        self._threads_set = False
+        # columns/rows already inside HiGHS, and the totals including staged ones
+        self._h_cols = 0
+        self._h_rows = 0
+        self._ncols = 0
+        self._nrows = 0
+        self._col_chunks = []
+        self._row_chunks = []
+        self._reset_single_cols()
+        self._reset_single_rows()
+        # current objective: (index list, coefficient list, constant, sense)
+        self._objective = None
+        self._objective_dirty = False
+        self._valid = False
+        self._values = None
+        self._objval = None
+
+    # -- staging --------------------------------------------------------
+
+    def _reset_single_cols(self):
+        self._c_lo, self._c_hi, self._c_int, self._c_names = [], [], [], []
+        self._c_named = False
+
+    def _reset_single_rows(self):
+        self._r_idx, self._r_val, self._r_lo, self._r_hi, self._r_names = [], [], [], [], []
+        self._r_named = False
+
+    def _seal_single_cols(self):
+        n = len(self._c_lo)
+        if not n:
+            return
+        integer = np.array(self._c_int, dtype=np.uint8) if any(self._c_int) else None
+        self._col_chunks.append(_ColChunk(
+            n, np.array(self._c_lo, dtype=np.float64), np.array(self._c_hi, dtype=np.float64),
+            integer, self._c_names if self._c_named else None))
+        self._reset_single_cols()
+
+    def _seal_single_rows(self):
+        if not self._r_idx:
+            return
+        self._row_chunks.append(self._row_chunk(
+            self._r_idx, self._r_val,
+            np.array(self._r_lo, dtype=np.float64), np.array(self._r_hi, dtype=np.float64),
+            self._r_names if self._r_named else None, checked=True))
+        self._reset_single_rows()
+
+    def _row_chunk(self, idx_lists, val_lists, lo, hi, names, checked=False):
+        n = len(idx_lists)
+        lens = np.fromiter(map(len, idx_lists), dtype=np.int64, count=n)
+        if not checked:
+            vlens = np.fromiter(map(len, val_lists), dtype=np.int64, count=n)
+            if not np.array_equal(lens, vlens):
+                bad = int(np.flatnonzero(lens != vlens)[0])
+                raise ValueError(f"constraint {bad} of the batch has {lens[bad]} indices "
+                                 f"and {vlens[bad]} coefficients")
+        nnz = int(lens.sum())
+        idx = np.fromiter(itertools.chain.from_iterable(idx_lists), dtype=np.int64, count=nnz)
+        val = np.fromiter(itertools.chain.from_iterable(val_lists), dtype=np.float64, count=nnz)
+        if not checked and nnz and (idx.min() < 0 or idx.max() >= self._ncols):
+            bad = int(idx[(idx < 0) | (idx >= self._ncols)][0])
+            raise IndexError(f"variable index {bad} out of range ({self._ncols} variables)")
+        return _RowChunk(n, lens, idx, val, lo, hi, names)
+
+    def _changed(self):
+        self._valid = False
+        self._values = None
+        self._objval = None
+
+    # -- protocol: building -----------------------------------------------
+
+    def add_variable(self, name, vtype, lb, ub):
+        lo = 0.0 if lb is None else float(lb)
+        hi = _INF if ub is None else float(ub)
+        if vtype is None or vtype == "C":
+            integer = 0
+        elif vtype == "I":
+            integer = 1
+        elif vtype == "B":
+            integer = 1
+            lo = max(lo, 0.0)
+            hi = min(hi, 1.0)
+        else:
+            raise ValueError(f"unknown variable type {vtype!r} (expected 'C', 'B' or 'I')")
+        self._changed()
+        self._c_lo.append(lo)
+        self._c_hi.append(hi)
+        self._c_int.append(integer)
+        if name:
+            self._c_names.append(name)
+            self._c_named = True
+        else:
+            self._c_names.append("")
+        index = self._ncols
+        self._ncols += 1
+        return index
+
+    def add_variables(self, count, names, types, lb, ub):
+        count = int(count)
+        if count < 0:
+            raise ValueError(f"negative variable count {count}")
+        lo = _bounds(lb, count, 0.0, "lower bounds")
+        hi = _bounds(ub, count, _INF, "upper bounds")
+        integer = None
+        if types is not None:
+            if len(types) != count:
+                raise ValueError(f"types: {len(types)} values for {count} variables")
+            kinds = set(types)
+            if not kinds <= _TYPES:
+                raise ValueError(f"unknown variable type {sorted(kinds - _TYPES)[0]!r} "
+                                 "(expected 'C', 'B' or 'I')")
+            if kinds != {"C"} and count:
+                codes = np.array(types)
+                binary = codes == "B"
+                integer = ((codes == "I") | binary).astype(np.uint8)
+                if binary.any():
+                    np.maximum(lo, 0.0, out=lo, where=binary)
+                    np.minimum(hi, 1.0, out=hi, where=binary)
+        col_names = _batch_names(names, count, "variable names")
+        self._changed()
+        self._seal_single_cols()
+        if count:
+            self._col_chunks.append(_ColChunk(count, lo, hi, integer, col_names))
+        start = self._ncols
+        self._ncols += count
+        return list(range(start, start + count))
+
+    def add_constraint(self, indices, coeffs, sense, rhs, name, constant):
+        if len(indices) != len(coeffs):
+            raise ValueError(f"{len(indices)} indices and {len(coeffs)} coefficients")
+        if indices and (min(indices) < 0 or max(indices) >= self._ncols):
+            bad = next(i for i in indices if i < 0 or i >= self._ncols)
+            raise IndexError(f"variable index {bad} out of range ({self._ncols} variables)")
+        bound = float(rhs) - float(constant)
+        if sense == "<":
+            lo, hi = -_INF, bound
+        elif sense == ">":
+            lo, hi = bound, _INF
+        elif sense == "=":
+            lo = hi = bound
+        else:
+            raise ValueError(f"unknown constraint sense {sense!r} (expected '<', '>' or '=')")
+        self._changed()
+        self._r_idx.append(indices)
+        self._r_val.append(coeffs)
+        self._r_lo.append(lo)
+        self._r_hi.append(hi)
+        if name:
+            self._r_names.append(name)
+            self._r_named = True
+        else:
+            self._r_names.append("")
+        index = self._nrows
+        self._nrows += 1
+        return index
+
+    def add_constraints(self, indices, coeffs, constants, senses, rhss, names):
+        n = len(indices)
+        for what, seq in (("coefficient lists", coeffs), ("constants", constants),
+                          ("senses", senses), ("right-hand sides", rhss)):
+            if len(seq) != n:
+                raise ValueError(f"{len(seq)} {what} for {n} constraints")
+        kinds = set(senses)
+        if not kinds <= _SENSES:
+            raise ValueError(f"unknown constraint sense {sorted(kinds - _SENSES)[0]!r} "
+                             "(expected '<', '>' or '=')")
+        row_names = _batch_names(names, n, "constraint names")
+        bound = np.array(rhss, dtype=np.float64) - np.array(constants, dtype=np.float64)
+        if kinds == {"<"}:
+            lo, hi = np.full(n, -_INF), bound
+        elif kinds == {">"}:
+            lo, hi = bound, np.full(n, _INF)
+        elif kinds == {"="}:
+            lo, hi = bound, bound.copy()
+        else:
+            codes = np.array(senses)
+            lo = np.where(codes == "<", -_INF, bound)
+            hi = np.where(codes == ">", _INF, bound)
+        chunk = self._row_chunk(indices, coeffs, lo, hi, row_names)
+        self._changed()
+        self._seal_single_rows()
+        if n:
+            self._row_chunks.append(chunk)
+        start = self._nrows
+        self._nrows += n
+        return list(range(start, start + n))
+
+    def set_objective(self, indices, coeffs, constant, sense):
+        if len(indices) != len(coeffs):
+            raise ValueError(f"{len(indices)} indices and {len(coeffs)} coefficients")
+        if sense not in (-1, 1):
+            raise ValueError(f"objective sense {sense!r} (expected -1 or +1)")
+        if indices and (min(indices) < 0 or max(indices) >= self._ncols):
+            bad = next(i for i in indices if i < 0 or i >= self._ncols)
+            raise IndexError(f"variable index {bad} out of range ({self._ncols} variables)")
+        self._changed()
+        self._objective = (indices, coeffs, float(constant), sense)
+        self._objective_dirty = True
+
+    def update(self):
+        self._flush()
+
+    # -- loading into HiGHS -------------------------------------------------
+
+    def _costs(self, ncols):
+        cost = np.zeros(ncols)
+        if self._objective is not None and len(self._objective[0]):
+            idx = np.asarray(self._objective[0], dtype=np.int64)
+            np.add.at(cost, idx, np.asarray(self._objective[1], dtype=np.float64))
+        return cost
+
+    def _objective_sense_offset(self):
+        if self._objective is None:
+            return highspy.ObjSense.kMinimize, 0.0
+        sense = highspy.ObjSense.kMaximize if self._objective[3] == 1 else highspy.ObjSense.kMinimize
+        return sense, self._objective[2]
+
+    @staticmethod
+    def _csr(rows, ncols):
+        """Row starts, column indices and values of the rows, merged and zero-free."""
+        n = sum(c.n for c in rows)
+        lens = np.concatenate([c.lens for c in rows])
+        idx = np.concatenate([c.idx for c in rows])
+        val = np.concatenate([c.val for c in rows])
+        if idx.size:
+            row_of = np.repeat(np.arange(n, dtype=np.int64), lens)
+            key = row_of * ncols + idx
+            if not (key[1:] > key[:-1]).all():
+                # some row is unsorted or repeats a variable: sort and sum repeats
+                order = np.argsort(key, kind="stable")
+                key = key[order]
+                val = val[order]
+                first = np.flatnonzero(np.r_[True, key[1:] != key[:-1]])
+                val = np.add.reduceat(val, first)
+                key = key[first]
+                row_of = key // ncols
+                idx = key - row_of * ncols
+            keep = val != 0.0
+            if not keep.all():
+                val = val[keep]
+                idx = idx[keep]
+                row_of = row_of[keep]
+            if idx.size != lens.sum():
+                lens = np.bincount(row_of, minlength=n)
+        if idx.size > np.iinfo(np.int32).max:
+            raise OverflowError("too many nonzeros for HiGHS (more than 2**31 - 1)")
+        starts = np.zeros(n + 1, dtype=np.int32)
+        np.cumsum(lens, out=starts[1:])
+        return n, starts, idx.astype(np.int32), np.ascontiguousarray(val, dtype=np.float64)
+
+    def _flush(self):
+        self._seal_single_cols()
+        self._seal_single_rows()
+        cols, rows = self._col_chunks, self._row_chunks
+        if not cols and not rows and not self._objective_dirty:
+            return
+        self._col_chunks, self._row_chunks = [], []
+        h = self._h
+        base_col = self._h_cols
+        if cols:
+            n_new = sum(c.n for c in cols)
+            lo = np.concatenate([c.lo for c in cols])
+            hi = np.concatenate([c.hi for c in cols])
+            col_names = _concat_names(cols, n_new)
+        else:
+            n_new, col_names = 0, None
+        if rows:
+            m_new, starts, idx, val = self._csr(rows, max(self._ncols, 1))
+            rlo = np.concatenate([c.lo for c in rows])
+            rhi = np.concatenate([c.hi for c in rows])
+            row_names = _concat_names(rows, m_new)
+        else:
+            m_new, row_names = 0, None
+
+        if self._h_cols == 0 and self._h_rows == 0 and (n_new or m_new):
+            # fresh model: one passModel carries everything, names included
+            lp = highspy.HighsLp()
+            lp.num_col_ = n_new
+            lp.num_row_ = m_new
+            lp.col_cost_ = self._costs(n_new)
+            lp.col_lower_ = lo if n_new else np.zeros(0)
+            lp.col_upper_ = hi if n_new else np.zeros(0)
+            lp.sense_, lp.offset_ = self._objective_sense_offset()
+            matrix = lp.a_matrix_
+            matrix.format_ = highspy.MatrixFormat.kRowwise
+            matrix.num_col_ = n_new
+            matrix.num_row_ = m_new
+            if m_new:
+                lp.row_lower_ = rlo
+                lp.row_upper_ = rhi
+                matrix.start_ = starts
+                matrix.index_ = idx
+                matrix.value_ = val
+            else:
+                matrix.start_ = np.zeros(1, dtype=np.int32)
+            lp.a_matrix_ = matrix
+            if col_names:
+                lp.col_names_ = col_names
+            if row_names:
+                lp.row_names_ = row_names
+            _check(h.passModel(lp), "the model")
+            self._objective_dirty = False
+        else:
+            if n_new:
+                empty_i = np.zeros(0, dtype=np.int32)
+                _check(h.addCols(n_new, np.zeros(n_new), lo, hi, 0, empty_i, empty_i,
+                                 np.zeros(0)), "the new columns")
+                if col_names:
+                    pass_name = h.passColName
+                    for i, s in enumerate(col_names):
+                        if s:
+                            pass_name(base_col + i, s)
+            if m_new:
+                _check(h.addRows(m_new, rlo, rhi, int(starts[-1]), starts[:-1], idx, val),
+                       "the new rows")
+                if row_names:
+                    pass_name = h.passRowName
+                    for i, s in enumerate(row_names):
+                        if s:
+                            pass_name(self._h_rows + i, s)
+        integer_cols = [np.flatnonzero(c.integer) + off
+                        for c, off in zip(cols, itertools.accumulate([base_col] + [c.n for c in cols]))
+                        if c.integer is not None]
+        if integer_cols:
+            where = np.concatenate(integer_cols).astype(np.int32)
+            if where.size:
+                _check(h.changeColsIntegrality(where.size, where,
+                                               np.ones(where.size, dtype=np.uint8)),
+                       "the integer columns")
+        self._h_cols += n_new
+        self._h_rows += m_new
+        if self._objective_dirty:
+            ncols = self._h_cols
+            if ncols:
+                _check(h.changeColsCost(ncols, np.arange(ncols, dtype=np.int32),
+                                        self._costs(ncols)), "the objective")
+            sense, offset = self._objective_sense_offset()
+            _check(h.changeObjectiveSense(sense), "the objective sense")
+            _check(h.changeObjectiveOffset(offset), "the objective constant")
+            self._objective_dirty = False
+
+    @property
+    def highs(self):
+        """The highspy.Highs instance, with everything staged loaded into it."""
+        self._flush()
+        return self._h
+
+    # -- protocol: settings, solving, values ----------------------------------
+
+    def set_optimizer_attr(self, name, value):
+        if _options.apply(self._h, name, value) == "threads":
+            self._threads_set = True
+
+    def optimize(self):
+        self._flush()
+        self._changed()
+        if self._h_cols == 0:
+            return self._optimize_without_columns()
+        if self._threads_set:
+            # HiGHS keeps one thread pool per process; a changed size needs a new one
+            highspy.Highs.resetGlobalScheduler(True)
+        self._h.run()
+        status = _STATUS.get(self._h.getModelStatus(), 1)
+        info = self._h.getInfo()
+        if status not in _NO_VALUES and info.primal_solution_status == _FEASIBLE:
+            self._valid = True
+            self._objval = float(info.objective_function_value)
+        return status
+
+    def _optimize_without_columns(self):
+        # HiGHS calls a model without columns "empty" and checks nothing; every
+        # row is then the constant 0, so feasibility is a bound check.
+        lp = self._h.getLp()
+        ok, tol = True, self._h.getOptionValue("primal_feasibility_tolerance")[1]
+        if self._h_rows:
+            lo = np.asarray(lp.row_lower_)
+            hi = np.asarray(lp.row_upper_)
+            ok = bool((lo <= tol).all() and (hi >= -tol).all())
+        if not ok:
+            return 3
+        self._valid = True
+        self._objval = float(self._objective_sense_offset()[1])
+        return 2
+
+    def get_var_value(self, index):
+        if not self._valid:
+            return None
+        if self._values is None:
+            self._values = self._h.getSolution().col_value
+        if 0 <= index < len(self._values):
+            return float(self._values[index])
+        return None
+
+    def get_objective_value(self):
+        return self._objval if self._valid else None
+
+    def __repr__(self):
+        return (f"<kestpy_highs.Model {self.name!r}: {self._ncols} variables, "
+                f"{self._nrows} constraints>")

@@ -1,0 +1,576 @@
+"""The HiGHS backend: first through its protocol as the adapter calls it, then
+through real kestpy models."""
+
+import math
+import os
+import random
+import subprocess
+import sys
+import types
+
+import numpy as np
+import pytest
+
+import kestpy_highs
+from kestpy_highs import Model as Backend
+
+INF = math.inf
+
+
+def lp_of(backend):
+    return backend.highs.getLp()
+
+
+def dense(backend):
+    """The constraint matrix that HiGHS holds, as a dense array."""
+    lp = lp_of(backend)
+    a = lp.a_matrix_
+    out = np.zeros((lp.num_row_, lp.num_col_))
+    start = list(a.start_)
+    for j in range(lp.num_col_):
+        for k in range(start[j], start[j + 1]):
+            out[a.index_[k], j] += a.value_[k]
+    return out
+
+
+def col_name(backend, j):
+    return backend.highs.getColName(j)[1]
+
+
+def row_name(backend, i):
+    return backend.highs.getRowName(i)[1]
+
+
+def integrality(backend, j):
+    return int(backend.highs.getColIntegrality(j)[1])
+
+
+def add_vars(b, path, n, names=None, types_=None, lb=None, ub=None):
+    """n variables through one batch call or n single calls."""
+    if path == "batch":
+        return b.add_variables(n, names, types_, lb, ub)
+    out = []
+    for i in range(n):
+        name = names[i] if isinstance(names, list) else (f"{names}_{i}" if names else None)
+        pick = lambda v: v[i] if isinstance(v, list) else v
+        out.append(b.add_variable(name, pick(types_), pick(lb), pick(ub)))
+    return out
+
+
+def add_rows(b, path, rows):
+    """rows: (indices, coeffs, sense, rhs, name, constant) tuples."""
+    if path == "batch":
+        return b.add_constraints([r[0] for r in rows], [r[1] for r in rows], [r[5] for r in rows],
+                                 [r[2] for r in rows], [r[3] for r in rows], [r[4] or "" for r in rows])
+    return [b.add_constraint(*r) for r in rows]
+
+
+PATHS = ["single", "batch"]
+
+
+# ---------------------------------------------------------------- variables
+
+@pytest.mark.parametrize("path", PATHS)
+def test_variable_defaults_and_numbering(path):
+    b = Backend("m", None)
+    assert add_vars(b, path, 3) == [0, 1, 2]
+    assert b.add_variable(None, None, None, None) == 3
+    lp = lp_of(b)
+    assert list(lp.col_lower_) == [0.0] * 4
+    assert list(lp.col_upper_) == [INF] * 4
+    assert all(integrality(b, j) == 0 for j in range(4))
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_per_variable_bounds_types_and_names(path):
+    b = Backend("m", None)
+    add_vars(b, path, 3, names=["a", "", "c"], types_=["C", "I", "C"],
+             lb=[-1.0, 2.0, -INF], ub=[1.0, 9.0, INF])
+    lp = lp_of(b)
+    assert list(lp.col_lower_) == [-1.0, 2.0, -INF]
+    assert list(lp.col_upper_) == [1.0, 9.0, INF]
+    assert [integrality(b, j) for j in range(3)] == [0, 1, 0]
+    assert [col_name(b, j) for j in range(3)] == ["a", "", "c"]
+
+
+@pytest.mark.parametrize("prefix, expected", [("x", ["x_0", "x_1", "x_2"]), ("", ["", "", ""])])
+def test_prefix_names(prefix, expected):
+    b = Backend("m", None)
+    b.add_variables(3, prefix, None, 1.0, 5.0)
+    assert [col_name(b, j) for j in range(3)] == expected
+    assert list(lp_of(b).col_lower_) == [1.0] * 3
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("lb, ub, want", [(None, None, (0.0, 1.0)), (-5.0, 7.0, (0.0, 1.0)),
+                                          (0.0, 0.0, (0.0, 0.0)), (1.0, INF, (1.0, 1.0))])
+def test_binary_bounds_clipped(path, lb, ub, want):
+    b = Backend("m", None)
+    add_vars(b, path, 2, types_=["B", "C"], lb=lb, ub=ub)
+    lp = lp_of(b)
+    assert (lp.col_lower_[0], lp.col_upper_[0]) == want
+    assert integrality(b, 0) == 1
+    # the continuous neighbour keeps what it was given
+    assert (lp.col_lower_[1], lp.col_upper_[1]) == (0.0 if lb is None else lb,
+                                                    INF if ub is None else ub)
+
+
+def test_binary_solution_is_integral():
+    b = Backend("m", None)
+    b.add_variable("y", "B", None, 10.0)
+    b.set_objective([0], [1.0], 0.0, 1)
+    assert b.optimize() == 2
+    assert b.get_var_value(0) == 1.0
+
+
+@pytest.mark.parametrize("call, exc", [
+    (lambda b: b.add_variable(None, "S", None, None), ValueError),
+    (lambda b: b.add_variables(2, None, ["C", "Q"], None, None), ValueError),
+    (lambda b: b.add_variables(2, None, None, [1.0], None), ValueError),
+    (lambda b: b.add_variables(2, ["a"], None, None, None), ValueError),
+    (lambda b: b.add_constraint([5], [1.0], "<", 1.0, None, 0.0), IndexError),
+    (lambda b: b.add_constraint([0], [1.0], "<=", 1.0, None, 0.0), ValueError),
+    (lambda b: b.add_constraint([0, 1], [1.0], "<", 1.0, None, 0.0), ValueError),
+    (lambda b: b.add_constraints([[0], [9]], [[1.0], [1.0]], [0.0, 0.0], ["<", "<"], [1.0, 1.0], None),
+     IndexError),
+    (lambda b: b.add_constraints([[0]], [[1.0, 2.0]], [0.0], ["<"], [1.0], None), ValueError),
+    (lambda b: b.add_constraints([[0]], [[1.0]], [0.0], ["!"], [1.0], None), ValueError),
+    (lambda b: b.set_objective([0], [1.0], 0.0, 0), ValueError),
+    (lambda b: b.set_objective([7], [1.0], 0.0, 1), IndexError),
+])
+def test_malformed_calls_raise(call, exc):
+    b = Backend("m", None)
+    b.add_variables(2, None, None, None, None)
+    with pytest.raises(exc):
+        call(b)
+
+
+# ---------------------------------------------------------------- constraints
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("sense, lo, hi", [("<", -INF, 7.0), (">", 7.0, INF), ("=", 7.0, 7.0)])
+def test_constant_moves_to_row_bounds(path, sense, lo, hi):
+    # 2x + 3 (sense) 10  ->  7 bounds 2x
+    b = Backend("m", None)
+    b.add_variable("x", None, -INF, INF)
+    add_rows(b, path, [([0], [2.0], sense, 10.0, "c", 3.0)])
+    lp = lp_of(b)
+    assert (lp.row_lower_[0], lp.row_upper_[0]) == (lo, hi)
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_repeated_indices_summed_and_zeros_dropped(path):
+    b = Backend("m", None)
+    b.add_variables(3, None, None, None, None)
+    add_rows(b, path, [([2, 0, 2, 1], [1.0, 4.0, 2.0, 0.0], "<", 1.0, None, 0.0),
+                       ([1, 1], [1.0, -1.0], ">", 0.0, None, 0.0),
+                       ([1, 0], [5.0, 6.0], "=", 2.0, None, 0.0)])
+    np.testing.assert_array_equal(dense(b), [[4.0, 0.0, 3.0], [0.0, 0.0, 0.0], [6.0, 5.0, 0.0]])
+    assert b.highs.getNumNz() == 4
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_row_names_with_duplicates_and_blanks(path):
+    b = Backend("m", None)
+    b.add_variables(2, ["x", "x"], None, None, 3.0)
+    add_rows(b, path, [([0], [1.0], "<", 1.0, "r", 0.0), ([1], [1.0], "<", 2.0, None, 0.0),
+                       ([0, 1], [1.0, 1.0], "<", 2.5, "r", 0.0)])
+    b.set_objective([0, 1], [1.0, 1.0], 0.0, 1)
+    assert b.optimize() == 2
+    assert b.get_objective_value() == pytest.approx(2.5)
+    assert [row_name(b, i) for i in range(3)] == ["r", "", "r"]
+    assert [col_name(b, j) for j in range(2)] == ["x", "x"]
+
+
+def test_empty_batch_and_constant_rows():
+    b = Backend("m", None)
+    assert b.add_constraints([], [], [], [], [], None) == []
+    assert b.add_variables(0, "x", [], None, None) == []
+    b.add_variable("x", None, None, 4.0)
+    # a row without terms: 0 + 1 <= 5 holds, and must not disturb the solve
+    assert b.add_constraint([], [], "<", 5.0, "k", 1.0) == 0
+    b.set_objective([0], [1.0], 0.0, 1)
+    assert b.optimize() == 2
+    assert b.get_objective_value() == 4.0
+
+
+@pytest.mark.parametrize("rows, status, objective", [
+    ([], 2, 3.5),
+    ([([], [], "<", 5.0, None, 1.0)], 2, 3.5),
+    ([([], [], ">", 5.0, None, 1.0)], 3, None),
+])
+def test_model_without_variables(rows, status, objective):
+    b = Backend("m", None)
+    for r in rows:
+        b.add_constraint(*r)
+    b.set_objective([], [], 3.5, -1)
+    assert b.optimize() == status
+    assert b.get_objective_value() == objective
+    assert b.get_var_value(0) is None
+
+
+# ---------------------------------------------------------------- objective
+
+def test_objective_replaced_not_added():
+    b = Backend("m", None)
+    b.add_variables(2, None, None, None, 1.0)
+    b.set_objective([0], [1.0], 10.0, 1)
+    b.update()
+    b.set_objective([1, 1], [1.0, 2.0], 0.5, 1)  # repeats summed: 3*x1
+    assert b.optimize() == 2
+    assert list(lp_of(b).col_cost_) == [0.0, 3.0]
+    assert b.get_objective_value() == 3.5
+
+
+@pytest.mark.parametrize("sense, want", [(-1, -4.0), (1, 6.0)])
+def test_objective_sense(sense, want):
+    b = Backend("m", None)
+    b.add_variable("x", None, -4.0, 6.0)
+    b.set_objective([0], [1.0], 0.0, sense)
+    assert b.optimize() == 2
+    assert b.get_var_value(0) == want
+    assert b.get_objective_value() == want
+
+
+def test_objective_before_variables_keeps_sense_and_constant():
+    b = Backend("m", None)
+    b.set_objective([], [], 2.0, 1)
+    b.update()
+    b.add_variable("x", None, None, 3.0)
+    b.add_constraint([0], [1.0], "<", 10.0, None, 0.0)
+    assert b.optimize() == 2
+    assert b.get_objective_value() == 2.0
+    b.set_objective([0], [1.0], 2.0, 1)
+    assert b.optimize() == 2
+    assert b.get_objective_value() == 5.0
+
+
+# ---------------------------------------------------------------- solving and values
+
+def small_lp(b):
+    b.add_variables(2, "x", None, None, None)
+    b.add_constraint([0, 1], [1.0, 1.0], "<", 4.0, "sum", 0.0)
+    b.add_constraint([0, 1], [1.0, 3.0], "<", 6.0, "mix", 0.0)
+    b.set_objective([0, 1], [3.0, 5.0], 0.0, 1)
+
+
+def test_values_from_last_run():
+    b = Backend("m", None)
+    assert b.get_var_value(0) is None and b.get_objective_value() is None
+    small_lp(b)
+    assert b.optimize() == 2
+    assert [b.get_var_value(0), b.get_var_value(1)] == pytest.approx([3.0, 1.0])
+    assert b.get_objective_value() == pytest.approx(14.0)
+    assert b.get_var_value(2) is None
+
+
+@pytest.mark.parametrize("change", [
+    lambda b: b.add_variable(None, None, None, None),
+    lambda b: b.add_variables(1, None, None, None, None),
+    lambda b: b.add_constraint([0], [1.0], "<", 100.0, None, 0.0),
+    lambda b: b.add_constraints([[0]], [[1.0]], [0.0], ["<"], [100.0], None),
+    lambda b: b.set_objective([0], [1.0], 0.0, 1),
+])
+def test_any_change_forgets_values(change):
+    b = Backend("m", None)
+    small_lp(b)
+    b.optimize()
+    change(b)
+    assert b.get_var_value(0) is None
+    assert b.get_objective_value() is None
+    assert b.optimize() == 2
+    assert b.get_var_value(0) is not None
+
+
+def test_setting_an_option_keeps_values():
+    b = Backend("m", None)
+    small_lp(b)
+    b.optimize()
+    b.set_optimizer_attr("time_limit", 5.0)
+    assert b.get_objective_value() == pytest.approx(14.0)
+
+
+def test_growing_a_solved_model():
+    b = Backend("m", None)
+    small_lp(b)
+    assert b.optimize() == 2
+    # rows and columns now go through addCols/addRows on a loaded model
+    b.add_variables(2, ["z", "z"], ["I", "B"], None, [2.5, 9.0])
+    b.add_constraint([2, 3, 0], [1.0, 1.0, 1.0], "<", 3.0, "late", 0.0)
+    b.set_objective([0, 1, 2, 3], [3.0, 5.0, 4.0, 1.0], 0.0, 1)
+    assert b.optimize() == 2
+    # with x0 capped at c = 3 - z - y the LP part gives 10 + 4c/3, so the total is
+    # 14 + 8z/3 - y/3: best at z = 2 (bound 2.5 floored by integrality), y = 0
+    assert b.get_objective_value() == pytest.approx(14 + 16 / 3)
+    assert b.get_var_value(2) == pytest.approx(2.0)
+    assert [col_name(b, j) for j in range(4)] == ["x_0", "x_1", "z", "z"]
+    assert row_name(b, 2) == "late"
+    assert integrality(b, 3) == 1 and lp_of(b).col_upper_[3] == 1.0
+
+
+@pytest.mark.parametrize("sense, statuses", [(1, (4, 5)), (-1, (3, 4))])
+def test_unbounded_and_infeasible_give_no_values(sense, statuses):
+    b = Backend("m", None)
+    b.add_variable("x", None, None, None)
+    if sense == -1:
+        b.add_constraint([0], [1.0], "<", -1.0, None, 0.0)
+    b.set_objective([0], [1.0], 0.0, sense)
+    assert b.optimize() in statuses
+    assert b.get_var_value(0) is None
+    assert b.get_objective_value() is None
+
+
+def knapsack(b, n, seed=3):
+    rng = random.Random(seed)
+    w = [float(rng.randint(5, 40)) for _ in range(n)]
+    v = [float(rng.randint(5, 60)) for _ in range(n)]
+    b.add_variables(n, "take", ["B"] * n, None, None)
+    b.add_constraint(list(range(n)), w, "<", sum(w) / 2, "cap", 0.0)
+    b.set_objective(list(range(n)), v, 0.0, 1)
+
+
+def test_time_limit_zero():
+    b = Backend("m", None)
+    knapsack(b, 40)
+    b.set_optimizer_attr("time_limit", 0.0)
+    assert b.optimize() == 9
+    b.set_optimizer_attr("TimeLimit", 60)
+    assert b.optimize() == 2
+    assert b.get_objective_value() > 0
+
+
+def test_loading_paths_agree_on_a_random_model():
+    rng = random.Random(11)
+    n, m = 40, 30
+    rows = []
+    for i in range(m):
+        k = rng.randint(0, 8)
+        idx = [rng.randrange(n) for _ in range(k)]
+        rows.append((idx, [rng.choice([0.0, rng.uniform(-3, 5)]) for _ in idx],
+                     rng.choice("<>="), rng.uniform(-5, 20), f"r{i % 7}", rng.uniform(-2, 2)))
+    ub = [rng.choice([5.0, 10.0, INF]) for _ in range(n)]
+    cost = [rng.uniform(-1, 1) for _ in range(n)]
+    results = []
+    for path in PATHS:
+        b = Backend("m", None)
+        add_vars(b, path, n, names="v", lb=0.0, ub=ub)
+        add_rows(b, path, rows)
+        b.set_objective(list(range(n)), cost, 1.25, -1)
+        results.append((b.optimize(), b.get_objective_value(), dense(b)))
+    # reference: the same rows summed by hand
+    a = np.zeros((m, n))
+    for i, (idx, val, *_rest) in enumerate(rows):
+        for j, c in zip(idx, val):
+            a[i, j] += c
+    for status, objective, matrix in results:
+        np.testing.assert_allclose(matrix, a)
+        assert status == results[0][0]
+        assert objective == pytest.approx(results[0][1])
+
+
+# ---------------------------------------------------------------- settings
+
+@pytest.mark.parametrize("name, value, option, stored", [
+    ("time_limit", 12.5, "time_limit", 12.5),
+    ("time_limit", 7, "time_limit", 7.0),
+    ("TimeLimit", 3, "time_limit", 3.0),
+    ("MIPGap", 0.05, "mip_rel_gap", 0.05),
+    ("mip_rel_gap", 0, "mip_rel_gap", 0.0),
+    ("Threads", 1, "threads", 1),
+    ("OutputFlag", 0, "output_flag", False),
+    ("output_flag", True, "output_flag", True),
+    ("Silent", 0, "output_flag", True),
+    ("Silent", True, "output_flag", False),
+    ("presolve", "off", "presolve", "off"),
+    ("presolve", 0, "presolve", "off"),
+    ("presolve", True, "presolve", "on"),
+    ("simplex_iteration_limit", 50.0, "simplex_iteration_limit", 50),
+])
+def test_options_and_aliases(recwarn, name, value, option, stored):
+    b = Backend("m", None)
+    b.set_optimizer_attr(name, value)
+    got = b.highs.getOptionValue(option)[1]
+    assert got == stored and type(got) is type(stored)
+    assert not recwarn.list
+
+
+@pytest.mark.parametrize("name, value, pieces", [
+    ("time_limt", 1.0, ["'time_limt'", "'time_limit'"]),
+    ("Timelimit", 1.0, ["'Timelimit'", "'TimeLimit'"]),
+    ("no_such_thing_at_all", 1, ["'no_such_thing_at_all'"]),
+    ("time_limit", "soon", ["'time_limit'", "float"]),
+    ("TimeLimit", "soon", ["'TimeLimit'", "'time_limit'"]),
+    ("threads", 2.5, ["'threads'", "int"]),
+    ("output_flag", 7, ["'output_flag'", "bool"]),
+    ("Silent", "loud", ["'Silent'"]),
+    ("presolve", "fast", ["'presolve'", "'fast'"]),
+    ("mip_rel_gap", -1.0, ["'mip_rel_gap'"]),
+])
+def test_bad_option_warns_and_changes_nothing(name, value, pieces):
+    b = Backend("m", None)
+    before = b.highs.getOptions()
+    with pytest.warns(UserWarning) as caught:
+        b.set_optimizer_attr(name, value)
+    text = str(caught[0].message)
+    for piece in pieces:
+        assert piece in text
+    after = b.highs.getOptions()
+    assert all(getattr(before, o) == getattr(after, o)
+               for o in dir(before) if not o.startswith("_"))
+    knapsack(b, 8)
+    assert b.optimize() == 2
+
+
+def test_solver_name_is_accepted(recwarn):
+    b = Backend("m", None)
+    b.set_optimizer_attr("SolverName", "anything")
+    assert not recwarn.list
+
+
+def test_threads_changed_between_models():
+    # HiGHS refuses to run when the thread count differs from its pool's
+    for threads in (1, 2, 0):
+        b = Backend("m", None)
+        b.set_optimizer_attr("Threads", threads)
+        knapsack(b, 12)
+        assert b.optimize() == 2
+
+
+def test_quiet_by_default():
+    code = ("import kestpy_highs as k\n"
+            "b = k.Model('q', None)\n"
+            "b.add_variables(3, 'x', ['I'] * 3, None, 4.0)\n"
+            "b.add_constraint([0, 1, 2], [1.0, 2.0, 3.0], '<', 7.5, 'c', 0.0)\n"
+            "b.set_objective([0, 1, 2], [1.0, 1.0, 1.0], 0.0, 1)\n"
+            "assert b.optimize() == 2\n")
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(os.path.dirname(kestpy_highs.__file__)),
+                                                      env.get("PYTHONPATH")]))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "" and done.stderr == ""
+
+
+def test_status_table_is_documented():
+    doc = kestpy_highs.__doc__
+    for number, meaning in kestpy_highs.STATUS_NAMES.items():
+        assert f"{number}  " in doc
+
+
+# ---------------------------------------------------------------- through kestpy
+
+@pytest.fixture
+def kp():
+    return pytest.importorskip("kestpy")
+
+
+@pytest.fixture
+def probe(monkeypatch):
+    """A backend module "kestpy_probe" that hands out HiGHS backends and keeps them."""
+    made = []
+    module = types.ModuleType("kestpy_probe")
+
+    def factory(name, env):
+        made.append((name, env, Backend(name, env)))
+        return made[-1][2]
+
+    module.Model = factory
+    monkeypatch.setitem(sys.modules, "kestpy_probe", module)
+    return made
+
+
+def build_production(kp, m):
+    x = m.addVar(ub=40.0, name="chairs")
+    y = m.addVar(name="tables")
+    z = m.addVars(2, lb=1.0, ub=[3.0, 4.0], name="extra")
+    m.addConstr(x + 2 * y + z[0] <= 100, name="wood")
+    m.addConstrs((x - y + k >= 2 * k for k in range(2)), name="mix")
+    m.setObjective(3 * x + 5 * y + 1 * z[0] + 2 * z[1], kp.KEST.MAXIMIZE)
+    return x, y, z
+
+
+@pytest.mark.parametrize("attach", ["before", "after"])
+def test_kestpy_model_attached_before_or_after(kp, probe, attach):
+    m = kp.Model("shop")
+    if attach == "before":
+        m.setBackend("probe")
+    x, y, z = build_production(kp, m)
+    if attach == "after":
+        m.setBackend("probe")
+    name, env, b = probe[-1]
+    assert (name, env) == ("shop", None)
+    lp = lp_of(b)
+    assert list(lp.col_lower_) == [0.0, 0.0, 1.0, 1.0]
+    assert list(lp.col_upper_) == [40.0, INF, 3.0, 4.0]
+    assert [col_name(b, j) for j in range(4)] == ["chairs", "tables", "extra[0]", "extra[1]"]
+    assert [row_name(b, i) for i in range(3)] == ["wood", "mix[0]", "mix[1]"]
+    m.optimize()
+    # x = y + 1 at best (mix[1]); wood: x + 2y + 3 <= 100
+    assert x.X == pytest.approx(33.0) and y.X == pytest.approx(32.0)
+    assert [z[0].X, z[1].X] == pytest.approx([3.0, 4.0])
+    assert m.ObjVal == pytest.approx(3 * 33 + 5 * 32 + 3 + 8)
+
+
+@pytest.mark.parametrize("attach", ["before", "after"])
+def test_kestpy_binary_clipped_and_constant_moved(kp, probe, attach):
+    m = kp.Model("b")
+    if attach == "before":
+        m.setBackend("probe")
+    y = m.addVar(lb=-3.0, ub=5.0, vtype=kp.KEST.BINARY, name="y")
+    w = m.addVars(2, vtype=kp.KEST.BINARY, name="w")
+    x = m.addVar(ub=100.0, name="x")
+    m.addConstr(2 * x + 3 <= 10 + 1 * y, name="c")
+    m.setObjective(1 * x + 1 * w[0] + 1 * w[1], kp.KEST.MAXIMIZE)
+    if attach == "after":
+        m.setBackend("probe")
+    b = probe[-1][2]
+    lp = lp_of(b)
+    assert [(lp.col_lower_[j], lp.col_upper_[j]) for j in range(3)] == [(0.0, 1.0)] * 3
+    m.optimize()
+    assert y.X == 1.0 and x.X == pytest.approx(4.0)
+    assert m.ObjVal == pytest.approx(6.0)
+
+
+def test_kestpy_objective_replaced_and_sense(kp):
+    m = kp.Model("o")
+    m.setBackend("highs")
+    x = m.addVar(lb=-2.0, ub=3.0, name="x")
+    yy = m.addVar(lb=-1.0, ub=1.0, name="y")
+    m.setObjective(1 * x + 10, kp.KEST.MAXIMIZE)
+    m.optimize()
+    assert m.ObjVal == pytest.approx(13.0)
+    m.setObjective(1 * yy, kp.KEST.MINIMIZE)
+    m.optimize()
+    assert m.ObjVal == pytest.approx(-1.0)
+    assert yy.X == pytest.approx(-1.0)
+
+
+@pytest.mark.parametrize("case", ["infeasible", "unbounded"])
+def test_kestpy_no_values(kp, case):
+    m = kp.Model(case)
+    m.setBackend("highs")
+    x = m.addVar(lb=-INF, name="x")
+    if case == "infeasible":
+        m.addConstr(1 * x >= 2)
+        m.addConstr(1 * x <= 1)
+    m.setObjective(1 * x, kp.KEST.MAXIMIZE)
+    m.optimize()
+    assert x.X is None and m.ObjVal is None
+
+
+def test_kestpy_time_limit_zero_and_unknown_option(kp):
+    m = kp.Model("t")
+    rng = random.Random(5)
+    take = m.addVars(40, vtype=kp.KEST.BINARY, name="take")
+    w = [rng.randint(5, 40) for _ in range(40)]
+    m.addConstr(kp.quicksum(w[i] * take[i] for i in range(40)) <= sum(w) // 2, name="cap")
+    m.setObjective(kp.quicksum(rng.randint(5, 60) * t for t in take), kp.KEST.MAXIMIZE)
+    m.setParam("time_limit", 0.0)
+    m.setBackend("highs")
+    m.optimize()
+    assert m.ObjVal is None
+    with pytest.warns(UserWarning, match="TimeLimitt"):
+        m.setParam("TimeLimitt", 10)
+    m.setParam("TimeLimit", 30)
+    m.optimize()
+    assert m.ObjVal is not None and m.ObjVal > 0
