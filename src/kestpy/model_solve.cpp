@@ -1,0 +1,142 @@
+// Model: solver settings, backend selection, solving and the objective value.
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/debug_text.h"
+#include "kestpy/args.h"
+#include "kestpy/errors.h"
+#include "kestpy/objects.h"
+#include "kestpy/py_backend.h"
+
+namespace kestpy {
+
+namespace {
+
+ModelObject* as_model(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
+
+PyObject* new_none() { return PyRef::borrow(Py_None).release(); }
+
+/// A setting value, trying integer, float, str and bool in that order; the
+/// errors of the failed attempts are dropped.
+kest::AttrValue setting_value(PyObject* v) {
+  if (PyIndex_Check(v)) {
+    try {
+      return kest::AttrValue::integer(to_i64(v));
+    } catch (const PyErrSet&) {
+      PyErr_Clear();
+    }
+  }
+  double d = 0.0;
+  if (try_double(v, d)) return kest::AttrValue::floating(d);
+  if (PyUnicode_Check(v)) {
+    try {
+      return kest::AttrValue::string(std::string(to_str(v)));
+    } catch (const PyErrSet&) {
+      PyErr_Clear();
+    }
+  }
+  if (PyBool_Check(v)) return kest::AttrValue::boolean(v == Py_True);
+  raise(PyExc_TypeError, "Unsupported attribute value type");
+}
+
+}  // namespace
+
+PyObject* model_setParam(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    static const Signature sig("Model.setParam", {{"paramname", true}, {"newvalue", true}});
+    PyObject* a[2];
+    sig.bind(args, nargs, kwnames, a);
+    ModelObject* m = as_model(self);
+    ExclusiveUse use(m);
+    std::string name = convert_arg("paramname", [&] { return std::string(to_str(a[0])); });
+    kest::AttrValue value = setting_value(a[1]);
+
+    kest::Status status;
+    {
+      WriteGuard g(*m->cell);
+      status = g->set_optimizer_attr(kest::OptimizerAttr::raw(std::move(name)), std::move(value));
+    }
+    if (!status) raise(PyExc_RuntimeError, "Failed to set optimizer attr: " + kest::debug_text(status.error()));
+    return new_none();
+  });
+}
+
+PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    static const Signature sig("Model.setBackend", {{"backend", true}});
+    PyObject* a[1];
+    sig.bind(args, nargs, kwnames, a);
+    ModelObject* m = as_model(self);
+    ExclusiveUse use(m);
+    std::string backend = convert_arg("backend", [&] { return std::string(to_str(a[0])); });
+
+    // Import and construction run before the lock: their failure leaves the
+    // model as it was.
+    PyRef obj;
+    {
+      const std::string module_name = "kestpy_" + backend;
+      PyRef name = PyRef::steal(
+          PyUnicode_FromStringAndSize(module_name.data(), static_cast<Py_ssize_t>(module_name.size())));
+      PyRef module = name ? PyRef::steal(PyImport_Import(name.get())) : PyRef();
+      PyRef factory = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "Model")) : PyRef();
+      PyRef model_name = factory ? PyRef::steal(PyUnicode_FromStringAndSize(
+                                       m->name.data(), static_cast<Py_ssize_t>(m->name.size())))
+                                 : PyRef();
+      if (model_name) {
+        PyObject* argv[3] = {nullptr, model_name.get(), Py_None};
+        obj = PyRef::steal(PyObject_Vectorcall(factory.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      }
+      if (!obj)
+        throw_python_fault("Failed to set backend to '" + backend +
+                           "'. Please ensure the corresponding module is available.: ");
+    }
+
+    // The backend object the model held before is released after the lock:
+    // its finaliser may run Python code.
+    PyRef previous;
+    {
+      WriteGuard g(*m->cell);
+      kest::Status status = g->attach_backend(std::make_unique<PyBackend>(obj));
+      // Thrown under the lock on purpose: a failed replay leaves this model broken.
+      if (!status)
+        throw kest::Fault("Failed to sync bridge optimizer to Python backend: " + kest::debug_text(status.error()));
+      previous = std::move(m->backend);
+      m->backend = std::move(obj);
+    }
+    return new_none();
+  });
+}
+
+PyObject* model_optimize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    static const Signature sig("Model.optimize", {});
+    sig.bind(args, nargs, kwnames, nullptr);
+    ModelObject* m = as_model(self);
+    ExclusiveUse use(m);
+    std::optional<std::string> error;
+    {
+      WriteGuard g(*m->cell);
+      kest::Result<kest::SolveStatus> r = g->optimize();
+      if (!r) error = kest::debug_text(r.error());
+    }
+    if (error) raise(PyExc_RuntimeError, *error);
+    return new_none();
+  });
+}
+
+PyObject* model_get_ObjVal(PyObject* self, void*) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    ModelObject* m = as_model(self);
+    SharedUse use(m);
+    std::optional<double> value;
+    {
+      ReadGuard g(*m->cell);
+      value = g->get_objective_value();
+    }
+    if (!value) return new_none();
+    return check(PyFloat_FromDouble(*value)).release();
+  });
+}
+
+}  // namespace kestpy

@@ -1,0 +1,391 @@
+#include "kestpy/py_backend.h"
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+
+#include "kestpy/args.h"
+#include "kestpy/errors.h"
+#include "kestpy/gil.h"
+
+namespace kestpy {
+
+namespace {
+
+// Method names are interned once and live for the whole process, like the
+// module's type objects.
+struct MethodNames {
+  PyObject* add_variable;
+  PyObject* add_variables;
+  PyObject* add_constraint;
+  PyObject* add_constraints;
+  PyObject* set_objective;
+  PyObject* update;
+  PyObject* set_optimizer_attr;
+  PyObject* optimize;
+  PyObject* get_var_value;
+  PyObject* get_objective_value;
+};
+
+PyObject* intern(const char* s) {
+  PyObject* p = PyUnicode_InternFromString(s);
+  if (!p) throw_python_fault();
+  return p;
+}
+
+const MethodNames& names() {
+  static const MethodNames n{
+      intern("add_variable"),       intern("add_variables"), intern("add_constraint"),
+      intern("add_constraints"),    intern("set_objective"), intern("update"),
+      intern("set_optimizer_attr"), intern("optimize"),      intern("get_var_value"),
+      intern("get_objective_value"),
+  };
+  return n;
+}
+
+std::string method_text(PyObject* name) {
+  const char* s = PyUnicode_AsUTF8(name);
+  return s ? s : "?";
+}
+
+// --- Building arguments. A failure to create an object is a fault carrying
+// the interpreter's error.
+
+PyRef made(PyObject* p) {
+  if (!p) throw_python_fault();
+  return PyRef::steal(p);
+}
+
+PyRef none() { return PyRef::borrow(Py_None); }
+PyRef py_int(std::uint64_t v) { return made(PyLong_FromUnsignedLongLong(v)); }
+PyRef py_float(double v) { return made(PyFloat_FromDouble(v)); }
+PyRef py_str(std::string_view s) {
+  return made(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+// Single characters below U+0100 come from the interpreter's own cache.
+PyRef py_char(char32_t c) { return made(PyUnicode_FromOrdinal(static_cast<int>(c))); }
+
+template <class T, class Conv>
+PyRef py_optional(const std::optional<T>& v, Conv&& conv) {
+  return v ? conv(*v) : none();
+}
+
+/// Floats for long lists: a run of equal values (bounds of 0 and infinity,
+/// coefficients of 1) shares one object. Equality is by bit pattern so that
+/// -0.0 and NaN payloads pass unchanged.
+class FloatMaker {
+ public:
+  PyRef operator()(double v) {
+    const auto bits = std::bit_cast<std::uint64_t>(v);
+    if (!last_ || bits != bits_) {
+      last_ = py_float(v);
+      bits_ = bits;
+    }
+    return last_;
+  }
+
+ private:
+  PyRef last_;
+  std::uint64_t bits_ = 0;
+};
+
+/// Variable indices for long lists: each index becomes one int object per call,
+/// however often it occurs.
+class IndexMaker {
+ public:
+  PyRef operator()(kest::VarId v) {
+    const std::uint64_t i = v.index;
+    if (i >= kLimit) return py_int(i);
+    if (i >= cache_.size()) cache_.resize(static_cast<std::size_t>(i) + 1 + cache_.size() / 2);
+    PyRef& slot = cache_[static_cast<std::size_t>(i)];
+    if (!slot) slot = py_int(i);
+    return slot;
+  }
+
+ private:
+  static constexpr std::uint64_t kLimit = std::uint64_t{1} << 26;
+  std::vector<PyRef> cache_;
+};
+
+template <class Item>
+PyRef build_list(std::size_t n, Item&& item) {
+  PyRef list = made(PyList_New(static_cast<Py_ssize_t>(n)));
+  // A list with unfilled slots is safe to release if an item fails.
+  for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item(i).release());
+  return list;
+}
+
+template <class T, class Make>
+PyRef list_of(const std::vector<T>& v, Make&& make) {
+  return build_list(v.size(), [&](std::size_t i) { return make(v[i]); });
+}
+
+// --- Decoding functions and sets.
+
+/// A function as (index list, coefficient list, constant), terms in stored order.
+struct FunctionArgs {
+  PyRef indices;
+  PyRef coeffs;
+  double constant = 0.0;
+};
+
+FunctionArgs decode_function(const kest::ScalarFunctionType& f, IndexMaker& ints, FloatMaker& floats) {
+  FunctionArgs out;
+  if (const kest::SingleVariable* s = f.single()) {
+    out.indices = build_list(1, [&](std::size_t) { return ints(s->var); });
+    out.coeffs = build_list(1, [&](std::size_t) { return floats(1.0); });
+    return out;
+  }
+  const kest::ScalarAffineFn& a = *f.affine();
+  out.indices = build_list(a.terms.size(), [&](std::size_t i) { return ints(a.terms[i].var); });
+  out.coeffs = build_list(a.terms.size(), [&](std::size_t i) { return floats(a.terms[i].coeff); });
+  out.constant = a.constant;
+  return out;
+}
+
+/// A set as its sense symbol; the right-hand side is set.value.
+const char* sense_symbol(const kest::ScalarSetType& set) {
+  switch (set.kind) {
+    case kest::ScalarSetType::Kind::GreaterThan:
+      return ">";
+    case kest::ScalarSetType::Kind::LessThan:
+      return "<";
+    case kest::ScalarSetType::Kind::EqualTo:
+      return "=";
+    case kest::ScalarSetType::Kind::Interval:
+      break;
+  }
+  throw kest::Fault("Interval constraints not supported via PyBackend yet");
+}
+
+// --- Calling and reading results.
+
+/// Looks `name` up on the backend and calls it with the given positional
+/// arguments; a failed lookup or a raise is a fault.
+template <class... Args>
+PyRef call(PyObject* backend, PyObject* name, const Args&... args) {
+  PyRef method = PyRef::steal(PyObject_GetAttr(backend, name));
+  if (!method) throw_python_fault("Python backend method '" + method_text(name) + "' failed: ");
+  // Slot 0 stays free so a bound method can prepend self without a copy.
+  PyObject* argv[sizeof...(Args) + 1] = {nullptr, args.get()...};
+  PyRef result = PyRef::steal(
+      PyObject_Vectorcall(method.get(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!result) throw_python_fault("Python backend method '" + method_text(name) + "' failed: ");
+  return result;
+}
+
+[[noreturn]] void bad_result(PyObject* name) {
+  throw_python_fault("Python backend method '" + method_text(name) + "' returned an unusable result: ");
+}
+
+std::uint64_t result_u64(PyObject* name, PyObject* r) {
+  try {
+    return to_u64(r);
+  } catch (const PyErrSet&) {
+    bad_result(name);
+  }
+}
+
+template <class Id>
+std::vector<Id> result_ids(PyObject* name, PyObject* r) {
+  try {
+    return to_vec<Id>(r, [](PyObject* o) { return Id{to_u64(o)}; });
+  } catch (const PyErrSet&) {
+    bad_result(name);
+  }
+}
+
+std::optional<double> result_value(PyObject* name, PyObject* r) {
+  if (r == Py_None) return std::nullopt;
+  try {
+    return to_double(r);
+  } catch (const PyErrSet&) {
+    bad_result(name);
+  }
+}
+
+}  // namespace
+
+PyBackend::~PyBackend() { release_reference(backend_.release()); }
+
+kest::VarId PyBackend::add_variable(std::optional<std::string_view> name, std::optional<char32_t> vtype,
+                                    std::optional<double> lower, std::optional<double> upper) {
+  GilGuard gil;
+  PyObject* method = names().add_variable;
+  PyRef r = call(backend_.get(), method, py_optional(name, py_str), py_optional(vtype, py_char),
+                 py_optional(lower, py_float), py_optional(upper, py_float));
+  return kest::VarId{result_u64(method, r.get())};
+}
+
+namespace {
+
+/// A batch bound: a float for one value for all, a list for one per variable.
+PyRef bound_arg(const std::optional<kest::BoundType>& b) {
+  if (!b) return none();
+  if (const double* v = b->as_scalar()) return py_float(*v);
+  FloatMaker floats;
+  return list_of(*b->as_list(), floats);
+}
+
+}  // namespace
+
+std::vector<kest::VarId> PyBackend::add_variables(std::size_t count, std::optional<kest::NameType> names_arg,
+                                                  std::optional<std::vector<char32_t>> vtypes,
+                                                  std::optional<kest::BoundType> lowers,
+                                                  std::optional<kest::BoundType> uppers) {
+  GilGuard gil;
+  PyObject* method = names().add_variables;
+  PyRef py_count = py_int(count);
+  PyRef py_names;
+  if (!names_arg)
+    py_names = none();
+  else if (const std::string* prefix = names_arg->as_prefix())
+    py_names = py_str(*prefix);
+  else
+    py_names = list_of(*names_arg->as_list(), [](const std::string& s) { return py_str(s); });
+  PyRef py_types = vtypes ? list_of(*vtypes, py_char) : none();
+  PyRef py_lower = bound_arg(lowers);
+  PyRef py_upper = bound_arg(uppers);
+  PyRef r = call(backend_.get(), method, py_count, py_names, py_types, py_lower, py_upper);
+  return result_ids<kest::VarId>(method, r.get());
+}
+
+kest::ConstrId PyBackend::add_constraint(kest::ScalarFunctionType function, kest::ScalarSetType set,
+                                         std::optional<std::string> name) {
+  GilGuard gil;
+  PyObject* method = names().add_constraint;
+  const char* sense = sense_symbol(set);  // before anything reaches the backend
+  IndexMaker ints;
+  FloatMaker floats;
+  FunctionArgs f = decode_function(function, ints, floats);
+  PyRef r = call(backend_.get(), method, f.indices, f.coeffs, py_str(sense), py_float(set.value),
+                 py_optional(name, [](const std::string& s) { return py_str(s); }), py_float(f.constant));
+  return kest::ConstrId{result_u64(method, r.get())};
+}
+
+std::vector<kest::ConstrId> PyBackend::add_constraints(std::vector<kest::ScalarFunctionType> functions,
+                                                       std::vector<kest::ScalarSetType> sets,
+                                                       std::optional<std::vector<std::string>> names_arg) {
+  GilGuard gil;
+  PyObject* method = names().add_constraints;
+  // Decoding a function cannot fail; an Interval anywhere stops the whole
+  // batch before the backend sees any of it.
+  std::vector<const char*> senses;
+  senses.reserve(sets.size());
+  for (const auto& s : sets) senses.push_back(sense_symbol(s));
+
+  IndexMaker ints;
+  FloatMaker coeffs, constants;
+  PyRef idx_lists = made(PyList_New(static_cast<Py_ssize_t>(functions.size())));
+  PyRef coeff_lists = made(PyList_New(static_cast<Py_ssize_t>(functions.size())));
+  PyRef constant_list = made(PyList_New(static_cast<Py_ssize_t>(functions.size())));
+  for (std::size_t i = 0; i < functions.size(); ++i) {
+    FunctionArgs f = decode_function(functions[i], ints, coeffs);
+    const auto at = static_cast<Py_ssize_t>(i);
+    PyList_SET_ITEM(idx_lists.get(), at, f.indices.release());
+    PyList_SET_ITEM(coeff_lists.get(), at, f.coeffs.release());
+    PyList_SET_ITEM(constant_list.get(), at, constants(f.constant).release());
+  }
+  PyRef sense_list = list_of(senses, [](const char* s) { return py_str(s); });
+  FloatMaker rhs;
+  PyRef rhs_list = list_of(sets, [&](const kest::ScalarSetType& s) { return rhs(s.value); });
+  PyRef name_list = names_arg ? list_of(*names_arg, [](const std::string& s) { return py_str(s); }) : none();
+  PyRef r = call(backend_.get(), method, idx_lists, coeff_lists, constant_list, sense_list, rhs_list, name_list);
+  return result_ids<kest::ConstrId>(method, r.get());
+}
+
+kest::Status PyBackend::set_objective(kest::ScalarFunctionType function, kest::OptimizationSense sense) {
+  GilGuard gil;
+  IndexMaker ints;
+  FloatMaker floats;
+  FunctionArgs f = decode_function(function, ints, floats);
+  PyRef code = made(PyLong_FromLong(sense == kest::OptimizationSense::Maximize ? 1 : -1));
+  call(backend_.get(), names().set_objective, f.indices, f.coeffs, py_float(f.constant), code);
+  return kest::Status::success();
+}
+
+kest::Status PyBackend::update() {
+  GilGuard gil;
+  call(backend_.get(), names().update);
+  return kest::Status::success();
+}
+
+std::optional<kest::AttrValue> PyBackend::get_model_attr(kest::ModelAttr) { return std::nullopt; }
+
+kest::Status PyBackend::set_model_attr(kest::ModelAttr, kest::AttrValue) { return kest::Status::success(); }
+
+std::optional<kest::AttrValue> PyBackend::get_optimizer_attr(kest::OptimizerAttr) { return std::nullopt; }
+
+kest::Status PyBackend::set_optimizer_attr(kest::OptimizerAttr attr, kest::AttrValue value) {
+  GilGuard gil;
+  using Kind = kest::AttrValue::Kind;
+  const Kind kind = value.kind();
+  if (kind != Kind::String && kind != Kind::Int && kind != Kind::Float && kind != Kind::Bool)
+    throw kest::Fault("Unsupported attribute value type for PyBackend");
+
+  PyRef py_name;
+  switch (attr.kind) {
+    case kest::OptimizerAttr::Kind::SolverName:
+      py_name = py_str("SolverName");
+      break;
+    case kest::OptimizerAttr::Kind::Silent:
+      py_name = py_str("Silent");
+      break;
+    case kest::OptimizerAttr::Kind::TimeLimit:
+      py_name = py_str("TimeLimit");
+      break;
+    case kest::OptimizerAttr::Kind::Raw:
+      py_name = py_str(attr.name);
+      break;
+  }
+  PyRef py_value;
+  switch (kind) {
+    case Kind::String:
+      py_value = py_str(std::get<std::string>(value.value));
+      break;
+    case Kind::Int:
+      py_value = made(PyLong_FromLongLong(std::get<std::int64_t>(value.value)));
+      break;
+    case Kind::Float:
+      py_value = py_float(std::get<double>(value.value));
+      break;
+    default:
+      py_value = PyRef::borrow(std::get<bool>(value.value) ? Py_True : Py_False);
+      break;
+  }
+  call(backend_.get(), names().set_optimizer_attr, py_name, py_value);
+  return kest::Status::success();
+}
+
+kest::Result<kest::SolveStatus> PyBackend::optimize() {
+  GilGuard gil;
+  PyObject* method = names().optimize;
+  PyRef r = call(backend_.get(), method);
+  const std::uint64_t code = result_u64(method, r.get());
+  if (code > std::numeric_limits<std::uint32_t>::max()) {
+    PyErr_Format(PyExc_OverflowError, "%llu does not fit an unsigned 32-bit integer",
+                 static_cast<unsigned long long>(code));
+    bad_result(method);
+  }
+  if (code == 2) return kest::SolveStatus::Optimal;
+  if (code == 3) return kest::SolveStatus::Infeasible;
+  return kest::SolveStatus::Other;
+}
+
+kest::Status PyBackend::compute_conflict() { return kest::Status::success(); }
+
+std::optional<double> PyBackend::get_var_value(kest::VarId var) {
+  GilGuard gil;
+  PyObject* method = names().get_var_value;
+  PyRef r = call(backend_.get(), method, py_int(var.index));
+  return result_value(method, r.get());
+}
+
+std::optional<double> PyBackend::get_objective_value() {
+  GilGuard gil;
+  PyObject* method = names().get_objective_value;
+  PyRef r = call(backend_.get(), method);
+  return result_value(method, r.get());
+}
+
+}  // namespace kestpy

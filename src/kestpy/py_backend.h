@@ -1,0 +1,51 @@
+#pragma once
+// The solver-interface implementation that drives a Python backend object.
+//
+// Every operation that reaches the backend attaches to the interpreter, builds
+// plain Python values (int, float, str, list, None), looks the method up by
+// ordinary attribute access and calls it with positional arguments only.
+// Nothing here returns a KestError: a raise, a missing method or a result of
+// the wrong type is a fault carrying the Python error.
+#include "kestpy/py_ref.h"
+#include "solver_api/optimizer.h"
+
+namespace kestpy {
+
+class PyBackend final : public kest::Optimizer {
+ public:
+  /// Takes over one reference to the backend object.
+  explicit PyBackend(PyRef backend) noexcept : backend_(std::move(backend)) {}
+  /// Releases the backend object now when this thread holds the interpreter
+  /// lock, otherwise at the next attach.
+  ~PyBackend() override;
+  PyBackend(const PyBackend&) = delete;
+  PyBackend& operator=(const PyBackend&) = delete;
+
+  kest::VarId add_variable(std::optional<std::string_view> name, std::optional<char32_t> vtype,
+                           std::optional<double> lower, std::optional<double> upper) override;
+  std::vector<kest::VarId> add_variables(std::size_t count, std::optional<kest::NameType> names,
+                                         std::optional<std::vector<char32_t>> vtypes,
+                                         std::optional<kest::BoundType> lowers,
+                                         std::optional<kest::BoundType> uppers) override;
+  kest::ConstrId add_constraint(kest::ScalarFunctionType function, kest::ScalarSetType set,
+                                std::optional<std::string> name) override;
+  std::vector<kest::ConstrId> add_constraints(std::vector<kest::ScalarFunctionType> functions,
+                                              std::vector<kest::ScalarSetType> sets,
+                                              std::optional<std::vector<std::string>> names) override;
+  kest::Status set_objective(kest::ScalarFunctionType function, kest::OptimizationSense sense) override;
+  kest::Status update() override;
+  std::optional<kest::AttrValue> get_model_attr(kest::ModelAttr attr) override;
+  kest::Status set_model_attr(kest::ModelAttr attr, kest::AttrValue value) override;
+  std::optional<kest::AttrValue> get_optimizer_attr(kest::OptimizerAttr attr) override;
+  kest::Status set_optimizer_attr(kest::OptimizerAttr attr, kest::AttrValue value) override;
+
+  kest::Result<kest::SolveStatus> optimize() override;
+  kest::Status compute_conflict() override;
+  std::optional<double> get_var_value(kest::VarId var) override;
+  std::optional<double> get_objective_value() override;
+
+ private:
+  PyRef backend_;
+};
+
+}  // namespace kestpy
