@@ -1,0 +1,96 @@
+#pragma once
+// Argument binding for METH_FASTCALL | METH_KEYWORDS callables, with the
+// interpreter's own wording for binding errors, and the shared conversions.
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kestpy/errors.h"
+
+namespace kestpy {
+
+struct ParamSpec {
+  const char* name;
+  bool required = false;
+  bool keyword_only = false;
+};
+
+/// A callable's parameter list. Keyword names are interned once.
+class Signature {
+ public:
+  /// `display` is the callable's name as binding errors show it ("Model.addVar").
+  /// With `varargs`, surplus positional arguments are collected instead of refused
+  /// (every parameter must then be keyword-only).
+  Signature(const char* display, std::initializer_list<ParamSpec> params, bool varargs = false);
+
+  /// Fills out[i] with a borrowed reference for parameter i, or nullptr when not
+  /// given. With varargs, *rest/*nrest receive the positional arguments.
+  void bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+            PyObject* const** rest = nullptr, Py_ssize_t* nrest = nullptr) const;
+
+  /// The same for a tp_new-style call (argument tuple and optional dict).
+  void bind_tuple(PyObject* args, PyObject* kwargs, PyObject** out) const;
+
+  std::size_t size() const { return params_.size(); }
+
+ private:
+  [[noreturn]] void fail(const std::string& what) const;
+
+  std::string display_;
+  std::vector<ParamSpec> params_;
+  std::vector<PyRef> names_;  // interned
+  std::size_t positional_ = 0;
+  bool varargs_ = false;
+};
+
+/// Runs `convert`; a TypeError it raises gets the prefix "argument '<name>': ".
+/// Other errors pass unchanged.
+template <class F>
+inline auto convert_arg(const char* name, F&& convert) -> decltype(convert()) {
+  try {
+    return convert();
+  } catch (const PyErrSet&) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyObject *t, *v, *tb;
+      PyErr_Fetch(&t, &v, &tb);
+      PyErr_NormalizeException(&t, &v, &tb);
+      PyRef type = PyRef::steal(t), value = PyRef::steal(v), trace = PyRef::steal(tb);
+      PyErr_Format(PyExc_TypeError, "argument '%s': %S", name, value.get());
+    }
+    throw;
+  }
+}
+
+// Conversions. Each throws PyErrSet with the interpreter's message on failure.
+double to_double(PyObject* o);                 // float(), __float__, __index__
+std::uint64_t to_u64(PyObject* o);             // int or __index__, non-negative
+std::int64_t to_i64(PyObject* o);              // int or __index__
+std::string_view to_str(PyObject* o);          // exactly a str (or subclass)
+/// Tries a conversion without leaving an error set; false when it fails.
+bool try_double(PyObject* o, double& out) noexcept;
+bool try_u64(PyObject* o, std::uint64_t& out) noexcept;
+
+/// "'<type>' object cannot be cast as '<cls>'" as a TypeError.
+[[noreturn]] void raise_cast_error(PyObject* o, const char* cls);
+
+/// A sequence argument converted element by element; a str is refused with
+/// "Can't extract `str` to `Vec`".
+template <class T, class Conv>
+std::vector<T> to_vec(PyObject* o, Conv&& conv) {
+  if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(o)) raise_cast_error(o, "Sequence");
+  std::vector<T> out;
+  Py_ssize_t n = PySequence_Size(o);
+  if (n < 0)
+    PyErr_Clear();
+  else
+    out.reserve(static_cast<std::size_t>(n));
+  PyRef it = check(PyObject_GetIter(o));
+  while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) out.push_back(conv(item.get()));
+  if (PyErr_Occurred()) throw PyErrSet{};
+  return out;
+}
+
+}  // namespace kestpy

@@ -1,0 +1,103 @@
+#include "kestpy/errors.h"
+
+#include <exception>
+#include <new>
+
+namespace kestpy {
+
+PyObject* panic_exception_type() {
+  // Created once per process and never freed: it must outlive every module
+  // object, and a second initialisation of the module is refused anyway.
+  static PyObject* type = PyErr_NewExceptionWithDoc(
+      "kestpy_runtime.PanicException",
+      "A fault inside kestpy: an internal expectation was violated. Derives from\n"
+      "BaseException so that `except Exception` does not swallow it.",
+      PyExc_BaseException, nullptr);
+  return type;
+}
+
+void raise(PyObject* type, const char* message) {
+  PyErr_SetString(type, message);
+  throw PyErrSet{};
+}
+
+void raise(PyObject* type, const std::string& message) { raise(type, message.c_str()); }
+
+static std::string to_utf8(PyObject* obj) {
+  PyRef s = PyRef::steal(PyObject_Str(obj));
+  if (!s) {
+    PyErr_Clear();
+    return "<unprintable>";
+  }
+  Py_ssize_t n = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(s.get(), &n);
+  if (!data) {
+    PyErr_Clear();
+    return "<unprintable>";
+  }
+  return std::string(data, static_cast<std::size_t>(n));
+}
+
+std::string describe_exception(PyObject* exc) {
+  std::string out = _PyType_Name(Py_TYPE(exc));
+  std::string value = to_utf8(exc);
+  if (!value.empty()) {
+    out += ": ";
+    out += value;
+  }
+  PyRef tb = PyRef::steal(PyException_GetTraceback(exc));
+  if (tb) {
+    PyRef mod = PyRef::steal(PyImport_ImportModule("traceback"));
+    PyRef lines = mod ? PyRef::steal(PyObject_CallMethod(mod.get(), "format_tb", "O", tb.get())) : PyRef();
+    if (lines) {
+      out += "\nTraceback (most recent call last):\n";
+      PyRef empty = PyRef::steal(PyUnicode_FromString(""));
+      PyRef joined = empty ? PyRef::steal(PyUnicode_Join(empty.get(), lines.get())) : PyRef();
+      if (joined) out += to_utf8(joined.get());
+    }
+    PyErr_Clear();
+  }
+  return out;
+}
+
+void throw_python_fault(const std::string& prefix) {
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  PyRef t = PyRef::steal(type), v = PyRef::steal(value), trace = PyRef::steal(tb);
+  if (v && trace) PyException_SetTraceback(v.get(), trace.get());
+  std::string message = prefix;
+  message += v ? describe_exception(v.get()) : std::string("unknown Python error");
+  throw PythonFault(message, std::move(v));
+}
+
+static void set_panic(const char* message, PyObject* cause) {
+  PyObject* type = panic_exception_type();
+  if (!type) return;  // the interpreter's error from creating the class stays set
+  PyRef msg = PyRef::steal(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(strlen(message)), "replace"));
+  if (!msg) return;
+  PyRef inst = PyRef::steal(PyObject_CallOneArg(type, msg.get()));
+  if (!inst) return;
+  if (cause) PyException_SetCause(inst.get(), PyRef::borrow(cause).release());
+  PyErr_SetObject(type, inst.get());
+}
+
+void translate_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const PyErrSet&) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "kestpy: error return without exception set");
+  } catch (const PythonFault& f) {
+    set_panic(f.what(), f.cause());
+  } catch (const kest::Fault& f) {
+    set_panic(f.what(), nullptr);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    set_panic(e.what(), nullptr);
+  } catch (...) {
+    set_panic("unknown C++ exception", nullptr);
+  }
+}
+
+}  // namespace kestpy

@@ -1,0 +1,72 @@
+#pragma once
+// How errors cross the Python boundary.
+//
+//   PyErrSet      a Python exception is already set; the shim returns NULL.
+//   kest::Fault   a fault: the shim raises the fatal-fault exception with the
+//                 message (and, for PythonFault, the original as __cause__).
+//
+// Every Python-visible entry point is a noexcept shim that runs its C++ body
+// through `guard` so that both kinds, and std::bad_alloc, are mapped in one place.
+#include "core/fault.h"
+#include "kestpy/py_ref.h"
+
+#include <string>
+
+namespace kestpy {
+
+/// Thrown after a failed C-API call that left a Python exception set.
+struct PyErrSet {};
+
+/// A fault that carries a Python exception (a backend method raised, a result
+/// did not convert). The exception object is kept for __cause__.
+class PythonFault : public kest::Fault {
+ public:
+  PythonFault(const std::string& message, PyRef cause) : kest::Fault(message), cause_(std::move(cause)) {}
+  PyObject* cause() const { return cause_.get(); }
+
+ private:
+  PyRef cause_;
+};
+
+/// Checks a new reference from the C API: null means an error is set.
+inline PyRef check(PyObject* p) {
+  if (!p) throw PyErrSet{};
+  return PyRef::steal(p);
+}
+/// Checks a C-API status: -1 means an error is set.
+inline int check_status(int rc) {
+  if (rc < 0) throw PyErrSet{};
+  return rc;
+}
+
+/// The fatal-fault exception class, created once per process.
+PyObject* panic_exception_type();
+
+/// Raises a Python exception of `type` with `message` and throws PyErrSet.
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+/// Takes the currently set Python exception out of the interpreter and turns it
+/// into a PythonFault whose message is `prefix` followed by the exception's
+/// type, value and traceback.
+[[noreturn]] void throw_python_fault(const std::string& prefix = {});
+
+/// "TypeError: message\nTraceback..." of an exception object.
+std::string describe_exception(PyObject* exc);
+
+/// Maps a caught C++ exception onto the Python error state. Call from a catch(...).
+void translate_current_exception() noexcept;
+
+/// Runs body() and returns its result; any exception becomes a Python error and
+/// `fail` is returned instead.
+template <class Ret, class Body>
+inline Ret guard(Ret fail, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    translate_current_exception();
+    return fail;
+  }
+}
+
+}  // namespace kestpy

@@ -1,0 +1,258 @@
+// The Model type: construction, string form, variables, and the method table
+// whose other entries live in model_constraints.cpp and model_solve.cpp.
+#include <limits>
+#include <string>
+
+#include "core/debug_text.h"
+#include "kestpy/args.h"
+#include "kestpy/objects.h"
+#include "kestpy/param.h"
+
+namespace kestpy {
+
+ExclusiveUse::ExclusiveUse(ModelObject* m) : m_(m) {
+  if (m->borrow != 0) raise(PyExc_RuntimeError, "Already borrowed");
+  m->borrow = -1;
+}
+
+SharedUse::SharedUse(ModelObject* m) : m_(m) {
+  if (m->borrow < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+  ++m->borrow;
+}
+
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+ModelObject* as_model(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
+
+char32_t kind_letter(std::uint8_t code) {
+  switch (code) {
+    case 1: return kest::kBinary;
+    case 2: return kest::kInteger;
+    default: return kest::kContinuous;
+  }
+}
+
+/// Adds sum(coeffs[i] * ids[i]) to the cached objective in one update; makes
+/// none when every coefficient is zero.
+void add_objective_terms(WriteGuard& g, const std::vector<kest::VarId>& ids, const std::vector<double>& coeffs) {
+  kest::ScalarAffineFn extra;
+  for (std::size_t i = 0; i < ids.size() && i < coeffs.size(); ++i) extra.push_term(ids[i], coeffs[i]);
+  if (extra.terms.empty()) return;
+  kest::ScalarAffineFn current;
+  if (auto old = g->get_model_attr(kest::ModelAttr::ObjectiveFunction)) {
+    const auto& fn = std::get<kest::ScalarFunctionType>(old->value);
+    if (const auto* f = fn.affine())
+      current = *f;
+    else
+      current.push_term(fn.single()->var, 1.0);
+  }
+  // The backend's error, if any, is the backend's business, as for setObjective.
+  (void)g->set_model_attr(kest::ModelAttr::ObjectiveFunction,
+                          kest::AttrValue::function(kest::calculate(current, extra, kest::AffineOp::Add)));
+}
+
+PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    static const Signature sig("Model", {{"name", true}});
+    PyObject* a[1];
+    sig.bind_tuple(args, kwargs, a);
+    std::string_view name = convert_arg("name", [&] { return to_str(a[0]); });
+    PyRef self = check(type->tp_alloc(type, 0));
+    auto* m = as_model(self.get());
+    new (&m->name) std::string(name);
+    new (&m->cell) CellPtr(std::make_shared<OptimizerCell>());
+    new (&m->backend) PyRef();
+    m->borrow = 0;
+    return self.release();
+  });
+}
+
+int model_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(as_model(self)->backend.get());
+  return 0;
+}
+
+int model_clear(PyObject* self) {
+  as_model(self)->backend.reset();
+  return 0;
+}
+
+void model_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  auto* m = as_model(self);
+  m->backend.~PyRef();
+  m->cell.~CellPtr();  // may destroy the bridge and with it the backend adapter
+  m->name.~basic_string();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+}
+
+PyObject* model_str(PyObject* self) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    auto* m = as_model(self);
+    SharedUse use(m);
+    std::string out = "Model(name=" + m->name + ")";
+    return check(PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()))).release();
+  });
+}
+
+}  // namespace
+
+PyObject* model_addVar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    auto* m = as_model(self);
+    ExclusiveUse use(m);
+    static const Signature sig("Model.addVar", {{"lb"}, {"ub"}, {"obj"}, {"vtype"}, {"name"}});
+    PyObject* a[5];
+    sig.bind(args, nargs, kwnames, a);
+    const double lb = a[0] ? convert_arg("lb", [&] { return to_double(a[0]); }) : 0.0;
+    const double ub = a[1] ? convert_arg("ub", [&] { return to_double(a[1]); }) : kInfinity;
+    const double obj = a[2] ? convert_arg("obj", [&] { return to_double(a[2]); }) : 0.0;
+    std::optional<char32_t> vtype;
+    if (a[3] && a[3] != Py_None) {
+      vtype = convert_arg("vtype", [&] {
+        if (!is_vartype(a[3])) raise_cast_error(a[3], "VarType");
+        return kind_letter(reinterpret_cast<EnumObject*>(a[3])->code);
+      });
+    }
+    std::string_view name = a[4] ? convert_arg("name", [&] { return to_str(a[4]); }) : std::string_view();
+
+    CellPtr cell = m->cell;
+    kest::VarId id;
+    {
+      WriteGuard g(*cell);
+      id = g->add_variable(name, vtype, lb, ub);
+      if (obj != 0.0) add_objective_terms(g, {id}, {obj});
+    }
+    return new_var(id, std::move(cell)).release();
+  });
+}
+
+PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    auto* m = as_model(self);
+    ExclusiveUse use(m);
+    static const Signature sig("Model.addVars",
+                               {{"lb", false, true}, {"ub", false, true}, {"obj", false, true},
+                                {"vtype", false, true}, {"name", false, true}},
+                               /*varargs=*/true);
+    PyObject* a[5];
+    PyObject* const* extents;
+    Py_ssize_t ndim;
+    sig.bind(args, nargs, kwnames, a, &extents, &ndim);
+
+    std::vector<std::uint64_t> shape;
+    shape.reserve(static_cast<std::size_t>(ndim));
+    std::size_t n = 1;
+    bool empty = false;
+    for (Py_ssize_t d = 0; d < ndim; ++d) {
+      const std::uint64_t e = to_u64(extents[d]);
+      shape.push_back(e);
+      if (e == 0) empty = true;
+    }
+    if (empty) {
+      n = 0;
+    } else {
+      for (auto e : shape) {
+        if (__builtin_mul_overflow(n, static_cast<std::size_t>(e), &n))
+          raise(PyExc_OverflowError, "The block has more members than fit in a machine word");
+      }
+    }
+
+    auto given = [&](int i) { return a[i] && a[i] != Py_None; };
+    auto lb = given(0) ? Param<double>::from_py(a[0], param_float) : Param<double>{0.0};
+    auto ub = given(1) ? Param<double>::from_py(a[1], param_float) : Param<double>{kInfinity};
+    auto obj = given(2) ? Param<double>::from_py(a[2], param_float) : Param<double>{0.0};
+    auto vtype = given(3) ? Param<std::uint8_t>::from_py(a[3], param_vartype) : Param<std::uint8_t>{std::uint8_t{0}};
+    auto name = given(4) ? Param<std::string>::from_py(a[4], param_text) : Param<std::string>{std::string()};
+
+    // A short list would leave members without a value: refuse it before
+    // anything is added. Longer lists are fine; the extra entries are unused.
+    auto check_len = [&](const char* param, std::size_t len) {
+      if (len < n)
+        raise(PyExc_ValueError, std::string("addVars: '") + param + "' has " + std::to_string(len) +
+                                    " entries but the block has " + std::to_string(n) + " members");
+    };
+    if (lb.is_list()) check_len("lb", lb.list().size());
+    if (ub.is_list()) check_len("ub", ub.list().size());
+    if (obj.is_list()) check_len("obj", obj.list().size());
+    if (vtype.is_list()) check_len("vtype", vtype.list().size());
+    if (name.is_list()) check_len("name", name.list().size());
+
+    std::vector<std::string> names = name.is_list() ? name.list() : generate_names(name.single(), shape);
+    std::vector<char32_t> kinds;
+    kinds.reserve(n);
+    if (vtype.is_list()) {
+      for (std::size_t i = 0; i < n; ++i) kinds.push_back(kind_letter(vtype.list()[i]));
+    } else {
+      kinds.assign(n, kind_letter(vtype.single()));
+    }
+    std::vector<double> coeffs;
+    if (obj.is_list() || obj.single() != 0.0) coeffs = obj.to_vec(n);
+
+    CellPtr cell = m->cell;
+    std::vector<kest::VarId> ids;
+    {
+      WriteGuard g(*cell);
+      ids = g->add_variables(n, kest::NameType::list(std::move(names)), std::move(kinds),
+                             kest::BoundType::list(lb.to_vec(n)), kest::BoundType::list(ub.to_vec(n)));
+      if (!coeffs.empty()) add_objective_terms(g, ids, coeffs);
+    }
+    return new_vars(std::move(shape), std::move(ids), std::move(cell)).release();
+  });
+}
+
+namespace {
+
+PyMethodDef model_methods[] = {
+    {"addVar", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_addVar)),
+     METH_FASTCALL | METH_KEYWORDS, "addVar($self, lb=0., ub=..., obj=0.0, vtype=None, name=\"\")\n--\n\n"},
+    {"addVars", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_addVars)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "addVars($self, *indices, lb=None, ub=None, obj=None, vtype=None, name=None)\n--\n\n"},
+    {"addConstr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_addConstr)),
+     METH_FASTCALL | METH_KEYWORDS, "addConstr($self, constr, name=None)\n--\n\n"},
+    {"addConstrs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_addConstrs)),
+     METH_FASTCALL | METH_KEYWORDS, "addConstrs($self, generator, name=None)\n--\n\n"},
+    {"setObjective", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_setObjective)),
+     METH_FASTCALL | METH_KEYWORDS, "setObjective($self, expr, sense)\n--\n\n"},
+    {"setParam", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_setParam)),
+     METH_FASTCALL | METH_KEYWORDS, "setParam($self, paramname, newvalue)\n--\n\n"},
+    {"setBackend", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_setBackend)),
+     METH_FASTCALL | METH_KEYWORDS, "setBackend($self, backend)\n--\n\n"},
+    {"optimize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_optimize)),
+     METH_FASTCALL | METH_KEYWORDS, "optimize($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef model_getset[] = {
+    {"ObjVal", model_get_ObjVal, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject ModelType_ = [] {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "builtins.Model";
+  t.tp_basicsize = sizeof(ModelObject);
+  t.tp_dealloc = model_dealloc;
+  t.tp_str = model_str;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+  t.tp_doc = "Model(name)\n--\n\n";
+  t.tp_traverse = model_traverse;
+  t.tp_clear = model_clear;
+  t.tp_methods = model_methods;
+  t.tp_getset = model_getset;
+  t.tp_new = model_new;
+  return t;
+}();
+
+PyTypeObject* model_type() {
+  if (!ModelType_.tp_dict) check_status(PyType_Ready(&ModelType_));
+  return &ModelType_;
+}
+
+}  // namespace kestpy

@@ -1,0 +1,65 @@
+// Module initialisation: kestpy and its KEST submodule.
+#include "kestpy/errors.h"
+#include "kestpy/objects.h"
+
+namespace kestpy {
+namespace {
+
+PyModuleDef kestpy_module = {
+    PyModuleDef_HEAD_INIT,
+    "kestpy",
+    "Linear and mixed-integer models in Python, solved through exchangeable backends.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+bool initialised = false;
+
+void add_type(PyObject* module, PyTypeObject* type, const char* name) {
+  check_status(PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)));
+}
+
+/// The five enumeration constants, each a fresh instance.
+void register_kest(PyObject* kest) {
+  const struct {
+    const char* name;
+    bool sense;
+    std::uint8_t code;
+  } constants[] = {
+      {"CONTINUOUS", false, 0}, {"BINARY", false, 1}, {"INTEGER", false, 2},
+      {"MINIMIZE", true, 0},    {"MAXIMIZE", true, 1},
+  };
+  for (const auto& c : constants) {
+    PyRef value = c.sense ? new_sense(c.code) : new_vartype(c.code);
+    check_status(PyModule_AddObjectRef(kest, c.name, value.get()));
+  }
+}
+
+PyObject* init() noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (initialised) raise(PyExc_ImportError, "kestpy can only be initialised once per process");
+    if (!panic_exception_type()) throw PyErrSet{};
+    PyRef module = check(PyModule_Create(&kestpy_module));
+    add_type(module.get(), var_type(), "Var");
+    add_type(module.get(), linexpr_type(), "LinExpr");
+    add_type(module.get(), constr_type(), "Constr");
+    PyRef kest = check(PyModule_New("KEST"));
+    register_kest(kest.get());
+    check_status(PyModule_AddObjectRef(module.get(), "KEST", kest.get()));
+    add_type(module.get(), model_type(), "Model");
+    PyRef module_name = check(PyModule_GetNameObject(module.get()));
+    PyRef quicksum = check(PyCFunction_NewEx(&quicksum_def, nullptr, module_name.get()));
+    check_status(PyModule_AddObjectRef(module.get(), "quicksum", quicksum.get()));
+    initialised = true;
+    return module.release();
+  });
+}
+
+}  // namespace
+}  // namespace kestpy
+
+PyMODINIT_FUNC PyInit_kestpy(void) { return kestpy::init(); }

@@ -1,0 +1,131 @@
+#pragma once
+// Instance layouts and type objects of the module's classes. Every class is a
+// static type named "builtins.<Name>", derives from object, cannot be
+// subclassed and has no instance dictionary.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/affine.h"
+#include "core/function.h"
+#include "core/sets.h"
+#include "kestpy/cell.h"
+#include "kestpy/py_ref.h"
+
+namespace kestpy {
+
+struct VarObject {
+  PyObject_HEAD
+  kest::VarId id;
+  CellPtr cell;  // absent for Var(id) built by hand
+};
+
+struct VarsObject {
+  PyObject_HEAD
+  std::vector<std::uint64_t> shape;
+  std::vector<kest::VarId> ids;
+  CellPtr cell;
+};
+
+struct LinExprObject {
+  PyObject_HEAD
+  kest::ScalarAffineFn fn;
+};
+
+struct ConstrObject {
+  PyObject_HEAD
+  kest::ScalarFunctionType fn;
+  kest::ScalarSetType set;
+};
+
+struct EnumObject {
+  PyObject_HEAD
+  std::uint8_t code;
+};
+
+struct ModelObject {
+  PyObject_HEAD
+  std::string name;
+  CellPtr cell;
+  PyRef backend;    // the current backend object, if any
+  int borrow = 0;   // -1: in exclusive use; n > 0: n shared uses
+};
+
+// Type objects; each is readied on first use (throws PyErrSet on failure).
+PyTypeObject* var_type();
+PyTypeObject* vars_type();
+PyTypeObject* linexpr_type();
+PyTypeObject* constr_type();
+PyTypeObject* sense_type();
+PyTypeObject* vartype_type();
+PyTypeObject* model_type();
+
+extern PyTypeObject VarType_;
+extern PyTypeObject VarsType_;
+extern PyTypeObject LinExprType_;
+extern PyTypeObject ConstrType_;
+extern PyTypeObject SenseType_;
+extern PyTypeObject VarTypeType_;
+extern PyTypeObject ModelType_;
+
+inline bool is_var(PyObject* o) { return Py_IS_TYPE(o, &VarType_); }
+inline bool is_linexpr(PyObject* o) { return Py_IS_TYPE(o, &LinExprType_); }
+inline bool is_constr(PyObject* o) { return Py_IS_TYPE(o, &ConstrType_); }
+inline bool is_sense(PyObject* o) { return Py_IS_TYPE(o, &SenseType_); }
+inline bool is_vartype(PyObject* o) { return Py_IS_TYPE(o, &VarTypeType_); }
+
+// Constructors of new instances (new references; throw PyErrSet on failure).
+PyRef new_var(kest::VarId id, CellPtr cell);
+PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, CellPtr cell);
+PyRef new_linexpr(kest::ScalarAffineFn fn);
+PyRef new_constr(kest::ScalarFunctionType fn, kest::ScalarSetType set);
+PyRef new_sense(std::uint8_t code);
+PyRef new_vartype(std::uint8_t code);
+
+/// The module-level function quicksum.
+extern PyMethodDef quicksum_def;
+
+// Exclusive and shared use of a Model object, taken before any conversion.
+class ExclusiveUse {
+ public:
+  explicit ExclusiveUse(ModelObject* m);
+  ~ExclusiveUse() { m_->borrow = 0; }
+  ExclusiveUse(const ExclusiveUse&) = delete;
+  ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+
+ private:
+  ModelObject* m_;
+};
+
+class SharedUse {
+ public:
+  explicit SharedUse(ModelObject* m);
+  ~SharedUse() { --m_->borrow; }
+  SharedUse(const SharedUse&) = delete;
+  SharedUse& operator=(const SharedUse&) = delete;
+
+ private:
+  ModelObject* m_;
+};
+
+// Model methods, defined across model.cpp (variables), model_constraints.cpp
+// (constraints and objective) and model_solve.cpp (settings, backend, solving).
+PyObject* model_addVar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* model_addConstr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* model_addConstrs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* model_setObjective(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* model_setParam(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* model_optimize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* model_get_ObjVal(PyObject* self, void*) noexcept;
+
+/// The first variable of `fn` that is not one of the model's `num_vars`
+/// variables. Call it under the optimizer lock, and raise only after the lock
+/// is released (an exception under the write guard poisons the model).
+std::optional<kest::VarId> find_unknown_var(const kest::ScalarFunctionType& fn, std::size_t num_vars);
+/// ValueError "VarId(7) is not a variable of this model".
+[[noreturn]] void raise_unknown_var(kest::VarId id);
+
+}  // namespace kestpy

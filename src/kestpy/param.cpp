@@ -1,0 +1,53 @@
+#include "kestpy/param.h"
+
+#include "kestpy/objects.h"
+
+namespace kestpy {
+
+bool param_float(PyObject* o, double& out) noexcept { return try_double(o, out); }
+
+bool param_vartype(PyObject* o, std::uint8_t& out) noexcept {
+  if (!PyObject_TypeCheck(o, &VarTypeType_)) return false;
+  out = reinterpret_cast<EnumObject*>(o)->code;
+  return true;
+}
+
+bool param_text(PyObject* o, std::string& out) noexcept {
+  if (!PyUnicode_Check(o)) return false;
+  Py_ssize_t n = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(o, &n);
+  if (!data) {
+    PyErr_Clear();
+    return false;
+  }
+  out.assign(data, static_cast<std::size_t>(n));
+  return true;
+}
+
+std::vector<std::string> generate_names(std::string_view prefix, const std::vector<std::uint64_t>& shape) {
+  std::size_t n = 1;
+  for (auto e : shape) n *= e;
+  std::vector<std::string> names;
+  names.reserve(n);
+  std::vector<std::uint64_t> index(shape.size(), 0);
+  std::string name;
+  for (std::size_t p = 0; p < n; ++p) {
+    // Row-major: the last index varies fastest.
+    std::size_t rest = p;
+    for (std::size_t d = shape.size(); d-- > 0;) {
+      index[d] = rest % shape[d];
+      rest /= shape[d];
+    }
+    name.assign(prefix);
+    name += '[';
+    for (std::size_t d = 0; d < index.size(); ++d) {
+      if (d > 0) name += ',';
+      name += std::to_string(index[d]);
+    }
+    name += ']';
+    names.push_back(name);
+  }
+  return names;
+}
+
+}  // namespace kestpy

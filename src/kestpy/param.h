@@ -1,0 +1,69 @@
+#pragma once
+// Scalar-or-list arguments of the block operations, and block member names.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "kestpy/args.h"
+
+namespace kestpy {
+
+/// A single value of T or a list of T, as a block operation's argument.
+template <class T>
+struct Param {
+  std::variant<T, std::vector<T>> value;
+
+  bool is_list() const { return value.index() == 1; }
+  const std::vector<T>& list() const { return std::get<1>(value); }
+  const T& single() const { return std::get<0>(value); }
+
+  /// A single value when `convert` accepts the object; else (unless it is a
+  /// str) a sequence whose every item it accepts; else TypeError
+  /// "Expected a scalar or a list". `convert` returns false without an error set.
+  template <class Conv>
+  static Param from_py(PyObject* o, Conv&& convert) {
+    T one;
+    if (convert(o, one)) return Param{decltype(value)(std::in_place_index<0>, std::move(one))};
+    if (!PyUnicode_Check(o) && PySequence_Check(o)) {
+      std::vector<T> items;
+      if (list_of(o, convert, items)) return Param{decltype(value)(std::in_place_index<1>, std::move(items))};
+    }
+    raise(PyExc_TypeError, "Expected a scalar or a list");
+  }
+
+  /// n copies of a single value, or a copy of the list whatever its length.
+  std::vector<T> to_vec(std::size_t n) const {
+    if (is_list()) return list();
+    return std::vector<T>(n, single());
+  }
+
+ private:
+  template <class Conv>
+  static bool list_of(PyObject* o, Conv& convert, std::vector<T>& out) {
+    PyRef seq = PyRef::steal(PySequence_Fast(o, ""));
+    if (!seq) {
+      PyErr_Clear();
+      return false;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      T item;
+      if (!convert(PySequence_Fast_GET_ITEM(seq.get(), i), item)) return false;
+      out.push_back(std::move(item));
+    }
+    return true;
+  }
+};
+
+// Element conversions for Param (no error left set on failure).
+bool param_float(PyObject* o, double& out) noexcept;
+bool param_vartype(PyObject* o, std::uint8_t& out) noexcept;
+bool param_text(PyObject* o, std::string& out) noexcept;
+
+/// prefix[i0,i1,...] for every member in row-major order; prefix[] for no dimensions.
+std::vector<std::string> generate_names(std::string_view prefix, const std::vector<std::uint64_t>& shape);
+
+}  // namespace kestpy

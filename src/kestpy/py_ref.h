@@ -1,0 +1,42 @@
+#pragma once
+// The one owning handle for PyObject*. Raw reference counting lives here and
+// in the tp_dealloc/traverse/clear slots, nowhere else.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace kestpy {
+
+class PyRef {
+ public:
+  PyRef() noexcept = default;
+  PyRef(const PyRef& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+  PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  ~PyRef() { Py_XDECREF(p_); }
+  PyRef& operator=(PyRef o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+
+  /// Takes over a new reference (may be null).
+  static PyRef steal(PyObject* p) noexcept { return PyRef(p); }
+  /// Adds a reference to a borrowed pointer (may be null).
+  static PyRef borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return PyRef(p);
+  }
+
+  PyObject* get() const noexcept { return p_; }
+  /// Hands the reference to the caller (for returning to the interpreter).
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  void reset() noexcept { PyRef().swap(*this); }
+  void swap(PyRef& o) noexcept { std::swap(p_, o.p_); }
+
+ private:
+  explicit PyRef(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+}  // namespace kestpy

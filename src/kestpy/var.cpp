@@ -1,0 +1,238 @@
+// Var and Vars: handles of one variable and of an n-dimensional block.
+#include <string>
+
+#include "kestpy/args.h"
+#include "kestpy/expr.h"
+#include "kestpy/objects.h"
+
+namespace kestpy {
+
+namespace {
+
+// ---- Var -------------------------------------------------------------------
+
+void var_dealloc(PyObject* self) {
+  reinterpret_cast<VarObject*>(self)->cell.~CellPtr();
+  PyObject_Free(self);
+}
+
+PyObject* var_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    static const Signature sig("Var", {{"id", true}});
+    PyObject* a[1];
+    sig.bind_tuple(args, kwargs, a);
+    const std::uint64_t id = convert_arg("id", [&] { return to_u64(a[0]); });
+    return new_var(kest::VarId{id}, nullptr).release();
+  });
+}
+
+PyObject* var_str(PyObject* self) noexcept {
+  return PyUnicode_FromFormat("Var(%llu)", static_cast<unsigned long long>(reinterpret_cast<VarObject*>(self)->id.index));
+}
+
+PyObject* var_get_X(PyObject* self, void*) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto* v = reinterpret_cast<VarObject*>(self);
+    if (!v->cell) Py_RETURN_NONE;
+    CellPtr cell = v->cell;
+    std::optional<double> value;
+    {
+      ReadGuard g(*cell);
+      value = g->get_var_value(v->id);
+    }
+    if (!value) Py_RETURN_NONE;
+    return PyFloat_FromDouble(*value);
+  });
+}
+
+PyGetSetDef var_getset[] = {
+    {"X", var_get_X, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- Vars ------------------------------------------------------------------
+
+void vars_dealloc(PyObject* self) {
+  reinterpret_cast<VarsObject*>(self)->~VarsObject();
+  PyObject_Free(self);
+}
+
+std::vector<std::uint64_t> u64_list(const char* name, PyObject* o) {
+  return convert_arg(name, [&] { return to_vec<std::uint64_t>(o, to_u64); });
+}
+
+PyObject* vars_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    static const Signature sig("Vars", {{"shape", true}, {"ids", true}});
+    PyObject* a[2];
+    sig.bind_tuple(args, kwargs, a);
+    auto shape = u64_list("shape", a[0]);
+    auto raw_ids = u64_list("ids", a[1]);
+    std::vector<kest::VarId> ids;
+    ids.reserve(raw_ids.size());
+    for (auto i : raw_ids) ids.push_back(kest::VarId{i});
+    return new_vars(std::move(shape), std::move(ids), nullptr).release();
+  });
+}
+
+PyObject* vars_str(PyObject* self) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    auto* vs = reinterpret_cast<VarsObject*>(self);
+    std::string out = "Vars(shape=[";
+    for (std::size_t i = 0; i < vs->shape.size(); ++i) {
+      if (i) out += ", ";
+      out += std::to_string(vs->shape[i]);
+    }
+    out += "], ids=[";
+    for (std::size_t i = 0; i < vs->ids.size(); ++i) {
+      if (i) out += ", ";
+      out += "VarId(" + std::to_string(vs->ids[i].index) + ")";
+    }
+    out += "])";
+    return check(PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()))).release();
+  });
+}
+
+/// The key as an index list: a sequence (not a str) of non-negative integers,
+/// or one non-negative integer.
+bool key_indices(PyObject* key, std::vector<std::uint64_t>& out) {
+  if (!PyUnicode_Check(key) && PySequence_Check(key)) {
+    PyRef seq = PyRef::steal(PySequence_Fast(key, ""));
+    if (seq) {
+      const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+      out.clear();
+      out.reserve(static_cast<std::size_t>(n));
+      bool ok = true;
+      for (Py_ssize_t i = 0; i < n && ok; ++i) {
+        std::uint64_t v;
+        ok = try_u64(PySequence_Fast_GET_ITEM(seq.get(), i), v);
+        if (ok) out.push_back(v);
+      }
+      if (ok) return true;
+    } else {
+      PyErr_Clear();
+    }
+  }
+  std::uint64_t v;
+  if (try_u64(key, v)) {
+    out.assign(1, v);
+    return true;
+  }
+  return false;
+}
+
+PyObject* vars_subscript(PyObject* self, PyObject* key) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    auto* vs = reinterpret_cast<VarsObject*>(self);
+    std::uint64_t small[4];
+    std::vector<std::uint64_t> index;
+    std::size_t ndim = 0;
+    const std::uint64_t* idx = small;
+    // Fast path for the common tuple-of-ints and int keys.
+    if (PyTuple_CheckExact(key) && PyTuple_GET_SIZE(key) <= 4) {
+      ndim = static_cast<std::size_t>(PyTuple_GET_SIZE(key));
+      for (std::size_t d = 0; d < ndim; ++d) {
+        PyObject* item = PyTuple_GET_ITEM(key, d);
+        if (!PyLong_CheckExact(item)) { ndim = SIZE_MAX; break; }
+        unsigned long long v = PyLong_AsUnsignedLongLong(item);
+        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+          PyErr_Clear();
+          raise(PyExc_TypeError, "Expected integers for indices");
+        }
+        small[d] = v;
+      }
+    } else {
+      ndim = SIZE_MAX;
+    }
+    if (ndim == SIZE_MAX) {
+      if (!key_indices(key, index)) raise(PyExc_TypeError, "Expected integers for indices");
+      idx = index.data();
+      ndim = index.size();
+    }
+    if (ndim != vs->shape.size()) raise(PyExc_IndexError, "Index dimension does not match variable dimension");
+    std::uint64_t position = 0, stride = 1;
+    for (std::size_t d = ndim; d-- > 0;) {
+      if (idx[d] >= vs->shape[d]) raise(PyExc_IndexError, "Index out of bounds");
+      position += idx[d] * stride;
+      stride *= vs->shape[d];
+    }
+    if (position >= vs->ids.size()) raise(PyExc_IndexError, "Flat index out of bounds");
+    return new_var(vs->ids[position], vs->cell).release();
+  });
+}
+
+PyObject* vars_item(PyObject* self, Py_ssize_t i) noexcept {
+  // Sequence-style access, so the interpreter's fallback iteration works over
+  // a one-dimensional block.
+  PyRef key = PyRef::steal(PyLong_FromSsize_t(i));
+  if (!key) return nullptr;
+  return vars_subscript(self, key.get());
+}
+
+PyMappingMethods vars_as_mapping = {nullptr, vars_subscript, nullptr};
+PySequenceMethods vars_as_sequence = [] {
+  PySequenceMethods m{};
+  m.sq_item = vars_item;
+  return m;
+}();
+
+}  // namespace
+
+PyTypeObject VarType_ = [] {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "builtins.Var";
+  t.tp_basicsize = sizeof(VarObject);
+  t.tp_dealloc = var_dealloc;
+  t.tp_as_number = &var_as_number;
+  t.tp_hash = PyObject_HashNotImplemented;
+  t.tp_str = var_str;
+  t.tp_flags = Py_TPFLAGS_DEFAULT;
+  t.tp_doc = "Var(id)\n--\n\n";
+  t.tp_richcompare = var_richcompare;
+  t.tp_getset = var_getset;
+  t.tp_new = var_new;
+  return t;
+}();
+
+PyTypeObject VarsType_ = [] {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "builtins.Vars";
+  t.tp_basicsize = sizeof(VarsObject);
+  t.tp_dealloc = vars_dealloc;
+  t.tp_as_sequence = &vars_as_sequence;
+  t.tp_as_mapping = &vars_as_mapping;
+  t.tp_str = vars_str;
+  t.tp_flags = Py_TPFLAGS_DEFAULT;
+  t.tp_doc = "Vars(shape, ids)\n--\n\n";
+  t.tp_new = vars_new;
+  return t;
+}();
+
+PyTypeObject* var_type() {
+  if (!VarType_.tp_dict) check_status(PyType_Ready(&VarType_));
+  return &VarType_;
+}
+
+PyTypeObject* vars_type() {
+  if (!VarsType_.tp_dict) check_status(PyType_Ready(&VarsType_));
+  return &VarsType_;
+}
+
+PyRef new_var(kest::VarId id, CellPtr cell) {
+  auto* v = PyObject_New(VarObject, &VarType_);
+  if (!v) throw PyErrSet{};
+  v->id = id;
+  new (&v->cell) CellPtr(std::move(cell));
+  return PyRef::steal(reinterpret_cast<PyObject*>(v));
+}
+
+PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, CellPtr cell) {
+  auto* v = PyObject_New(VarsObject, vars_type());
+  if (!v) throw PyErrSet{};
+  new (&v->shape) std::vector<std::uint64_t>(std::move(shape));
+  new (&v->ids) std::vector<kest::VarId>(std::move(ids));
+  new (&v->cell) CellPtr(std::move(cell));
+  return PyRef::steal(reinterpret_cast<PyObject*>(v));
+}
+
+}  // namespace kestpy
