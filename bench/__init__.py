@@ -1,0 +1,4 @@
+"""Side-by-side benchmarks of kestpy against peer modelling libraries.
+
+Run ``python -m bench --help``.
+"""
