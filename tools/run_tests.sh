@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs kestpy with its test dependencies, then runs every test:
+# the C++ suite through CTest and the Python suite through pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PYTHON="${PYTHON:-python3}"
+JOBS="${JOBS:-2}"
+
+"$PYTHON" -m pip install --quiet ".[test]"
+
+cmake -S . -B build/cpp-tests -DKESTPY_BUILD_TESTS=ON -DKESTPY_BUILD_MODULE=OFF \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/cpp-tests -j "$JOBS"
+ctest --test-dir build/cpp-tests --output-on-failure -j "$JOBS"
+
+# Run from the tests folder's parent but import the installed package, not the sources.
+"$PYTHON" -m pytest -q tests/python "$@"
