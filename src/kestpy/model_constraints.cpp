@@ -1,0 +1,164 @@
+// Model.addConstr, Model.addConstrs and Model.setObjective.
+//
+// Every Python argument is converted before the write lock is taken, and the
+// plain errors found under the lock (an unknown variable) are raised only
+// after it is released: an exception unwinding through the guard would mark
+// the model broken for good.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/debug_text.h"
+#include "kestpy/args.h"
+#include "kestpy/objects.h"
+#include "kestpy/param.h"
+
+namespace kestpy {
+
+namespace {
+
+ModelObject* as_model(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
+
+const ConstrObject* as_constr(PyObject* o) { return reinterpret_cast<const ConstrObject*>(o); }
+
+/// Copies the function and set of every item into fns and sets. Nothing is
+/// kept when an item fails; the items drawn so far stay consumed.
+void collect_constrs(PyObject* iterable, std::vector<kest::ScalarFunctionType>& fns,
+                     std::vector<kest::ScalarSetType>& sets) {
+  auto take = [&](PyObject* item) {
+    if (!is_constr(item)) raise_cast_error(item, "Constr");
+    fns.push_back(as_constr(item)->fn);
+    sets.push_back(as_constr(item)->set);
+  };
+  if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+    // Reading by position is what the sequence's own iterator does; nothing
+    // here runs Python code, so the length cannot change under us.
+    const bool list = PyList_CheckExact(iterable);
+    const Py_ssize_t n = list ? PyList_GET_SIZE(iterable) : PyTuple_GET_SIZE(iterable);
+    fns.reserve(static_cast<std::size_t>(n));
+    sets.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) take(list ? PyList_GET_ITEM(iterable, i) : PyTuple_GET_ITEM(iterable, i));
+    return;
+  }
+  PyRef it = check(PyObject_GetIter(iterable));
+  while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) take(item.get());
+  if (PyErr_Occurred()) throw PyErrSet{};
+}
+
+}  // namespace
+
+std::optional<kest::VarId> find_unknown_var(const kest::ScalarFunctionType& fn, std::size_t num_vars) {
+  if (const auto* s = fn.single()) {
+    if (s->var.index >= num_vars) return s->var;
+    return std::nullopt;
+  }
+  for (const auto& t : fn.affine()->terms)
+    if (t.var.index >= num_vars) return t.var;
+  return std::nullopt;
+}
+
+void raise_unknown_var(kest::VarId id) {
+  raise(PyExc_ValueError, kest::debug_text(id) + " is not a variable of this model");
+}
+
+PyObject* model_addConstr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto* m = as_model(self);
+    ExclusiveUse use(m);
+    static const Signature sig("Model.addConstr", {{"constr", true}, {"name"}});
+    PyObject* a[2];
+    sig.bind(args, nargs, kwnames, a);
+    const ConstrObject* c = convert_arg("constr", [&] {
+      if (!is_constr(a[0])) raise_cast_error(a[0], "Constr");
+      return as_constr(a[0]);
+    });
+    std::optional<std::string> name;
+    if (a[1] && a[1] != Py_None) name.emplace(convert_arg("name", [&] { return to_str(a[1]); }));
+    kest::ScalarFunctionType fn = c->fn;
+    const kest::ScalarSetType set = c->set;
+
+    std::optional<kest::VarId> unknown;
+    {
+      WriteGuard g(*m->cell);
+      unknown = find_unknown_var(fn, g->num_variables());
+      if (!unknown) (void)g->add_constraint(std::move(fn), set, std::move(name));
+    }
+    if (unknown) raise_unknown_var(*unknown);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* model_addConstrs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto* m = as_model(self);
+    ExclusiveUse use(m);
+    static const Signature sig("Model.addConstrs", {{"generator", true}, {"name"}});
+    PyObject* a[2];
+    sig.bind(args, nargs, kwnames, a);
+
+    std::vector<kest::ScalarFunctionType> fns;
+    std::vector<kest::ScalarSetType> sets;
+    collect_constrs(a[0], fns, sets);
+    const std::size_t count = fns.size();
+
+    // The names are looked at only once the generator has been drawn.
+    std::vector<std::string> names;
+    if (a[1] && a[1] != Py_None) {
+      auto param = Param<std::string>::from_py(a[1], param_text);
+      if (param.is_list()) {
+        names = param.list();
+        // A short list would leave constraints unnamed or, worse, dropped.
+        if (names.size() < count)
+          raise(PyExc_ValueError, "addConstrs: 'name' has " + std::to_string(names.size()) +
+                                      " entries but there are " + std::to_string(count) + " constraints");
+        names.resize(count);
+      } else {
+        names = generate_names(param.single(), {count});
+      }
+    } else {
+      names = generate_names("Cons", {count});
+    }
+
+    std::optional<kest::VarId> unknown;
+    {
+      WriteGuard g(*m->cell);
+      const std::size_t num_vars = g->num_variables();
+      for (const auto& fn : fns)
+        if ((unknown = find_unknown_var(fn, num_vars))) break;
+      if (!unknown) (void)g->add_constraints(std::move(fns), std::move(sets), std::move(names));
+    }
+    if (unknown) raise_unknown_var(*unknown);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* model_setObjective(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto* m = as_model(self);
+    ExclusiveUse use(m);
+    static const Signature sig("Model.setObjective", {{"expr", true}, {"sense", true}});
+    PyObject* a[2];
+    sig.bind(args, nargs, kwnames, a);
+    const auto sense = convert_arg("sense", [&] {
+      if (!is_sense(a[1])) raise_cast_error(a[1], "Sense");
+      return static_cast<kest::OptimizationSense>(reinterpret_cast<EnumObject*>(a[1])->code);
+    });
+    if (!is_linexpr(a[0])) raise_cast_error(a[0], "LinExpr");
+    kest::ScalarFunctionType fn(reinterpret_cast<LinExprObject*>(a[0])->fn);
+
+    std::optional<kest::VarId> unknown;
+    {
+      WriteGuard g(*m->cell);
+      unknown = find_unknown_var(fn, g->num_variables());
+      if (!unknown) {
+        // Neither update can fail here; a backend's refusal is its own business.
+        (void)g->set_model_attr(kest::ModelAttr::ObjectiveFunction, kest::AttrValue::function(std::move(fn)));
+        (void)g->set_model_attr(kest::ModelAttr::ObjectiveSense, kest::AttrValue::sense(sense));
+      }
+    }
+    if (unknown) raise_unknown_var(*unknown);
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace kestpy
