@@ -44,11 +44,11 @@ kest::AttrValue setting_value(PyObject* v) {
 
 PyObject* model_setParam(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard<PyObject*>(nullptr, [&] {
+    ModelObject* m = as_model(self);
+    ExclusiveUse use(m);
     static const Signature sig("Model.setParam", {{"paramname", true}, {"newvalue", true}});
     PyObject* a[2];
     sig.bind(args, nargs, kwnames, a);
-    ModelObject* m = as_model(self);
-    ExclusiveUse use(m);
     std::string name = convert_arg("paramname", [&] { return std::string(to_str(a[0])); });
     kest::AttrValue value = setting_value(a[1]);
 
@@ -64,11 +64,11 @@ PyObject* model_setParam(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard<PyObject*>(nullptr, [&] {
+    ModelObject* m = as_model(self);
+    ExclusiveUse use(m);
     static const Signature sig("Model.setBackend", {{"backend", true}});
     PyObject* a[1];
     sig.bind(args, nargs, kwnames, a);
-    ModelObject* m = as_model(self);
-    ExclusiveUse use(m);
     std::string backend = convert_arg("backend", [&] { return std::string(to_str(a[0])); });
 
     // Import and construction run before the lock: their failure leaves the
@@ -110,10 +110,10 @@ PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* model_optimize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard<PyObject*>(nullptr, [&] {
-    static const Signature sig("Model.optimize", {});
-    sig.bind(args, nargs, kwnames, nullptr);
     ModelObject* m = as_model(self);
     ExclusiveUse use(m);
+    static const Signature sig("Model.optimize", {});
+    sig.bind(args, nargs, kwnames, nullptr);
     std::optional<std::string> error;
     {
       WriteGuard g(*m->cell);

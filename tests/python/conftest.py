@@ -1,0 +1,60 @@
+import contextlib
+import os
+import sys
+
+import pytest
+
+# The recording backends are importable only while the tests run.
+_HERE = os.path.dirname(os.path.abspath(__file__))
+if _HERE not in sys.path:
+    sys.path.insert(0, _HERE)
+
+import kestpy_recording  # noqa: E402
+import kestpy_recording2  # noqa: E402
+
+
+@pytest.fixture
+def recording():
+    """The recording backend module, with a clean registry."""
+    kestpy_recording.registry.reset()
+    kestpy_recording2.registry.reset()
+    yield kestpy_recording
+    kestpy_recording.registry.reset()
+    kestpy_recording2.registry.reset()
+
+
+@pytest.fixture
+def recording2(recording):
+    return kestpy_recording2
+
+
+@pytest.fixture
+def attached(recording):
+    """attached(model) -> the recorder that setBackend("recording") made for it."""
+
+    def attach(model):
+        before = len(recording.created)
+        model.setBackend("recording")
+        assert len(recording.created) == before + 1
+        return recording.created[-1]
+
+    return attach
+
+
+@contextlib.contextmanager
+def raises_panic(match=None):
+    """The module's fatal-fault exception: a BaseException but not an Exception."""
+    import re
+
+    with pytest.raises(BaseException) as info:
+        yield info
+    exc = info.value
+    assert type(exc).__name__ == "PanicException", repr(exc)
+    assert not isinstance(exc, Exception)
+    if match is not None:
+        assert re.search(match, str(exc.args[0])), exc.args[0]
+
+
+@pytest.fixture
+def panic():
+    return raises_panic
