@@ -11,6 +11,7 @@ import types
 import numpy as np
 import pytest
 
+import kestpy as kp
 import kestpy_highs
 from kestpy_highs import Model as Backend
 
@@ -460,11 +461,6 @@ def test_status_table_is_documented():
 # ---------------------------------------------------------------- through kestpy
 
 @pytest.fixture
-def kp():
-    return pytest.importorskip("kestpy")
-
-
-@pytest.fixture
 def probe(monkeypatch):
     """A backend module "kestpy_probe" that hands out HiGHS backends and keeps them."""
     made = []
@@ -479,7 +475,7 @@ def probe(monkeypatch):
     return made
 
 
-def build_production(kp, m):
+def build_production(m):
     x = m.addVar(ub=40.0, name="chairs")
     y = m.addVar(name="tables")
     z = m.addVars(2, lb=1.0, ub=[3.0, 4.0], name="extra")
@@ -490,11 +486,11 @@ def build_production(kp, m):
 
 
 @pytest.mark.parametrize("attach", ["before", "after"])
-def test_kestpy_model_attached_before_or_after(kp, probe, attach):
+def test_kestpy_model_attached_before_or_after(probe, attach):
     m = kp.Model("shop")
     if attach == "before":
         m.setBackend("probe")
-    x, y, z = build_production(kp, m)
+    x, y, z = build_production(m)
     if attach == "after":
         m.setBackend("probe")
     name, env, b = probe[-1]
@@ -505,14 +501,15 @@ def test_kestpy_model_attached_before_or_after(kp, probe, attach):
     assert [col_name(b, j) for j in range(4)] == ["chairs", "tables", "extra[0]", "extra[1]"]
     assert [row_name(b, i) for i in range(3)] == ["wood", "mix[0]", "mix[1]"]
     m.optimize()
-    # x = y + 1 at best (mix[1]); wood: x + 2y + 3 <= 100
-    assert x.X == pytest.approx(33.0) and y.X == pytest.approx(32.0)
-    assert [z[0].X, z[1].X] == pytest.approx([3.0, 4.0])
-    assert m.ObjVal == pytest.approx(3 * 33 + 5 * 32 + 3 + 8)
+    # one more chair is worth 3 and costs half a table (2.5), so x = 40; each
+    # unit of extra[0] beyond its floor costs half a table too, so z0 = 1 and
+    # wood leaves y = (100 - 40 - 1) / 2 = 29.5 (mix[1] needs only y <= 39)
+    assert [x.X, y.X, z[0].X, z[1].X] == pytest.approx([40.0, 29.5, 1.0, 4.0])
+    assert m.ObjVal == pytest.approx(3 * 40 + 5 * 29.5 + 1 + 2 * 4)
 
 
 @pytest.mark.parametrize("attach", ["before", "after"])
-def test_kestpy_binary_clipped_and_constant_moved(kp, probe, attach):
+def test_kestpy_binary_clipped_and_constant_moved(probe, attach):
     m = kp.Model("b")
     if attach == "before":
         m.setBackend("probe")
@@ -531,7 +528,7 @@ def test_kestpy_binary_clipped_and_constant_moved(kp, probe, attach):
     assert m.ObjVal == pytest.approx(6.0)
 
 
-def test_kestpy_objective_replaced_and_sense(kp):
+def test_kestpy_objective_replaced_and_sense():
     m = kp.Model("o")
     m.setBackend("highs")
     x = m.addVar(lb=-2.0, ub=3.0, name="x")
@@ -546,7 +543,7 @@ def test_kestpy_objective_replaced_and_sense(kp):
 
 
 @pytest.mark.parametrize("case", ["infeasible", "unbounded"])
-def test_kestpy_no_values(kp, case):
+def test_kestpy_no_values(case):
     m = kp.Model(case)
     m.setBackend("highs")
     x = m.addVar(lb=-INF, name="x")
@@ -558,7 +555,7 @@ def test_kestpy_no_values(kp, case):
     assert x.X is None and m.ObjVal is None
 
 
-def test_kestpy_time_limit_zero_and_unknown_option(kp):
+def test_kestpy_time_limit_zero_and_unknown_option():
     m = kp.Model("t")
     rng = random.Random(5)
     take = m.addVars(40, vtype=kp.KEST.BINARY, name="take")

@@ -1,0 +1,74 @@
+"""Every example solves its model and agrees with the answer it knows."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import kestpy_highs
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+EXAMPLES = sorted(f for f in os.listdir(os.path.join(ROOT, "examples")) if f.endswith(".py"))
+
+
+def run(example, extra_path=None, args=()):
+    env = dict(os.environ)
+    paths = [p for p in (extra_path, env.get("PYTHONPATH")) if p]
+    if paths:
+        env["PYTHONPATH"] = os.pathsep.join(paths)
+    return subprocess.run([sys.executable, os.path.join(ROOT, "examples", example), *args],
+                          capture_output=True, text=True, env=env, cwd=ROOT, timeout=300)
+
+
+def test_the_expected_examples_exist():
+    assert {"diet.py", "production_planning.py", "facility_location.py",
+            "sudoku.py", "n_queens.py"} <= set(EXAMPLES)
+
+
+@pytest.mark.parametrize("example", EXAMPLES)
+def test_example_runs_and_matches_its_answer(example):
+    done = run(example)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert done.stdout.strip()
+
+
+def test_n_queens_other_sizes():
+    for n in ("5", "11"):
+        done = run("n_queens.py", args=(n,))
+        assert done.returncode == 0, done.stdout + done.stderr
+        assert f"{n} queens" in done.stdout
+
+
+@pytest.fixture
+def lying_backend(tmp_path):
+    """A kestpy_highs that solves correctly but reports wrong values: each
+    variable's as 1 - value, the objective's shifted by one."""
+    real = os.path.dirname(kestpy_highs.__file__)
+    (tmp_path / "kestpy_highs.py").write_text(textwrap.dedent(f"""
+        import importlib.util
+        spec = importlib.util.spec_from_file_location(
+            "_real_highs", {os.path.join(real, "__init__.py")!r},
+            submodule_search_locations=[{real!r}])
+        real = importlib.util.module_from_spec(spec)
+        import sys
+        sys.modules["_real_highs"] = real
+        spec.loader.exec_module(real)
+
+        class Model(real.Model):
+            def get_var_value(self, index):
+                value = super().get_var_value(index)
+                return None if value is None else 1.0 - value
+
+            def get_objective_value(self):
+                value = super().get_objective_value()
+                return None if value is None else value + 1.0
+    """))
+    return str(tmp_path)
+
+
+@pytest.mark.parametrize("example", EXAMPLES)
+def test_example_notices_a_wrong_answer(example, lying_backend):
+    done = run(example, extra_path=lying_backend)
+    assert done.returncode != 0

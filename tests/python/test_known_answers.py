@@ -1,0 +1,109 @@
+"""Standard test problems with published optima, rebuilt through kestpy and
+solved through the HiGHS backend.
+
+The MPS files come from CoinUtils' sample data (Debian package
+coinor-libcoinutils-dev): four Netlib LPs and two MIPLIB problems.
+"""
+
+import math
+import os
+
+import highspy
+import pytest
+
+import kestpy as kp
+
+SAMPLES = "/usr/share/coin/Data/Sample"
+
+PUBLISHED = {
+    "afiro": -464.75314286,
+    "brandy": 1518.5098965,
+    "finnis": 172790.96547,
+    "e226": -18.751929066,
+    "p0033": 3089.0,
+    "lseu": 1120.0,
+}
+
+
+def read_mps(path):
+    highs = highspy.Highs()
+    highs.setOptionValue("output_flag", False)
+    assert highs.readModel(path) != highspy.HighsStatus.kError
+    return highs.getLp()
+
+
+def rows_of(lp):
+    """The column-wise matrix as one list of (column, value) pairs per row."""
+    a = lp.a_matrix_
+    assert a.format_ == highspy.MatrixFormat.kColwise
+    start, index, value = list(a.start_), list(a.index_), list(a.value_)
+    rows = [[] for _ in range(lp.num_row_)]
+    for j in range(lp.num_col_):
+        for k in range(start[j], start[j + 1]):
+            rows[index[k]].append((j, value[k]))
+    return rows
+
+
+def objective_constant(lp):
+    # A right-hand side on the objective row is minus the objective's
+    # constant (e226: RHS -7.113, constant +7.113); HiGHS's reader keeps it so.
+    return lp.offset_
+
+
+def expected_value(problem, lp):
+    # Netlib publishes e226's optimum without that constant (-18.751929066 is
+    # c'x alone), so the model's value is the published one plus the constant.
+    return PUBLISHED[problem] + objective_constant(lp)
+
+
+def build(lp, attach_first):
+    m = kp.Model("known")
+    if attach_first:
+        m.setBackend("highs")
+    n = lp.num_col_
+    integer = [int(t) == int(highspy.HighsVarType.kInteger) for t in lp.integrality_] or [False] * n
+    x = m.addVars(n,
+                  lb=[float(v) for v in lp.col_lower_],
+                  ub=[float(v) for v in lp.col_upper_],
+                  vtype=[kp.KEST.INTEGER if i else kp.KEST.CONTINUOUS for i in integer],
+                  name=list(lp.col_names_))
+    names = list(lp.row_names_) or [f"r{i}" for i in range(lp.num_row_)]
+    for i, row in enumerate(rows_of(lp)):
+        expr = kp.quicksum(v * x[j] for j, v in row)
+        lo, hi = lp.row_lower_[i], lp.row_upper_[i]
+        if lo == hi:
+            m.addConstr(expr == lo, name=names[i])
+            continue
+        # a ranged row becomes two constraints: kestpy has no interval constraint
+        if lo > -math.inf:
+            m.addConstr(expr >= lo, name=names[i])
+        if hi < math.inf:
+            m.addConstr(expr <= hi, name=names[i] + ("_up" if lo > -math.inf else ""))
+    cost = list(lp.col_cost_)
+    sense = kp.KEST.MAXIMIZE if lp.sense_ == highspy.ObjSense.kMaximize else kp.KEST.MINIMIZE
+    m.setObjective(kp.quicksum(c * x[j] for j, c in enumerate(cost) if c) + objective_constant(lp),
+                   sense)
+    if not attach_first:
+        m.setBackend("highs")
+    return m, x, cost
+
+
+@pytest.mark.parametrize("attach_first", [True, False], ids=["attach-first", "attach-last"])
+@pytest.mark.parametrize("problem", list(PUBLISHED))
+def test_published_optimum(problem, attach_first):
+    path = os.path.join(SAMPLES, problem + ".mps")
+    if not os.path.exists(path):
+        pytest.skip(f"{path} missing: install coinor-libcoinutils-dev")
+    lp = read_mps(path)
+    m, x, cost = build(lp, attach_first)
+    m.optimize()
+    assert m.ObjVal == pytest.approx(expected_value(problem, lp), rel=1e-6)
+    # the objective value is the linear part at the solution plus the constant
+    values = [x[j].X for j in range(lp.num_col_)]
+    linear = sum(c * v for c, v in zip(cost, values))
+    assert m.ObjVal == pytest.approx(linear + objective_constant(lp), rel=1e-9, abs=1e-9)
+    for j in range(lp.num_col_):
+        assert lp.col_lower_[j] - 1e-6 <= values[j] <= lp.col_upper_[j] + 1e-6
+    if problem == "e226":
+        assert objective_constant(lp) == pytest.approx(7.113)
+        assert m.ObjVal == pytest.approx(-11.638929066, rel=1e-6)
