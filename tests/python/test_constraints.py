@@ -1,0 +1,386 @@
+"""Model.addConstr, Model.addConstrs and Model.setObjective: what reaches the
+model (observed through a recording backend), argument errors, and the
+refusals that leave the model unchanged."""
+
+import re
+
+import pytest
+
+import kestpy
+from kestpy import KEST, Var
+
+MIN, MAX = KEST.MINIMIZE, KEST.MAXIMIZE
+
+
+def make_model(nvars=3):
+    m = kestpy.Model("m")
+    vs = [m.addVar(name=f"v{i}") for i in range(nvars)]
+    return m, vs
+
+
+def replay(recording, m):
+    """Attaches a fresh recorder and returns it: it has received the whole model."""
+    m.setBackend("recording")
+    return recording.created[-1]
+
+
+def constraints(rec):
+    """The replayed constraints as (indices, coeffs, constant, sense, rhs, name);
+    an unnamed constraint is cached with the empty name."""
+    calls = rec.args_of("add_constraints")
+    if not calls:
+        return []
+    assert len(calls) == 1
+    idx, coeffs, constants, senses, rhss, names = calls[0]
+    return list(zip(idx, coeffs, constants, senses, rhss, names))
+
+
+# -- addConstr ----------------------------------------------------------------
+
+
+def test_addConstr_forwards_function_set_and_name(recording):
+    m, (x, y, z) = make_model()
+    rec = replay(recording, m)
+    assert m.addConstr(x + 2 * y <= 4, "c0") is None
+    m.addConstr(x <= 5)
+    m.addConstr(constr=y == z, name=None)
+    assert rec.args_of("add_constraint") == [
+        ([0, 1], [1.0, 2.0], "<", 0.0, "c0", -4.0),
+        ([0], [1.0], "<", 5.0, None, 0.0),
+        ([1, 2], [1.0, -1.0], "=", 0.0, None, 0.0),
+    ]
+
+
+def test_addConstr_is_cached_and_replayed(recording):
+    m, (x, y, z) = make_model()
+    c = 3 * x - z >= 1
+    m.addConstr(c, "a")
+    m.addConstr(c, "b")  # the same Constr twice
+    assert constraints(replay(recording, m)) == [
+        ([0, 2], [3.0, -1.0], -1.0, ">", 0.0, "a"),
+        ([0, 2], [3.0, -1.0], -1.0, ">", 0.0, "b"),
+    ]
+
+
+@pytest.mark.parametrize(
+    "args,kwargs,exc,message",
+    [
+        ((5,), {}, TypeError, "argument 'constr': 'int' object cannot be cast as 'Constr'"),
+        ((None,), {}, TypeError, "argument 'constr': 'NoneType' object cannot be cast as 'Constr'"),
+        (("x + 1",), {}, TypeError, "argument 'constr': 'str' object cannot be cast as 'Constr'"),
+        ((), {}, TypeError, "Model.addConstr() missing 1 required positional argument: 'constr'"),
+        (("C", "n", 1), {}, TypeError, "Model.addConstr() takes from 1 to 2 positional arguments but 3 were given"),
+        (("C",), {"label": "n"}, TypeError, "Model.addConstr() got an unexpected keyword argument 'label'"),
+        (("C", "n"), {"name": "n"}, TypeError, "Model.addConstr() got multiple values for argument 'name'"),
+    ],
+)
+def test_addConstr_argument_errors(recording, args, kwargs, exc, message):
+    m, (x, y, z) = make_model()
+    args = tuple(x <= 1 if a == "C" else a for a in args)
+    with pytest.raises(exc, match="^" + re.escape(message) + "$"):
+        m.addConstr(*args, **kwargs)
+    assert constraints(replay(recording, m)) == []
+
+
+@pytest.mark.parametrize("wrong", ["E", "x"])
+def test_addConstr_refuses_expressions_and_variables(wrong):
+    m, (x, y, z) = make_model()
+    obj = x + 1 if wrong == "E" else x
+    name = type(obj).__name__
+    with pytest.raises(TypeError, match=f"^argument 'constr': '{name}' object cannot be cast as 'Constr'$"):
+        m.addConstr(obj)
+
+
+@pytest.mark.parametrize("name", [5, b"c", ["c"]])
+def test_addConstr_name_must_be_str(recording, name):
+    m, (x, y, z) = make_model()
+    with pytest.raises(TypeError, match="^argument 'name': "):
+        m.addConstr(x <= 1, name)
+    assert constraints(replay(recording, m)) == []
+
+
+# -- addConstrs ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "name,expected",
+    [
+        (None, ["Cons[0]", "Cons[1]", "Cons[2]"]),
+        ("c", ["c[0]", "c[1]", "c[2]"]),
+        ("", ["[0]", "[1]", "[2]"]),
+        (["a", "b", "c"], ["a", "b", "c"]),
+        (("a", "b", "c"), ["a", "b", "c"]),
+        (["a", "b", "c", "d"], ["a", "b", "c"]),
+    ],
+)
+def test_addConstrs_names(recording, name, expected):
+    m, (x, y, z) = make_model()
+    kwargs = {} if name is None else {"name": name}
+    assert m.addConstrs((x + i >= y for i in range(3)), **kwargs) is None
+    got = constraints(replay(recording, m))
+    assert [c[5] for c in got] == expected
+    assert [c[2] for c in got] == [0.0, 1.0, 2.0]
+    assert {c[:2] for c in map(lambda c: (tuple(c[0]), tuple(c[1])), got)} == {((0, 1), (1.0, -1.0))}
+
+
+def test_addConstrs_default_names_count_per_call(recording):
+    m, (x, y, z) = make_model()
+    m.addConstrs([x <= 1])
+    m.addConstrs([y <= 1, z <= 1])
+    assert [c[5] for c in constraints(replay(recording, m))] == ["Cons[0]", "Cons[0]", "Cons[1]"]
+
+
+@pytest.mark.parametrize("wrap", [list, tuple, iter, lambda v: (c for c in v)], ids=["list", "tuple", "iter", "gen"])
+def test_addConstrs_accepts_any_iterable(recording, wrap):
+    m, (x, y, z) = make_model()
+    cs = [x <= 1, y >= 2, x + y + z == 3]
+    m.addConstrs(wrap(cs))
+    assert constraints(replay(recording, m)) == [
+        ([0], [1.0], 0.0, "<", 1.0, "Cons[0]"),
+        ([1], [1.0], 0.0, ">", 2.0, "Cons[1]"),
+        ([0, 1, 2], [1.0, 1.0, 1.0], -3.0, "=", 0.0, "Cons[2]"),
+    ]
+
+
+@pytest.mark.parametrize("empty", [[], (), iter(()), (c for c in [])], ids=["list", "tuple", "iter", "gen"])
+def test_addConstrs_over_nothing(recording, empty):
+    m, (x, y, z) = make_model()
+    assert m.addConstrs(empty) is None
+    assert m.addConstrs(empty, name=[]) is None
+    assert constraints(replay(recording, m)) == []
+
+
+def test_addConstrs_forwards_one_at_a_time_when_attached(recording):
+    m, (x, y, z) = make_model()
+    rec = replay(recording, m)
+    m.addConstrs((v <= 1 for v in (x, y)), name="r")
+    assert rec.args_of("add_constraint") == [
+        ([0], [1.0], "<", 1.0, "r[0]", 0.0),
+        ([1], [1.0], "<", 1.0, "r[1]", 0.0),
+    ]
+
+
+def test_addConstrs_bad_item_adds_nothing(recording):
+    m, (x, y, z) = make_model()
+    drawn = []
+
+    def gen():
+        for item in (x <= 1, 5, y <= 2):
+            drawn.append(item)
+            yield item
+
+    with pytest.raises(TypeError, match=r"^'int' object cannot be cast as 'Constr'$"):
+        m.addConstrs(gen())
+    assert len(drawn) == 2  # advanced past the Constr and the number, no further
+    with pytest.raises(TypeError, match=r"^'LinExpr' object cannot be cast as 'Constr'$"):
+        m.addConstrs([x <= 1, x + 1])
+    assert constraints(replay(recording, m)) == []
+
+
+def test_addConstrs_failing_generator_adds_nothing(recording, panic):
+    m, (x, y, z) = make_model()
+
+    def gen():
+        yield x <= 1
+        raise KeyError("broken")
+
+    with pytest.raises(KeyError, match="broken"):
+        m.addConstrs(gen())
+    # A fault inside the generator happens before the lock: the model stays usable.
+    with panic("Multiplication of two variables"):
+        m.addConstrs(v * y <= 1 for v in (x, y))
+    with pytest.raises(TypeError, match="'int' object is not iterable"):
+        m.addConstrs(3)
+    m.addConstr(z <= 3, "ok")
+    assert constraints(replay(recording, m)) == [([2], [1.0], 0.0, "<", 3.0, "ok")]
+
+
+@pytest.mark.parametrize("name", [5, [1, 2, 3], ["a", "b", 3], iter(["a", "b", "c"]), {"a": 1}])
+def test_addConstrs_bad_name_after_the_generator(recording, name):
+    m, (x, y, z) = make_model()
+    drawn = []
+
+    def gen():
+        for i in range(3):
+            drawn.append(i)
+            yield x >= i
+
+    with pytest.raises(TypeError, match=r"^Expected a scalar or a list$"):
+        m.addConstrs(gen(), name=name)
+    assert drawn == [0, 1, 2]
+    assert constraints(replay(recording, m)) == []
+
+
+def test_addConstrs_bad_item_is_reported_before_a_bad_name():
+    m, (x, y, z) = make_model()
+    with pytest.raises(TypeError, match="cannot be cast as 'Constr'"):
+        m.addConstrs([x <= 1, None], name=5)
+
+
+@pytest.mark.parametrize("count,names", [(3, ["a", "b"]), (1, []), (2, ("only",))])
+def test_addConstrs_short_name_list_adds_nothing(recording, count, names):
+    m, (x, y, z) = make_model()
+    with pytest.raises(ValueError) as info:
+        m.addConstrs([x <= i for i in range(count)], name=names)
+    message = str(info.value)
+    assert str(len(names)) in message and str(count) in message
+    assert constraints(replay(recording, m)) == []
+
+
+def test_addConstrs_argument_binding():
+    m, _ = make_model()
+    with pytest.raises(TypeError, match=re.escape("Model.addConstrs() missing 1 required positional argument: 'generator'")):
+        m.addConstrs()
+    with pytest.raises(TypeError, match=re.escape("Model.addConstrs() got an unexpected keyword argument 'names'")):
+        m.addConstrs([], names=["a"])
+    m.addConstrs(generator=[], name="c")
+
+
+# -- setObjective ---------------------------------------------------------------
+
+
+def test_setObjective_two_updates_per_call(recording):
+    m, (x, y, z) = make_model()
+    rec = replay(recording, m)
+    assert m.setObjective(x + 2 * z + 1, MAX) is None
+    m.setObjective(expr=y * 1, sense=MIN)
+    assert rec.args_of("set_objective") == [
+        ([0, 2], [1.0, 2.0], 1.0, -1),  # the new function with the sense before
+        ([0, 2], [1.0, 2.0], 1.0, 1),
+        ([1], [1.0], 0.0, 1),
+        ([1], [1.0], 0.0, -1),
+    ]
+
+
+def test_setObjective_is_cached_and_replayed(recording):
+    m, (x, y, z) = make_model()
+    m.setObjective(x - y, MAX)
+    m.setObjective(3 - z, MAX)
+    assert replay(recording, m).args_of("set_objective") == [([2], [-1.0], 3.0, 1)]
+
+
+def test_setObjective_keeps_terms_as_stored(recording):
+    m, (x, y, z) = make_model()
+    rec = replay(recording, m)
+    m.setObjective(kestpy.quicksum([z, x, z]), MIN)
+    assert rec.args_of("set_objective")[-1] == ([2, 0, 2], [1.0, 1.0, 1.0], 0.0, -1)
+
+
+@pytest.mark.parametrize(
+    "expr,sense,message",
+    [
+        ("x", MAX, "'Var' object cannot be cast as 'LinExpr'"),
+        ("C", MAX, "'Constr' object cannot be cast as 'LinExpr'"),
+        (3, MIN, "'int' object cannot be cast as 'LinExpr'"),
+        ("E", 1, "argument 'sense': 'int' object cannot be cast as 'Sense'"),
+        ("E", KEST.CONTINUOUS, "argument 'sense': 'VarType' object cannot be cast as 'Sense'"),
+        ("E", None, "argument 'sense': 'NoneType' object cannot be cast as 'Sense'"),
+        # The sense is checked first.
+        ("x", "max", "argument 'sense': 'str' object cannot be cast as 'Sense'"),
+        (None, None, "argument 'sense': 'NoneType' object cannot be cast as 'Sense'"),
+    ],
+)
+def test_setObjective_argument_errors(recording, expr, sense, message):
+    m, (x, y, z) = make_model()
+    expr = {"x": x, "E": x + 1, "C": x <= 1}.get(expr, expr) if isinstance(expr, str) else expr
+    with pytest.raises(TypeError, match="^" + re.escape(message) + "$"):
+        m.setObjective(expr, sense)
+    assert replay(recording, m).args_of("set_objective") == []
+
+
+def test_setObjective_binding():
+    m, (x, y, z) = make_model()
+    with pytest.raises(TypeError, match=re.escape("Model.setObjective() missing 1 required positional argument: 'sense'")):
+        m.setObjective(x * 1)
+    with pytest.raises(TypeError, match=re.escape("Model.setObjective() missing 2 required positional arguments: 'expr' and 'sense'")):
+        m.setObjective()
+    m.setObjective(x * 1, MAX)
+
+
+# -- unknown variables --------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda m, bad: m.addConstr(bad <= 1, "c"),
+        lambda m, bad: m.addConstr(Var(0) + bad >= 0),
+        lambda m, bad: m.addConstrs([Var(0) <= 1, bad + Var(1) == 2, Var(2) >= 0]),
+        lambda m, bad: m.addConstrs((v <= 1 for v in (Var(0), bad)), name="n"),
+        lambda m, bad: m.setObjective(bad * 2, MAX),
+        lambda m, bad: m.setObjective(kestpy.quicksum([Var(1), bad, Var(0)]), MAX),
+    ],
+    ids=["addConstr", "addConstr-affine", "addConstrs", "addConstrs-gen", "setObjective", "setObjective-quicksum"],
+)
+@pytest.mark.parametrize("attached", [False, True])
+def test_unknown_variable_is_refused_and_changes_nothing(recording, call, attached):
+    m, (x, y, z) = make_model()
+    m.addConstr(x <= 1, "before")
+    m.setObjective(x + y, MIN)
+    rec = replay(recording, m) if attached else None
+    if rec:
+        rec.clear()
+    with pytest.raises(ValueError, match=r"^VarId\(7\) is not a variable of this model$"):
+        call(m, Var(7))
+    if rec:
+        assert rec.calls == []
+    # The model is not broken and still holds what it held.
+    m.addConstr(z >= 0, "after")
+    final = replay(recording, m)
+    assert [c[5] for c in constraints(final)] == ["before", "after"]
+    assert final.args_of("set_objective") == [([0, 1], [1.0, 1.0], 0.0, -1)]
+
+
+def test_variable_ids_up_to_the_last_one_are_accepted(recording):
+    m, (x, y, z) = make_model()
+    m.addConstr(Var(2) <= 1)
+    m.setObjective(Var(0) + Var(2), MAX)
+    with pytest.raises(ValueError, match=r"VarId\(3\)"):
+        m.addConstr(Var(3) <= 1)
+    w = m.addVar()
+    m.addConstr(Var(3) <= 1)
+    assert [c[0] for c in constraints(replay(recording, m))] == [[2], [3]]
+    del w
+
+
+def test_variables_of_another_model_within_range_are_accepted(recording):
+    # Nothing ties a Var to its model; only the id is checked.
+    m, _ = make_model(2)
+    other, (a, b, c) = make_model(3)
+    with pytest.raises(ValueError, match=r"VarId\(2\)"):
+        m.addConstr(c <= 1)
+    m.addConstr(b <= 1)
+    assert constraints(replay(recording, m)) == [([1], [1.0], 0.0, "<", 1.0, "")]
+
+
+# -- exclusive use and faults under the lock ------------------------------------------
+
+
+def test_reentrant_calls_from_the_generator(recording):
+    m, (x, y, z) = make_model()
+    seen = []
+
+    def gen():
+        for call in (lambda: m.addVar(), lambda: str(m), lambda: m.addConstr(x <= 1)):
+            try:
+                call()
+            except RuntimeError as exc:
+                seen.append(str(exc))
+        yield y <= 2
+
+    m.addConstrs(gen())
+    assert seen == ["Already borrowed", "Already mutably borrowed", "Already borrowed"]
+    assert str(m) == "Model(name=m)"
+    assert constraints(replay(recording, m)) == [([1], [1.0], 0.0, "<", 2.0, "Cons[0]")]
+
+
+def test_backend_failure_under_the_lock_breaks_the_model(recording, panic):
+    m, (x, y, z) = make_model()
+    rec = replay(recording, m)
+    rec.raise_on("add_constraint", RuntimeError("solver says no"))
+    with panic("solver says no"):
+        m.addConstr(x <= 1)
+    with panic():
+        m.setObjective(x * 1, MAX)
+    with panic():
+        m.addConstrs([y <= 1])

@@ -1,0 +1,239 @@
+"""quicksum: one accumulator, Var items appended as they come, LinExpr and
+number items simplifying everything so far."""
+
+import math
+import random
+import re
+import sys
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import kestpy
+from kestpy import LinExpr, Var, quicksum
+
+_FN = re.compile(r"ScalarAffineFn \{ terms: \[(.*)\], constant: (\S+) \}")
+_TERM = re.compile(r"AffineTerm \{ var: VarId\((\d+)\), coeff: (\S+) \}")
+
+x, y, z = Var(0), Var(1), Var(2)
+
+
+def parts(e):
+    assert type(e) is LinExpr, type(e)
+    m = _FN.fullmatch(str(e))
+    assert m, str(e)
+    return [(int(v), float(c)) for v, c in _TERM.findall(m[1])], float(m[2])
+
+
+# -- a plain-Python model of the accumulator, simplifying after every
+# LinExpr or number item exactly as the core's calculate does.
+
+
+def simplify(terms):
+    merged = []
+    for v, c in sorted(terms, key=lambda t: t[0]):  # sorted() is stable
+        if merged and merged[-1][0] == v:
+            merged[-1] = (v, merged[-1][1] + c)
+        else:
+            merged.append((v, c))
+    return [t for t in merged if t[1] != 0.0]
+
+
+def reference(items):
+    terms, constant = [], 0.0
+    for item in items:
+        if type(item) is LinExpr:
+            t, c = parts(item)
+            terms = simplify([u for u in terms if u[1] != 0.0] + [u for u in t if u[1] != 0.0])
+            constant = constant + c
+        elif type(item) is Var:
+            terms.append((int(str(item)[4:-1]), 1.0))
+        else:
+            terms = simplify(terms)
+            constant = constant + float(item)
+    return terms, constant
+
+
+def key(p):
+    """Comparable form that tells -0.0 from 0.0 and NaN from NaN."""
+    terms, constant = p
+    return [(v, repr(c)) for v, c in terms], repr(constant)
+
+
+@pytest.mark.parametrize(
+    "items,terms,constant",
+    [
+        ([x, y, x], [(0, 1.0), (1, 1.0), (0, 1.0)], 0.0),
+        ([x, y, x, 0], [(0, 2.0), (1, 1.0)], 0.0),
+        ([2 * x, 3, y], [(0, 2.0), (1, 1.0)], 3.0),
+        ([x, x], [(0, 1.0), (0, 1.0)], 0.0),
+        ([1, 2.5, True], [], 4.5),
+        ([], [], 0.0),
+        ([y, x, 1 * z, y, x], [(0, 1.0), (1, 1.0), (2, 1.0), (1, 1.0), (0, 1.0)], 0.0),
+        ([x, 0 - x, y], [(1, 1.0)], 0.0),
+        ([x, x - x], [(0, 1.0)], 0.0),
+    ],
+)
+@pytest.mark.parametrize("wrap", [list, tuple, iter, lambda v: (i for i in v)], ids=["list", "tuple", "iter", "gen"])
+def test_examples(items, terms, constant, wrap):
+    assert parts(quicksum(wrap(items))) == (terms, constant)
+
+
+def test_printed_form_keeps_repeats():
+    assert str(quicksum([x, y, x])) == (
+        "ScalarAffineFn { terms: [AffineTerm { var: VarId(0), coeff: 1.0 }, "
+        "AffineTerm { var: VarId(1), coeff: 1.0 }, AffineTerm { var: VarId(0), coeff: 1.0 }], constant: 0.0 }"
+    )
+    assert str(quicksum(iter(()))) == "ScalarAffineFn { terms: [], constant: 0.0 }"
+
+
+def test_a_later_operator_simplifies(recording):
+    s = quicksum([x, y, x])
+    assert parts(s + 0) == ([(0, 2.0), (1, 1.0)], 0.0)
+    assert parts(s - y) == ([(0, 2.0)], 0.0)
+    assert parts(s * 2) == ([(0, 4.0), (1, 2.0)], 0.0)
+    assert parts(3 - s) == ([(0, -2.0), (1, -1.0)], 3.0)
+    assert parts(x + s) == ([(0, 3.0), (1, 1.0)], 0.0)
+    # ... and so does a comparison.
+    model = kestpy.Model("m")
+    model.addVar(), model.addVar()
+    model.setBackend("recording")
+    model.addConstr(quicksum([x, x]) == 0)
+    model.addConstr(quicksum([x, y, x]) <= s)
+    calls = recording.created[-1].args_of("add_constraint")
+    assert calls == [([0], [2.0], "=", 0.0, None, 0.0), ([], [], "<", 0.0, None, 0.0)]
+    # The operand itself is unchanged.
+    assert parts(s) == ([(0, 1.0), (1, 1.0), (0, 1.0)], 0.0)
+
+
+def test_one_dimensional_block(recording):
+    model = kestpy.Model("m")
+    vs = model.addVars(4)
+    assert parts(quicksum(v for v in vs)) == ([(0, 1.0), (1, 1.0), (2, 1.0), (3, 1.0)], 0.0)
+    assert parts(quicksum(vs)) == ([(0, 1.0), (1, 1.0), (2, 1.0), (3, 1.0)], 0.0)
+    grid = model.addVars(2, 2)
+    assert parts(quicksum(v for v in grid)) == ([], 0.0)
+
+
+def test_keyword_argument_and_signature():
+    assert parts(quicksum(generator=[x, 2])) == parts(quicksum([x, 2]))
+    assert quicksum.__text_signature__ == "(generator)"
+    assert quicksum.__module__ == "kestpy"
+    with pytest.raises(TypeError, match=r"^quicksum\(\) missing 1 required positional argument: 'generator'$"):
+        quicksum()
+    with pytest.raises(TypeError, match=r"^quicksum\(\) takes 1 positional argument but 2 were given$"):
+        quicksum([], [])
+    with pytest.raises(TypeError, match=r"^quicksum\(\) got an unexpected keyword argument 'items'$"):
+        quicksum(items=[])
+
+
+class BadFloat:
+    def __float__(self):
+        raise ValueError("not a number")
+
+
+@pytest.mark.parametrize("bad", ["s", None, object(), BadFloat(), 10**400, [x]], ids=repr)
+@pytest.mark.parametrize("wrap", [list, tuple, iter], ids=["list", "tuple", "iter"])
+def test_unsupported_item(bad, wrap):
+    with pytest.raises(TypeError, match=r"^Item is not a LinExpr, Var, or f64$") as info:
+        quicksum(wrap([x, 2 * y, bad, z]))
+    assert info.value.__context__ is None
+
+
+def test_not_iterable():
+    with pytest.raises(TypeError, match="'int' object is not iterable"):
+        quicksum(5)
+
+
+def test_generator_exception_passes_unchanged():
+    class Boom(Exception):
+        pass
+
+    def gen():
+        yield x
+        raise Boom("stop")
+
+    with pytest.raises(Boom, match="stop"):
+        quicksum(gen())
+
+
+def test_fault_inside_generator_passes_unchanged(panic):
+    with panic("Multiplication of two variables"):
+        quicksum(x * v for v in [y])
+
+
+class Shrinker:
+    """A number whose conversion empties the list being summed."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __float__(self):
+        self.target.clear()
+        return 1.5
+
+
+@pytest.mark.parametrize("wrap", [lambda v: v, iter], ids=["list", "iter"])
+def test_list_mutated_during_the_sum(wrap):
+    items = [x, None, y, z]
+    items[1] = Shrinker(items)
+    assert parts(quicksum(wrap(items))) == ([(0, 1.0)], 1.5)
+    assert items == []
+
+
+def test_items_are_released():
+    item_var, item_expr, item_num = Var(9), x + 1, 10.0**5
+    seq = [item_var, item_expr, item_num] * 50
+    before = [sys.getrefcount(o) for o in (item_var, item_expr, item_num)]
+    for wrap in (list, tuple, iter):
+        quicksum(wrap(seq))
+    for bad in (None, "s"):
+        with pytest.raises(TypeError):
+            quicksum(seq + [bad])
+    del wrap
+    assert [sys.getrefcount(o) for o in (item_var, item_expr, item_num)] == before
+
+
+VARS = [Var(i) for i in range(6)]
+COEFFS = [1.0, -1.0, 0.1, 0.2, 0.3, -0.3, 1e16, -1e16, 3.0, math.inf, -math.inf, math.nan]
+
+
+@st.composite
+def items(draw):
+    out = []
+    for kind in draw(st.lists(st.sampled_from(["var", "expr", "num"]), max_size=30)):
+        if kind == "var":
+            out.append(draw(st.sampled_from(VARS)))
+        elif kind == "num":
+            out.append(draw(st.sampled_from([0, -0.0, 0.1, 0.2, 1e16, -1e16, 7, True])))
+        else:
+            e = 0 * VARS[0]
+            for _ in range(draw(st.integers(0, 3))):
+                e = e + draw(st.sampled_from(COEFFS)) * draw(st.sampled_from(VARS))
+            out.append(e)
+    return out
+
+
+@settings(max_examples=400, deadline=None)
+@given(items())
+def test_matches_simplifying_after_every_expression_or_number(seq):
+    """Coefficient sums, cancellations, NaN and signed zeros come out exactly
+    as if the whole accumulator were simplified at every such item."""
+    assert key(parts(quicksum(seq))) == key(reference(seq))
+    assert key(parts(quicksum(iter(seq)))) == key(reference(seq))
+
+
+def test_random_long_sums():
+    rng = random.Random(4)
+    for _ in range(20):
+        seq = []
+        for _ in range(rng.randrange(200)):
+            r = rng.random()
+            if r < 0.6:
+                seq.append(rng.choice(VARS))
+            elif r < 0.9:
+                seq.append(rng.choice([0.1, 0.7, -0.3, 1, 2]) * rng.choice(VARS))
+            else:
+                seq.append(rng.choice([0.1, 1e-3, 5]))
+        assert key(parts(quicksum(seq))) == key(reference(seq))
