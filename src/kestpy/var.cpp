@@ -150,13 +150,19 @@ PyObject* vars_subscript(PyObject* self, PyObject* key) noexcept {
       ndim = index.size();
     }
     if (ndim != vs->shape.size()) raise(PyExc_IndexError, "Index dimension does not match variable dimension");
+    // A hand-built shape may multiply past 64 bits; such a position is beyond
+    // any ids list, so an overflow saturates instead of wrapping.
     std::uint64_t position = 0, stride = 1;
+    bool beyond = false, stride_beyond = false;
     for (std::size_t d = ndim; d-- > 0;) {
       if (idx[d] >= vs->shape[d]) raise(PyExc_IndexError, "Index out of bounds");
-      position += idx[d] * stride;
-      stride *= vs->shape[d];
+      std::uint64_t term;
+      if (idx[d] != 0 && (stride_beyond || __builtin_mul_overflow(idx[d], stride, &term) ||
+                          __builtin_add_overflow(position, term, &position)))
+        beyond = true;
+      if (__builtin_mul_overflow(stride, vs->shape[d], &stride)) stride_beyond = true;
     }
-    if (position >= vs->ids.size()) raise(PyExc_IndexError, "Flat index out of bounds");
+    if (beyond || position >= vs->ids.size()) raise(PyExc_IndexError, "Flat index out of bounds");
     return new_var(vs->ids[position], vs->cell).release();
   });
 }
