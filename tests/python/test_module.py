@@ -1,0 +1,213 @@
+"""The module object, its KEST submodule and what every class of it shares."""
+import ctypes
+import inspect
+import sys
+import types
+
+import pytest
+
+import kestpy
+
+KEST = kestpy.KEST
+
+
+def public(namespace):
+    return [k for k in vars(namespace) if not k.startswith("__")]
+
+
+def vars_type():
+    return type(kestpy.Model("t").addVars(1))
+
+
+# ---------------------------------------------------------------- module
+
+
+def test_module_attributes_in_registration_order():
+    assert public(kestpy) == ["Var", "LinExpr", "Constr", "KEST", "Model", "quicksum"]
+
+
+@pytest.mark.parametrize("name", ["Var", "LinExpr", "Constr", "Model"])
+def test_classes_are_types_named_after_their_attribute(name):
+    cls = getattr(kestpy, name)
+    assert isinstance(cls, type)
+    assert cls.__name__ == name
+
+
+def test_quicksum_is_a_builtin_function():
+    assert isinstance(kestpy.quicksum, types.BuiltinFunctionType)
+    assert kestpy.quicksum.__name__ == "quicksum"
+
+
+def test_module_docstring_is_one_line():
+    assert kestpy.__name__ == "kestpy"
+    doc = kestpy.__doc__
+    assert isinstance(doc, str) and doc.strip() and "\n" not in doc.strip()
+
+
+@pytest.mark.parametrize("name", ["Vars", "Sense", "VarType"])
+@pytest.mark.parametrize("where", [kestpy, KEST], ids=["kestpy", "KEST"])
+def test_hidden_classes_are_not_attributes(where, name):
+    with pytest.raises(AttributeError):
+        getattr(where, name)
+
+
+def test_kest_submodule_constants_in_order():
+    assert isinstance(KEST, types.ModuleType)
+    assert KEST.__name__ == "KEST"
+    assert not KEST.__doc__
+    assert public(KEST) == ["CONTINUOUS", "BINARY", "INTEGER", "MINIMIZE", "MAXIMIZE"]
+    assert [type(getattr(KEST, n)).__name__ for n in public(KEST)] == ["VarType"] * 3 + ["Sense"] * 2
+    assert [int(getattr(KEST, n)) for n in public(KEST)] == [0, 1, 2, 0, 1]
+
+
+def test_kest_is_reachable_only_as_an_attribute():
+    from kestpy import KEST as imported
+
+    assert imported is kestpy.KEST
+    assert "KEST" not in sys.modules and "kestpy.KEST" not in sys.modules
+    with pytest.raises(ImportError):
+        __import__("kestpy.KEST")
+
+
+def test_second_initialisation_fails_with_import_error():
+    # Loading the same shared object again hands back the same process-wide
+    # state; a direct second call of the init function must refuse.
+    init = ctypes.PyDLL(kestpy.__file__).PyInit_kestpy
+    init.restype = ctypes.py_object
+    with pytest.raises(ImportError):
+        init()
+    # The first module is unharmed.
+    assert str(kestpy.Model("after")) == "Model(name=after)"
+
+
+# ---------------------------------------------------------------- classes
+
+
+def instances():
+    m = kestpy.Model("m")
+    v = m.addVar()
+    return {
+        "Var": v,
+        "Vars": m.addVars(2),
+        "LinExpr": v + 1,
+        "Constr": v <= 1,
+        "Model": m,
+        "Sense": KEST.MINIMIZE,
+        "VarType": KEST.BINARY,
+    }
+
+
+CLASS_NAMES = ["Var", "Vars", "LinExpr", "Constr", "Model", "Sense", "VarType"]
+
+
+@pytest.mark.parametrize("name", CLASS_NAMES)
+def test_class_shape(name):
+    obj = instances()[name]
+    cls = type(obj)
+    assert cls.__name__ == name
+    assert cls.__module__ == "builtins"
+    assert cls.__bases__ == (object,)
+    assert f"<class 'builtins.{name}'>" == repr(cls)
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    assert not hasattr(obj, "__dict__")
+    with pytest.raises(AttributeError):
+        obj.anything = 1
+
+
+def test_subclass_statement_refused():
+    with pytest.raises(TypeError):
+
+        class X(kestpy.Var):  # noqa: F841
+            pass
+
+
+@pytest.mark.parametrize("name", ["LinExpr", "Constr", "Sense", "VarType"])
+def test_classes_without_constructor(name):
+    cls = type(instances()[name])
+    for call in (lambda: cls(), lambda: cls(0), lambda: cls(x=1)):
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == f"cannot create 'builtins.{name}' instances"
+
+
+@pytest.mark.parametrize("name", ["Var", "Vars", "Model", "Sense", "VarType"])
+def test_classes_have_no_docstring_beyond_the_signature(name):
+    assert not type(instances()[name]).__doc__
+
+
+@pytest.mark.parametrize("name", ["Var", "LinExpr", "Sense", "VarType"])
+def test_comparing_classes_are_unhashable(name):
+    obj = instances()[name]
+    with pytest.raises(TypeError):
+        hash(obj)
+    with pytest.raises(TypeError):
+        {obj}
+
+
+@pytest.mark.parametrize("name", ["Model", "Vars"])
+def test_identity_hash_and_default_repr(name):
+    obj = instances()[name]
+    assert hash(obj) == hash(obj)
+    assert repr(obj).startswith(f"<builtins.{name} object at 0x")
+
+
+def test_model_has_no_comparison():
+    a, b = kestpy.Model("m"), kestpy.Model("m")
+    assert a == a and a != b
+    with pytest.raises(TypeError):
+        a < b
+
+
+# ---------------------------------------------------------------- signatures
+
+
+def model_method(name):
+    return lambda: getattr(kestpy.Model, name)
+
+
+SIGNATURES = [
+    (lambda: kestpy.Model, "(name)", "(name)"),
+    (lambda: kestpy.Var, "(id)", "(id)"),
+    (vars_type, "(shape, ids)", "(shape, ids)"),
+    (model_method("addVar"), '($self, lb=0., ub=..., obj=0.0, vtype=None, name="")',
+     "(self, /, lb=0.0, ub=Ellipsis, obj=0.0, vtype=None, name='')"),
+    (model_method("addVars"), "($self, *indices, lb=None, ub=None, obj=None, vtype=None, name=None)",
+     "(self, /, *indices, lb=None, ub=None, obj=None, vtype=None, name=None)"),
+    (model_method("addConstr"), "($self, constr, name=None)", "(self, /, constr, name=None)"),
+    (model_method("addConstrs"), "($self, generator, name=None)", "(self, /, generator, name=None)"),
+    (model_method("setObjective"), "($self, expr, sense)", "(self, /, expr, sense)"),
+    (model_method("setParam"), "($self, paramname, newvalue)", "(self, /, paramname, newvalue)"),
+    (model_method("setBackend"), "($self, backend)", "(self, /, backend)"),
+    (model_method("optimize"), "($self)", "(self, /)"),
+    (lambda: kestpy.quicksum, "(generator)", "(generator)"),
+]
+
+
+@pytest.mark.parametrize("get, text, shown", SIGNATURES, ids=[s[1] for s in SIGNATURES])
+def test_text_signatures(get, text, shown):
+    obj = get()
+    assert obj.__text_signature__ == text
+    assert str(inspect.signature(obj)) == shown
+
+
+def test_bound_method_signatures_as_callers_see_them():
+    m = kestpy.Model("m")
+    add_var = inspect.signature(m.addVar).parameters
+    assert list(add_var) == ["lb", "ub", "obj", "vtype", "name"]
+    assert {p.kind for p in add_var.values()} == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
+    assert [p.default for p in add_var.values()] == [0.0, Ellipsis, 0.0, None, ""]
+    add_vars = inspect.signature(m.addVars).parameters
+    assert add_vars["indices"].kind is inspect.Parameter.VAR_POSITIONAL
+    assert [p.kind for n, p in add_vars.items() if n != "indices"] == [inspect.Parameter.KEYWORD_ONLY] * 5
+
+
+def test_model_methods_in_order():
+    names = [k for k in vars(kestpy.Model) if not k.startswith("__")]
+    assert names == ["addVar", "addVars", "addConstr", "addConstrs", "setObjective", "setParam",
+                     "setBackend", "optimize", "ObjVal"]
+
+
+def test_read_only_attributes_have_empty_docstrings():
+    assert kestpy.Var.X.__doc__ == ""
+    assert kestpy.Model.ObjVal.__doc__ == ""

@@ -1,0 +1,370 @@
+"""Var and Vars: constructors, string forms, X, item access and iteration."""
+import gc
+
+import pytest
+
+import kestpy
+from conftest import raises_panic
+
+KEST = kestpy.KEST
+Var = kestpy.Var
+Vars = type(kestpy.Model("t").addVars(1))
+U64_MAX = 2**64 - 1
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+
+def var_id(v):
+    assert type(v) is Var
+    text = str(v)
+    assert text.startswith("Var(") and text.endswith(")")
+    return int(text[4:-1])
+
+
+# ---------------------------------------------------------------- Var
+
+
+@pytest.mark.parametrize(
+    "arg, shown",
+    [(3, "Var(3)"), (0, "Var(0)"), (True, "Var(1)"), (Index(7), "Var(7)"), (U64_MAX, f"Var({U64_MAX})")],
+)
+def test_var_constructor_and_str(arg, shown):
+    v = Var(arg)
+    assert str(v) == shown
+    assert v.X is None
+    assert Var(id=arg).__str__() == shown
+
+
+def test_var_repr_is_the_default_object_form():
+    assert repr(Var(3)).startswith("<builtins.Var object at 0x")
+
+
+@pytest.mark.parametrize(
+    "arg, exc",
+    [(-1, OverflowError), (2**64, OverflowError), (Index(-5), OverflowError), (Index(OverflowError("mine")), OverflowError),
+     (Index(ValueError("mine")), ValueError)],
+)
+def test_var_non_type_errors_pass_unchanged(arg, exc):
+    with pytest.raises(exc) as info:
+        Var(arg)
+    assert not str(info.value).startswith("argument")
+    assert type(info.value) is exc
+
+
+def test_var_negative_message_is_the_interpreters():
+    with pytest.raises(OverflowError) as mine:
+        Var(-1)
+    with pytest.raises(OverflowError) as theirs:
+        (-1).to_bytes(8, "little", signed=False)
+    assert str(mine.value) == "can't convert negative int to unsigned"
+    assert type(theirs.value) is type(mine.value)
+
+
+@pytest.mark.parametrize(
+    "arg, rest",
+    [("a", "'str' object cannot be interpreted as an integer"),
+     (1.5, "'float' object cannot be interpreted as an integer"),
+     (None, "'NoneType' object cannot be interpreted as an integer"),
+     (Index(TypeError("inner")), "inner")],
+)
+def test_var_type_errors_get_the_argument_prefix(arg, rest):
+    with pytest.raises(TypeError) as info:
+        Var(arg)
+    assert str(info.value) == "argument 'id': " + rest
+
+
+@pytest.mark.parametrize(
+    "call, fragment",
+    [(lambda: Var(), "missing 1 required positional argument: 'id'"),
+     (lambda: Var(1, 2), "takes 1 positional argument but 2 were given"),
+     (lambda: Var(ident=1), "unexpected keyword argument 'ident'"),
+     (lambda: Var(1, id=1), "multiple values for argument 'id'"),
+     (lambda: Vars([1]), "missing 1 required positional argument: 'ids'"),
+     (lambda: Vars(), "missing 2 required positional arguments: 'shape' and 'ids'"),
+     (lambda: Vars([1], [2], [3]), "takes 2 positional arguments but 3 were given")],
+)
+def test_binding_errors(call, fragment):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert fragment in str(info.value)
+    assert not str(info.value).startswith("argument")
+
+
+def test_var_is_unhashable():
+    with pytest.raises(TypeError):
+        hash(Var(0))
+    with pytest.raises(TypeError):
+        {Var(0): 1}
+
+
+def test_x_is_read_only():
+    with pytest.raises(AttributeError):
+        Var(0).X = 1.0
+    v = kestpy.Model("m").addVar()
+    with pytest.raises(AttributeError):
+        v.X = 1.0
+
+
+# ---------------------------------------------------------------- Vars constructor and str
+
+
+@pytest.mark.parametrize(
+    "shape, ids, shown",
+    [([2], [0, 1], "Vars(shape=[2], ids=[VarId(0), VarId(1)])"),
+     ([], [], "Vars(shape=[], ids=[])"),
+     ((2, 3), range(4, 6), "Vars(shape=[2, 3], ids=[VarId(4), VarId(5)])"),
+     ([Index(1), True], (U64_MAX,), f"Vars(shape=[1, 1], ids=[VarId({U64_MAX})])"),
+     ([0], [], "Vars(shape=[0], ids=[])")],
+)
+def test_vars_constructor_and_str(shape, ids, shown):
+    assert str(Vars(shape, ids)) == shown
+    assert str(Vars(shape=shape, ids=ids)) == shown
+
+
+def test_vars_constructor_copies_its_sequences():
+    shape, ids = [2], [0, 1]
+    vs = Vars(shape, ids)
+    shape.append(5)
+    ids[0] = 9
+    assert str(vs) == "Vars(shape=[2], ids=[VarId(0), VarId(1)])"
+
+
+@pytest.mark.parametrize(
+    "shape, ids, exc, message",
+    [("ab", [], TypeError, "argument 'shape': Can't extract `str` to `Vec`"),
+     ([1], "", TypeError, "argument 'ids': Can't extract `str` to `Vec`"),
+     (iter([1]), [], TypeError, "argument 'shape': "),
+     ([1], (i for i in [1]), TypeError, "argument 'ids': "),
+     (3, [], TypeError, "argument 'shape': "),
+     ([1.0], [], TypeError, "argument 'shape': "),
+     ([1], ["0"], TypeError, "argument 'ids': "),
+     ([1], [-1], OverflowError, "can't convert negative int to unsigned"),
+     ([2**64], [], OverflowError, None)],
+)
+def test_vars_constructor_errors(shape, ids, exc, message):
+    with pytest.raises(exc) as info:
+        Vars(shape, ids)
+    assert type(info.value) is exc
+    if exc is TypeError:
+        assert str(info.value).startswith(message)
+    else:
+        assert not str(info.value).startswith("argument")
+        if message:
+            assert str(info.value) == message
+
+
+def test_vars_has_no_length_and_no_readable_fields():
+    vs = Vars([2], [0, 1])
+    with pytest.raises(TypeError):
+        len(vs)
+    for attr in ("shape", "ids", "id"):
+        assert not hasattr(vs, attr)
+        assert not hasattr(Var(0), attr)
+
+
+# ---------------------------------------------------------------- item access
+
+BLOCK = Vars([2, 3], list(range(10, 16)))
+
+
+@pytest.mark.parametrize("i", range(2))
+@pytest.mark.parametrize("j", range(3))
+def test_row_major_positions(i, j):
+    assert var_id(BLOCK[i, j]) == 10 + 3 * i + j
+    assert var_id(BLOCK[[i, j]]) == 10 + 3 * i + j
+    assert var_id(BLOCK[(Index(i), Index(j))]) == 10 + 3 * i + j
+
+
+def test_row_major_in_three_dimensions():
+    vs = Vars([2, 3, 4], list(range(24)))
+    assert [var_id(vs[i, j, k]) for i in range(2) for j in range(3) for k in range(4)] == list(range(24))
+
+
+@pytest.mark.parametrize(
+    "key, exc, message",
+    [((2, 0), IndexError, "Index out of bounds"),
+     ((0, 3), IndexError, "Index out of bounds"),
+     ((5, 9), IndexError, "Index out of bounds"),
+     ([1, 3], IndexError, "Index out of bounds"),
+     (1, IndexError, "Index dimension does not match variable dimension"),
+     ((1,), IndexError, "Index dimension does not match variable dimension"),
+     ((0, 0, 0), IndexError, "Index dimension does not match variable dimension"),
+     ((), IndexError, "Index dimension does not match variable dimension"),
+     ((-1, 0), TypeError, "Expected integers for indices"),
+     ([0, -1], TypeError, "Expected integers for indices"),
+     ((0.5, 0), TypeError, "Expected integers for indices"),
+     (slice(0, 1), TypeError, "Expected integers for indices"),
+     ("ab", TypeError, "Expected integers for indices"),
+     ("1", TypeError, "Expected integers for indices"),
+     ((0, "1"), TypeError, "Expected integers for indices"),
+     ((2**64, 0), TypeError, "Expected integers for indices"),
+     (None, TypeError, "Expected integers for indices"),
+     ({0: 1}, TypeError, "Expected integers for indices"),
+     ((Index(ValueError("x")), 0), TypeError, "Expected integers for indices"),
+     (-1, TypeError, "Expected integers for indices"),
+     (iter([0, 1]), TypeError, "Expected integers for indices")],
+)
+def test_item_access_errors(key, exc, message):
+    with pytest.raises(exc) as info:
+        BLOCK[key]
+    assert type(info.value) is exc
+    assert str(info.value) == message
+
+
+def test_dimension_mismatch_comes_before_bounds():
+    # Three indices all far out of range still fail on the count first.
+    with pytest.raises(IndexError, match="Index dimension does not match"):
+        BLOCK[9, 9, 9]
+
+
+@pytest.mark.parametrize(
+    "shape, ids, key, expected",
+    [([3], [7, 8, 9], 2, 9),
+     ([3], [7, 8, 9], (2,), 9),
+     ([3], [7, 8, 9], [2], 9),
+     ([3], [7, 8, 9], True, 8),
+     ([3], [7, 8, 9], Index(0), 7),
+     ([], [5], (), 5),
+     ([], [5], [], 5),
+     ([1, 1, 1, 1, 1], [42], (0, 0, 0, 0, 0), 42),
+     ([2, 1, 2, 1], list(range(4)), (1, 0, 1, 0), 3),
+     ([2, 2], [1, 2, 3, 4, 5], (1, 1), 4)],
+)
+def test_item_access(shape, ids, key, expected):
+    assert var_id(Vars(shape, ids)[key]) == expected
+
+
+@pytest.mark.parametrize(
+    "shape, ids, key",
+    [([3], [1, 2], 2), ([], [], ()), ([2, 2], [0, 1, 2], (1, 1)), ([U64_MAX, 2], [1, 2, 3], (2**63, 0)),
+     ([2**40, 2**40], [1], (2**30, 0))],
+)
+def test_flat_index_out_of_bounds(shape, ids, key):
+    with pytest.raises(IndexError) as info:
+        Vars(shape, ids)[key]
+    assert str(info.value) == "Flat index out of bounds"
+
+
+@pytest.mark.parametrize(
+    "shape, ids, expected",
+    [([3], [7, 8, 9], [7, 8, 9]),
+     ([3], [1, 2], [1, 2]),
+     ([2], [4, 5, 6], [4, 5]),
+     ([0], [], []),
+     ([2, 3], list(range(6)), []),
+     ([], [5], [])],
+)
+def test_iteration(shape, ids, expected):
+    assert [var_id(v) for v in Vars(shape, ids)] == expected
+
+
+def test_iteration_of_a_model_block_in_for_and_comprehensions():
+    m = kestpy.Model("m")
+    m.addVar()
+    vs = m.addVars(3)
+    assert [str(v) for v in vs] == ["Var(1)", "Var(2)", "Var(3)"]
+    assert [v.X for v in vs] == [None, None, None]
+    assert list(m.addVars(2, 2)) == []
+
+
+def test_item_access_returns_new_objects():
+    a, b = BLOCK[0, 0], BLOCK[0, 0]
+    assert a is not b and str(a) == str(b)
+
+
+# ---------------------------------------------------------------- X and the shared optimizer
+
+
+def test_x_is_none_without_a_backend():
+    m = kestpy.Model("m")
+    v = m.addVar()
+    vs = m.addVars(2)
+    assert v.X is None
+    assert vs[1].X is None
+    assert Vars([1], [0])[0].X is None
+
+
+def test_x_reads_the_backend_value_as_float(recording, attached):
+    m = kestpy.Model("m")
+    v = m.addVar()
+    vs = m.addVars(2)
+    rec = attached(m)
+    rec.var_values.update({0: 1.5, 2: 4})
+    rec.clear()
+    assert v.X == 1.5
+    x2 = vs[1].X
+    assert x2 == 4.0 and type(x2) is float
+    assert vs[0].X is None
+    assert rec.args_of("get_var_value") == [(0,), (2,), (1,)]
+    # A hand-built Var has no handle: it never asks the backend.
+    rec.clear()
+    assert Var(0).X is None
+    assert rec.calls == []
+
+
+def test_var_outlives_its_model():
+    m = kestpy.Model("m")
+    v = m.addVar()
+    vs = m.addVars(2, 2)
+    del m
+    gc.collect()
+    assert v.X is None
+    w = vs[1, 1]
+    del vs
+    gc.collect()
+    assert w.X is None
+    assert str(w) == "Var(4)"
+
+
+def test_var_outlives_its_model_with_backend(recording, attached):
+    m = kestpy.Model("m")
+    vs = m.addVars(3)
+    rec = attached(m)
+    rec.var_values[2] = 7.0
+    w = vs[2]
+    del m, vs
+    gc.collect()
+    assert w.X == 7.0
+    assert rec.methods()[-1] == "get_var_value"
+
+
+def test_x_from_inside_a_backend_call_of_the_same_model_raises(recording, attached):
+    m = kestpy.Model("m")
+    v = m.addVar()
+    rec = attached(m)
+    seen = []
+
+    def hook(*args):
+        try:
+            v.X
+        except RuntimeError as e:
+            seen.append(e)
+        return 1
+
+    rec.on("add_variable", hook)
+    m.addVar()
+    assert len(seen) == 1
+    # The model is still usable afterwards.
+    rec.var_values[0] = 3.0
+    assert v.X == 3.0
+
+
+def test_x_on_a_broken_model_is_a_fault(recording, attached):
+    m = kestpy.Model("m")
+    v = m.addVar()
+    rec = attached(m)
+    rec.raise_on("add_variable", ValueError("backend down"))
+    with raises_panic():
+        m.addVar()
+    for _ in range(2):  # the mark never clears
+        with raises_panic():
+            v.X
+    assert Var(0).X is None  # no handle, no lock
