@@ -166,6 +166,7 @@ def model_table(summary, model) -> str:
                     row.append(cell)
             lines.append("| " + " | ".join(row) + " |")
         lines.append("")
+    lines += _kestpy_parts(records, model, sizes)
     if any(l in DIRECT for l in libs):
         lines.append("† builds straight into HiGHS: the build is the load, measured once.")
     for (lib, note), szs in sorted(notes.items()):
@@ -174,6 +175,27 @@ def model_table(summary, model) -> str:
     lines.append(f"![{model}]({model}.png)")
     lines.append("")
     return "\n".join(lines)
+
+
+def _kestpy_parts(records, model, sizes) -> list[str]:
+    """Where kestpy's (b) goes: building, the replay of setBackend, and the
+    backend's update that hands the staged model to HiGHS."""
+    from bench.runner import key
+    rows = []
+    for size in sizes:
+        rec = records.get(key(model, size, "kestpy", "load"))
+        if not rec or not rec.get("reps"):
+            continue
+        floor = records.get(key(model, size, "floor", "load"))
+        parts = [median(rec, f) for f in ("build_s", "replay_s", "flush_s", "load_s")]
+        fl = median(floor, "load_only_s") if floor and floor.get("reps") else None
+        rows.append("| " + " | ".join([str(size)] + [_fmt_t(p) for p in parts] + [_fmt_t(fl)]) + " |")
+    if not rows:
+        return []
+    return ["### kestpy's (b) in parts", "",
+            "| size | build | setBackend (replay into the backend) | backend update (into HiGHS) "
+            "| total | floor's passModel |",
+            "|---:|---:|---:|---:|---:|---:|"] + rows + [""]
 
 
 def plot(summary, model, path) -> bool:

@@ -110,7 +110,7 @@ def run(models, libs, sizes, reps, timeout=600.0, slow=60.0, run0=False, log=pri
                 break
             rec["reps"].append({f: res[f] for f in (
                 "build_s", "load_s", "load_only_s", "load_run0_s", "peak_rss",
-                "base_rss", "import_s") if f in res})
+                "base_rss", "import_s", "replay_s", "flush_s") if f in res})
             t = res.get("load_run0_s", res.get("load_s", res["build_s"]))
             log(f"  {k} rep {rep + 1}: {t:.4f} s, peak {res['peak_rss'] / 2**20:.0f} MiB")
             if res["wall_s"] > slow:

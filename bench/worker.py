@@ -50,8 +50,10 @@ def measure(lib: str, model: str, size: int, phase: str) -> dict:
     t1 = time.perf_counter()
     out["build_s"] = t1 - t0
     if phase in ("load", "load_run0", "check"):
-        mod.load(h)
+        extra = mod.load(h)
         t2 = time.perf_counter()
+        if isinstance(extra, dict):
+            out.update(extra)
         out["load_s"] = t2 - t0          # build + load, from the same start
         out["load_only_s"] = t2 - t1
         if phase == "load_run0":
