@@ -181,6 +181,10 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (vtype.is_list()) check_len("vtype", vtype.list().size());
     if (name.is_list()) check_len("name", name.list().size());
 
+    // Past this a block cannot even be described; say so as memory, like a
+    // block that merely fails to allocate.
+    if (n > std::vector<std::string>().max_size()) raise(PyExc_MemoryError, "The block has too many members");
+
     std::vector<std::string> names = name.is_list() ? name.list() : generate_names(name.single(), shape);
     std::vector<char32_t> kinds;
     kinds.reserve(n);
@@ -191,13 +195,15 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     std::vector<double> coeffs;
     if (obj.is_list() || obj.single() != 0.0) coeffs = obj.to_vec(n);
+    // Expanded before the lock: a failed allocation under it would poison the model.
+    std::vector<double> lbs = lb.to_vec(n), ubs = ub.to_vec(n);
 
     CellPtr cell = m->cell;
     std::vector<kest::VarId> ids;
     {
       WriteGuard g(*cell);
       ids = g->add_variables(n, kest::NameType::list(std::move(names)), std::move(kinds),
-                             kest::BoundType::list(lb.to_vec(n)), kest::BoundType::list(ub.to_vec(n)));
+                             kest::BoundType::list(std::move(lbs)), kest::BoundType::list(std::move(ubs)));
       if (!coeffs.empty()) add_objective_terms(g, ids, coeffs);
     }
     return new_vars(std::move(shape), std::move(ids), std::move(cell)).release();
