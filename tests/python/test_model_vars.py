@@ -1,0 +1,495 @@
+"""Model: constructor, string form, addVar and addVars, and the obj coefficients."""
+import gc
+import math
+
+import pytest
+
+import kestpy
+
+KEST = kestpy.KEST
+INF = math.inf
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+
+class Floaty:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+
+def var_id(v):
+    text = str(v)
+    assert type(v) is kestpy.Var and text.startswith("Var(")
+    return int(text[4:-1])
+
+
+def next_id(m):
+    """The id the next variable gets: the number of variables in the model."""
+    return var_id(m.addVar())
+
+
+def same(a, b):
+    """Equal values of the same types, recursively (so 1 and 1.0 differ)."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, (list, tuple)):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b
+
+
+def added(rec):
+    """The variables the backend was told about, as (name, kind, lb, ub)."""
+    assert set(rec.methods()) <= {"add_variable", "set_objective"}, rec.calls
+    return rec.args_of("add_variable")
+
+
+# ---------------------------------------------------------------- constructor and str
+
+
+@pytest.mark.parametrize("name", ["m", "plant 1", "", "größe", "a(b)=c"])
+def test_str_form(name):
+    assert str(kestpy.Model(name)) == f"Model(name={name})"
+    assert str(kestpy.Model(name=name)) == f"Model(name={name})"
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [(lambda: kestpy.Model(), TypeError, "Model() missing 1 required positional argument: 'name'"),
+     (lambda: kestpy.Model(1), TypeError, "argument 'name': must be str, not int"),
+     (lambda: kestpy.Model(None), TypeError, "argument 'name': must be str, not NoneType"),
+     (lambda: kestpy.Model(b"m"), TypeError, "argument 'name': must be str, not bytes"),
+     (lambda: kestpy.Model("a", "b"), TypeError, "positional argument but 2 were given"),
+     (lambda: kestpy.Model(nam="x"), TypeError, "unexpected keyword argument 'nam'"),
+     (lambda: kestpy.Model("a", name="b"), TypeError, "multiple values for argument 'name'"),
+     (lambda: kestpy.Model("\ud800"), UnicodeEncodeError, None)],
+)
+def test_constructor_errors(call, exc, message):
+    with pytest.raises(exc) as info:
+        call()
+    if message:
+        assert message in str(info.value)
+
+
+def test_model_refuses_attribute_assignment():
+    m = kestpy.Model("m")
+    for attr in ("ObjVal", "name", "anything"):
+        with pytest.raises(AttributeError):
+            setattr(m, attr, 1)
+
+
+# ---------------------------------------------------------------- addVar
+
+
+def test_addvar_ids_are_dense_from_zero():
+    m = kestpy.Model("m")
+    assert [var_id(m.addVar()) for _ in range(3)] == [0, 1, 2]
+    assert var_id(kestpy.Model("other").addVar()) == 0
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, expected",
+    [((), {}, ("", None, 0.0, INF)),
+     ((1, 2, 0, KEST.BINARY, "x"), {}, ("x", "B", 1.0, 2.0)),
+     ((), {"lb": -3, "ub": 7.5, "name": "y"}, ("y", None, -3.0, 7.5)),
+     ((), {"vtype": KEST.CONTINUOUS}, ("", "C", 0.0, INF)),
+     ((), {"vtype": KEST.INTEGER}, ("", "I", 0.0, INF)),
+     ((), {"vtype": None}, ("", None, 0.0, INF)),
+     ((), {"vtype": kestpy.KEST.BINARY, "lb": -5, "ub": 9}, ("", "B", -5.0, 9.0)),  # bounds untouched
+     ((5, 1), {}, ("", None, 5.0, 1.0)),  # lb > ub is passed on unchanged
+     ((True, Index(4)), {"name": "z"}, ("z", None, 1.0, 4.0)),
+     ((Floaty(0.25),), {"ub": 2**70}, ("", None, 0.25, float(2**70))),
+     ((-INF, INF), {}, ("", None, -INF, INF)),
+     ((), {"name": "ünï x[0]"}, ("ünï x[0]", None, 0.0, INF))],
+)
+def test_addvar_arguments_reach_the_backend(recording, attached, args, kwargs, expected):
+    m = kestpy.Model("m")
+    rec = attached(m)
+    v = m.addVar(*args, **kwargs)
+    assert var_id(v) == 0
+    assert len(rec.calls) == 1
+    assert same(added(rec), [expected])
+
+
+@pytest.mark.parametrize(
+    "kwargs, exc, message",
+    [({"lb": "a"}, TypeError, "argument 'lb': must be real number, not str"),
+     ({"lb": None}, TypeError, "argument 'lb': "),
+     ({"ub": None}, TypeError, "argument 'ub': "),
+     ({"obj": None}, TypeError, "argument 'obj': "),
+     ({"obj": "x"}, TypeError, "argument 'obj': "),
+     ({"lb": [1.0]}, TypeError, "argument 'lb': "),
+     ({"lb": Floaty(TypeError("inner"))}, TypeError, "argument 'lb': inner"),
+     ({"ub": Index(TypeError("inner"))}, TypeError, "argument 'ub': inner"),
+     ({"vtype": 1}, TypeError, "argument 'vtype': 'int' object cannot be cast as 'VarType'"),
+     ({"vtype": KEST.MINIMIZE}, TypeError, "argument 'vtype': 'Sense' object cannot be cast as 'VarType'"),
+     ({"vtype": "C"}, TypeError, "argument 'vtype': 'str' object cannot be cast as 'VarType'"),
+     ({"name": None}, TypeError, "argument 'name': must be str, not NoneType"),
+     ({"name": 3}, TypeError, "argument 'name': must be str, not int"),
+     ({"lb": 1, "ub": "b", "name": 3}, TypeError, "argument 'ub': "),  # first failure, in order
+     ({"lb": "a", "ub": "b"}, TypeError, "argument 'lb': "),
+     ({"lb": 10**400}, OverflowError, "int too large to convert to float"),
+     ({"obj": Floaty(OverflowError("big"))}, OverflowError, "big"),
+     ({"ub": Floaty(ValueError("val"))}, ValueError, "val"),
+     ({"obj": 10**400}, OverflowError, None)],
+)
+def test_addvar_conversion_errors(kwargs, exc, message):
+    m = kestpy.Model("m")
+    with pytest.raises(exc) as info:
+        m.addVar(**kwargs)
+    assert type(info.value) is exc
+    text = str(info.value)
+    if exc is TypeError:
+        assert text.startswith(message)
+    else:
+        assert not text.startswith("argument")
+        if message:
+            assert text == message
+    assert next_id(m) == 0  # nothing was added
+
+
+@pytest.mark.parametrize(
+    "call, fragment",
+    [(lambda m: m.addVar(1, 2, 3, None, "x", 6), "takes from 0 to 5 positional arguments but 6 were given"),
+     (lambda m: m.addVar(lower=1), "unexpected keyword argument 'lower'"),
+     (lambda m: m.addVar(1, lb=1), "multiple values for argument 'lb'"),
+     (lambda m: m.addVar(1, 2, 3, None, "x", name="y"), "multiple values for argument 'name'"),
+     (lambda m: m.addVars(2, indices=3), "unexpected keyword argument 'indices'"),
+     (lambda m: m.addVars(2, lbs=[1, 2]), "unexpected keyword argument 'lbs'"),
+     (lambda m: kestpy.Model.addVar(), "needs an argument"),
+     (lambda m: kestpy.Model.addVar(1), "doesn't apply to a 'int' object")],
+)
+def test_binding_errors(call, fragment):
+    m = kestpy.Model("m")
+    with pytest.raises(TypeError) as info:
+        call(m)
+    assert fragment in str(info.value)
+    assert next_id(m) == 0
+
+
+# ---------------------------------------------------------------- addVars
+
+
+def test_addvars_two_by_three_with_prefix(recording, attached):
+    m = kestpy.Model("m")
+    m.addVar()
+    rec = attached(m)
+    rec.clear()
+    vs = m.addVars(2, 3, name="x")
+    assert str(vs) == "Vars(shape=[2, 3], ids=[" + ", ".join(f"VarId({i})" for i in range(1, 7)) + "])"
+    names = ["x[0,0]", "x[0,1]", "x[0,2]", "x[1,0]", "x[1,1]", "x[1,2]"]
+    assert same(added(rec), [(n, "C", 0.0, INF) for n in names])
+    assert [var_id(vs[i, j]) for i in range(2) for j in range(3)] == list(range(1, 7))
+    assert next_id(m) == 7
+
+
+@pytest.mark.parametrize(
+    "extents, name, names, shape",
+    [((3,), None, ["[0]", "[1]", "[2]"], "[3]"),
+     ((), "x", ["x[]"], "[]"),
+     ((), None, ["[]"], "[]"),
+     ((0,), "x", [], "[0]"),
+     ((2, 0), "x", [], "[2, 0]"),
+     ((0, 2), None, [], "[0, 2]"),
+     ((2, 1, 2), "y", ["y[0,0,0]", "y[0,0,1]", "y[1,0,0]", "y[1,0,1]"], "[2, 1, 2]"),
+     ((1, 11), "z", [f"z[0,{i}]" for i in range(11)], "[1, 11]"),
+     ((2,), "ab", ["ab[0]", "ab[1]"], "[2]"),  # a str is always a prefix
+     ((2,), "", ["[0]", "[1]"], "[2]"),
+     ((Index(2), True), "i", ["i[0,0]", "i[1,0]"], "[2, 1]"),
+     ((2,), ["a", "b"], ["a", "b"], "[2]"),
+     ((2,), ("p", "q", "extra"), ["p", "q"], "[2]"),  # longer lists: extras unused
+     ((1,), ["with [brackets]"], ["with [brackets]"], "[1]")],
+)
+def test_addvars_names_and_shape(recording, attached, extents, name, names, shape):
+    m = kestpy.Model("m")
+    rec = attached(m)
+    vs = m.addVars(*extents, name=name)
+    ids = ", ".join(f"VarId({i})" for i in range(len(names)))
+    assert str(vs) == f"Vars(shape={shape}, ids=[{ids}])"
+    assert [a[0] for a in added(rec)] == names
+    assert next_id(m) == len(names)
+
+
+def test_addvars_ids_continue_after_earlier_variables():
+    m = kestpy.Model("m")
+    m.addVar()
+    a = m.addVars(2)
+    b = m.addVars(1, 2)
+    assert str(a) == "Vars(shape=[2], ids=[VarId(1), VarId(2)])"
+    assert str(b) == "Vars(shape=[1, 2], ids=[VarId(3), VarId(4)])"
+    assert next_id(m) == 5
+
+
+@pytest.mark.parametrize(
+    "kwargs, expected",
+    [({"lb": [1, 2, 3], "ub": 10}, [("[0]", "C", 1.0, 10.0), ("[1]", "C", 2.0, 10.0), ("[2]", "C", 3.0, 10.0)]),
+     ({"lb": (1, 2, 3)}, [("[0]", "C", 1.0, INF), ("[1]", "C", 2.0, INF), ("[2]", "C", 3.0, INF)]),
+     ({"lb": range(3), "ub": [5, 6, 7, 8]}, [("[0]", "C", 0.0, 5.0), ("[1]", "C", 1.0, 6.0), ("[2]", "C", 2.0, 7.0)]),
+     ({"lb": -1.5, "ub": Floaty(2.5)}, [(f"[{i}]", "C", -1.5, 2.5) for i in range(3)]),
+     ({"lb": [Index(1), True, Floaty(0.5)]}, [("[0]", "C", 1.0, INF), ("[1]", "C", 1.0, INF), ("[2]", "C", 0.5, INF)]),
+     ({"vtype": [KEST.BINARY, KEST.INTEGER, KEST.CONTINUOUS]},
+      [("[0]", "B", 0.0, INF), ("[1]", "I", 0.0, INF), ("[2]", "C", 0.0, INF)]),
+     ({"vtype": KEST.INTEGER}, [(f"[{i}]", "I", 0.0, INF) for i in range(3)]),
+     ({"vtype": None, "lb": None, "ub": None, "obj": None, "name": None}, [(f"[{i}]", "C", 0.0, INF) for i in range(3)]),
+     ({"name": ["a", "b", "c"], "lb": [0, 1, 2], "ub": [3, 4, 5], "vtype": [KEST.BINARY] * 3, "obj": [0, 0, 0]},
+      [("a", "B", 0.0, 3.0), ("b", "B", 1.0, 4.0), ("c", "B", 2.0, 5.0)])],
+)
+def test_addvars_params(recording, attached, kwargs, expected):
+    m = kestpy.Model("m")
+    rec = attached(m)
+    m.addVars(3, **kwargs)
+    assert same(added(rec), expected)
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [{"lb": iter([1, 2, 3])},
+     {"ub": (x for x in [1, 2, 3])},
+     {"lb": "123"},
+     {"lb": [1, "2", 3]},
+     {"lb": [1, None, 3]},
+     {"ub": {1: 1, 2: 2, 3: 3}},
+     {"obj": [1, 2, "x"]},
+     {"obj": "1"},
+     {"vtype": 1},
+     {"vtype": [1, 1, 1]},
+     {"vtype": KEST.MAXIMIZE},
+     {"vtype": [KEST.BINARY, KEST.MINIMIZE, KEST.BINARY]},
+     {"vtype": "B"},
+     {"name": 3},
+     {"name": ["a", 2, "c"]},
+     {"name": iter(["a", "b", "c"])},
+     {"lb": Floaty(OverflowError("swallowed"))},
+     {"lb": [[1], [2], [3]]}],
+)
+def test_addvars_param_errors(kwargs):
+    m = kestpy.Model("m")
+    with pytest.raises(TypeError) as info:
+        m.addVars(3, **kwargs)
+    assert type(info.value) is TypeError
+    assert str(info.value) == "Expected a scalar or a list"
+    assert next_id(m) == 0
+
+
+@pytest.mark.parametrize(
+    "extents, exc, message",
+    [(([2],), TypeError, "'list' object cannot be interpreted as an integer"),
+     ((2.0,), TypeError, "'float' object cannot be interpreted as an integer"),
+     (("2",), TypeError, "'str' object cannot be interpreted as an integer"),
+     ((None,), TypeError, "'NoneType' object cannot be interpreted as an integer"),
+     ((-1,), OverflowError, "can't convert negative int to unsigned"),
+     ((2, -3), OverflowError, "can't convert negative int to unsigned"),
+     ((2**64,), OverflowError, None),
+     ((Index(-1),), OverflowError, None),
+     ((Index(ValueError("mine")),), ValueError, "mine"),
+     ((2**32, 2**32), OverflowError, None),  # the member count does not fit in 64 bits
+     ((2**62,), MemoryError, None),  # too large to allocate: not a fault, the model stays usable
+     ((2**63, 2, 0), None, None)],  # a zero extent makes the product 0, whatever the others
+)
+def test_addvars_extent_errors(extents, exc, message):
+    m = kestpy.Model("m")
+    if exc is None:
+        vs = m.addVars(*extents)
+        assert str(vs).endswith("ids=[])")
+        assert next_id(m) == 0
+        return
+    with pytest.raises(exc) as info:
+        m.addVars(*extents, name="x")
+    assert type(info.value) is exc
+    assert not str(info.value).startswith("argument")
+    if message:
+        assert str(info.value) == message
+    assert next_id(m) == 0
+
+
+@pytest.mark.parametrize("param", ["lb", "ub", "obj", "vtype", "name"])
+@pytest.mark.parametrize("extents, given", [((3,), 2), ((2, 2), 3), ((1,), 0)])
+def test_addvars_short_list_is_refused_before_anything_is_added(recording, attached, param, extents, given):
+    sample = {"lb": 1.0, "ub": 2.0, "obj": 1.0, "vtype": KEST.BINARY, "name": "n"}[param]
+    m = kestpy.Model("m")
+    rec = attached(m)
+    with pytest.raises(ValueError) as info:
+        m.addVars(*extents, **{param: [sample] * given})
+    text = str(info.value)
+    members = math.prod(extents)
+    assert f"'{param}'" in text
+    assert str(given) in text and str(members) in text
+    assert rec.calls == []
+    assert next_id(m) == 0
+
+
+def test_addvars_short_list_with_an_empty_block_is_fine():
+    m = kestpy.Model("m")
+    assert str(m.addVars(0, lb=[], name=[], vtype=[], obj=[], ub=[])) == "Vars(shape=[0], ids=[])"
+    assert next_id(m) == 0
+
+
+def test_addvars_vars_share_the_model_optimizer(recording, attached):
+    m = kestpy.Model("m")
+    vs = m.addVars(2, 2)
+    rec = attached(m)
+    rec.var_values[3] = 9.5
+    assert vs[1, 1].X == 9.5
+    del m
+    gc.collect()
+    assert vs[1, 1].X == 9.5
+
+
+# ---------------------------------------------------------------- re-entrant use
+
+
+@pytest.mark.parametrize("inner, message", [("addVar", "Already borrowed"), ("str", "Already mutably borrowed")])
+@pytest.mark.parametrize(
+    "outer",
+    ["addVar-lb", "addVar-ub", "addVar-obj", "addVar-lb-index", "addVars-extent", "addVars-second-extent"],
+)
+def test_reentrant_use_during_conversion(inner, message, outer):
+    m = kestpy.Model("m")
+    calls = []
+
+    def reenter():
+        calls.append(1)
+        if inner == "addVar":
+            m.addVar()
+        else:
+            str(m)
+
+    class F:
+        def __float__(self):
+            reenter()
+            return 1.0
+
+    class I:
+        def __index__(self):
+            reenter()
+            return 1
+
+    run = {
+        "addVar-lb": lambda: m.addVar(lb=F()),
+        "addVar-ub": lambda: m.addVar(0, F()),
+        "addVar-obj": lambda: m.addVar(obj=F()),
+        "addVar-lb-index": lambda: m.addVar(lb=I()),
+        "addVars-extent": lambda: m.addVars(I()),
+        "addVars-second-extent": lambda: m.addVars(2, I(), name="x"),
+    }[outer]
+    with pytest.raises(RuntimeError) as info:
+        run()
+    assert str(info.value) == message
+    assert calls == [1]
+    # Exclusive use ended with the call: the model works, and nothing was added.
+    assert str(m) == "Model(name=m)"
+    assert next_id(m) == 0
+
+
+def test_reentrant_use_from_a_backend_method(recording, attached):
+    m = kestpy.Model("m")
+    rec = attached(m)
+    seen = []
+
+    def hook(*args):
+        for attempt in (lambda: m.addVar(), lambda: str(m), lambda: m.addVars(1)):
+            try:
+                attempt()
+            except RuntimeError as e:
+                seen.append(str(e))
+        return 0
+
+    rec.on("add_variable", hook)
+    m.addVar()
+    assert seen == ["Already borrowed", "Already mutably borrowed", "Already borrowed"]
+    seen.clear()
+    m.addVars(1)
+    assert seen == ["Already borrowed", "Already mutably borrowed", "Already borrowed"]
+    assert next_id(m) == 2  # the refused calls added nothing
+
+
+# ---------------------------------------------------------------- obj coefficients
+
+
+def objectives(rec):
+    return rec.args_of("set_objective")
+
+
+@pytest.mark.parametrize("zero", [0, 0.0, -0.0, False])
+def test_zero_obj_makes_no_objective_update(recording, attached, zero):
+    m = kestpy.Model("m")
+    rec = attached(m)
+    m.addVar(obj=zero)
+    m.addVars(3, obj=zero)
+    m.addVars(3, obj=[zero] * 3)
+    m.addVars(0, obj=[])
+    assert objectives(rec) == []
+
+
+def test_addvar_obj_sets_one_coefficient(recording, attached):
+    m = kestpy.Model("m")
+    rec = attached(m)
+    m.addVar()
+    m.addVar(obj=2.5)
+    assert rec.methods() == ["add_variable", "add_variable", "set_objective"]
+    assert same(objectives(rec), [([1], [2.5], 0.0, -1)])
+
+
+def test_addvars_obj_is_one_update_per_call(recording, attached):
+    m = kestpy.Model("m")
+    rec = attached(m)
+    m.addVars(3, obj=[1, 0, 2])
+    assert rec.methods() == ["add_variable"] * 3 + ["set_objective"]
+    assert same(objectives(rec), [([0, 2], [1.0, 2.0], 0.0, -1)])
+    rec.clear()
+    m.addVars(2, 2, obj=1.5)
+    assert rec.methods() == ["add_variable"] * 4 + ["set_objective"]
+    assert same(objectives(rec), [([0, 2, 3, 4, 5, 6], [1.0, 2.0, 1.5, 1.5, 1.5, 1.5], 0.0, -1)])
+
+
+def test_obj_adds_to_the_objective_and_set_objective_replaces(recording, attached):
+    m = kestpy.Model("m")
+    rec = attached(m)
+    x = m.addVar(obj=1)
+    y = m.addVar(obj=-1)
+    assert same(objectives(rec)[-1], ([0, 1], [1.0, -1.0], 0.0, -1))
+    m.setObjective(2 * x + 5, KEST.MAXIMIZE)
+    assert same(objectives(rec)[-1], ([0], [2.0], 5.0, 1))
+    rec.clear()
+    m.addVar(obj=3)  # keeps the sense as set
+    assert same(objectives(rec), [([0, 2], [2.0, 3.0], 5.0, 1)])
+    m.setObjective(y + 0, KEST.MINIMIZE)
+    assert same(objectives(rec)[-1][:3], ([1], [1.0], 0.0))
+
+
+def test_obj_cached_before_a_backend_is_replayed(recording, attached):
+    m = kestpy.Model("m")
+    m.addVar(obj=3)
+    m.addVars(2, obj=[0, 4])
+    rec = attached(m)
+    assert same(objectives(rec), [([0, 2], [3.0, 4.0], 0.0, -1)])
+
+
+def test_obj_list_is_converted_whole_even_past_the_member_count():
+    m = kestpy.Model("m")
+    with pytest.raises(TypeError, match="Expected a scalar or a list"):
+        m.addVars(2, obj=[0, 0, "x"])
+    assert next_id(m) == 0
+
+
+def test_model_written_with_obj_only_is_solved_as_written():
+    pytest.importorskip("highspy")
+    m = kestpy.Model("m")
+    x = m.addVar(lb=1, ub=5, obj=2)
+    y = m.addVars(2, lb=[1, 2], ub=4, obj=[1, -1])
+    m.setBackend("highs")
+    m.optimize()
+    assert m.ObjVal == pytest.approx(2 * 1 + 1 * 1 - 1 * 4)
+    assert (x.X, y[0].X, y[1].X) == pytest.approx((1.0, 1.0, 4.0))
