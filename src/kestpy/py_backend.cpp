@@ -107,6 +107,22 @@ class IndexMaker {
   std::vector<PyRef> cache_;
 };
 
+/// Holds the cyclic garbage collector off while a batch's argument lists are
+/// built. They hold only ints, floats and strs, so they cannot form cycles,
+/// yet a million new lists would otherwise set off repeated full collections.
+class GcPause {
+ public:
+#if PY_VERSION_HEX >= 0x030A0000
+  GcPause() noexcept : was_enabled_(PyGC_Disable()) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  int was_enabled_;
+#endif
+};
+
 template <class Item>
 PyRef build_list(std::size_t n, Item&& item) {
   PyRef list = made(PyList_New(static_cast<Py_ssize_t>(n)));
@@ -235,17 +251,20 @@ std::vector<kest::VarId> PyBackend::add_variables(std::size_t count, std::option
                                                   std::optional<kest::BoundType> uppers) {
   GilGuard gil;
   PyObject* method = names().add_variables;
-  PyRef py_count = py_int(count);
-  PyRef py_names;
-  if (!names_arg)
-    py_names = none();
-  else if (const std::string* prefix = names_arg->as_prefix())
-    py_names = py_str(*prefix);
-  else
-    py_names = list_of(*names_arg->as_list(), [](const std::string& s) { return py_str(s); });
-  PyRef py_types = vtypes ? list_of(*vtypes, py_char) : none();
-  PyRef py_lower = bound_arg(lowers);
-  PyRef py_upper = bound_arg(uppers);
+  PyRef py_count, py_names, py_types, py_lower, py_upper;
+  {
+    GcPause no_gc;
+    py_count = py_int(count);
+    if (!names_arg)
+      py_names = none();
+    else if (const std::string* prefix = names_arg->as_prefix())
+      py_names = py_str(*prefix);
+    else
+      py_names = list_of(*names_arg->as_list(), [](const std::string& s) { return py_str(s); });
+    py_types = vtypes ? list_of(*vtypes, py_char) : none();
+    py_lower = bound_arg(lowers);
+    py_upper = bound_arg(uppers);
+  }
   PyRef r = call(backend_.get(), method, py_count, py_names, py_types, py_lower, py_upper);
   return result_ids<kest::VarId>(method, r.get());
 }
@@ -274,22 +293,25 @@ std::vector<kest::ConstrId> PyBackend::add_constraints(std::vector<kest::ScalarF
   senses.reserve(sets.size());
   for (const auto& s : sets) senses.push_back(sense_symbol(s));
 
-  IndexMaker ints;
-  FloatMaker coeffs, constants;
-  PyRef idx_lists = made(PyList_New(static_cast<Py_ssize_t>(functions.size())));
-  PyRef coeff_lists = made(PyList_New(static_cast<Py_ssize_t>(functions.size())));
-  PyRef constant_list = made(PyList_New(static_cast<Py_ssize_t>(functions.size())));
-  for (std::size_t i = 0; i < functions.size(); ++i) {
-    FunctionArgs f = decode_function(functions[i], ints, coeffs);
-    const auto at = static_cast<Py_ssize_t>(i);
-    PyList_SET_ITEM(idx_lists.get(), at, f.indices.release());
-    PyList_SET_ITEM(coeff_lists.get(), at, f.coeffs.release());
-    PyList_SET_ITEM(constant_list.get(), at, constants(f.constant).release());
+  PyRef idx_lists, coeff_lists, constant_list, sense_list, rhs_list, name_list;
+  {
+    GcPause no_gc;
+    IndexMaker ints;
+    FloatMaker coeffs, constants, rhs;
+    const auto n = static_cast<Py_ssize_t>(functions.size());
+    idx_lists = made(PyList_New(n));
+    coeff_lists = made(PyList_New(n));
+    constant_list = made(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      FunctionArgs f = decode_function(functions[static_cast<std::size_t>(i)], ints, coeffs);
+      PyList_SET_ITEM(idx_lists.get(), i, f.indices.release());
+      PyList_SET_ITEM(coeff_lists.get(), i, f.coeffs.release());
+      PyList_SET_ITEM(constant_list.get(), i, constants(f.constant).release());
+    }
+    sense_list = list_of(senses, [](const char* s) { return py_str(s); });
+    rhs_list = list_of(sets, [&](const kest::ScalarSetType& s) { return rhs(s.value); });
+    name_list = names_arg ? list_of(*names_arg, [](const std::string& s) { return py_str(s); }) : none();
   }
-  PyRef sense_list = list_of(senses, [](const char* s) { return py_str(s); });
-  FloatMaker rhs;
-  PyRef rhs_list = list_of(sets, [&](const kest::ScalarSetType& s) { return rhs(s.value); });
-  PyRef name_list = names_arg ? list_of(*names_arg, [](const std::string& s) { return py_str(s); }) : none();
   PyRef r = call(backend_.get(), method, idx_lists, coeff_lists, constant_list, sense_list, rhs_list, name_list);
   return result_ids<kest::ConstrId>(method, r.get());
 }
