@@ -9,6 +9,8 @@ raises the exception set with :meth:`Recorder.raise_on`, runs the hook set with
 Recorders made by this module are appended to ``created``; callables in
 ``setup`` run on every new recorder before ``Model`` returns it, so a test can
 configure a backend before ``setBackend`` replays the model into it.
+``registry.factory`` replaces the Recorder class, ``registry.model_error``
+makes ``Model`` itself raise.
 ``kestpy_recording2`` is the same machinery under a second module name, with
 registries of its own.
 """
