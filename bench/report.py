@@ -208,6 +208,9 @@ def plot(summary, model, path) -> bool:
     records = summary["records"]
     sizes = sorted({int(k.split("|")[1]) for k in records if k.startswith(model + "|")})
     fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(12, 4.5))
+    colours = {"floor": "0.5", "kestpy": "black", "highspy": "tab:orange",
+               "pyoptinterface": "tab:green", "mip": "tab:red", "linopy": "tab:purple",
+               "pulp": "tab:brown", "pyomo": "tab:pink"}
     for lib in LIBRARIES:
         xs, ts, ms = [], [], []
         for size in sizes:
@@ -220,7 +223,7 @@ def plot(summary, model, path) -> bool:
         if not xs:
             continue
         style = dict(marker="o", linewidth=2.5 if lib == "kestpy" else 1.2,
-                     linestyle="--" if lib == "floor" else "-")
+                     linestyle="--" if lib == "floor" else "-", color=colours.get(lib))
         ax1.plot(xs, ts, label=lib, **style)
         ax2.plot(xs, ms, label=lib, **style)
     for ax, ylabel in ((ax1, "build + load into HiGHS (s)"), (ax2, "peak RSS (MiB)")):

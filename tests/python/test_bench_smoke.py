@@ -50,7 +50,7 @@ def test_quick_mode_writes_a_table_per_model(tmp_path):
     assert "floor" in installed
     for model in runner.MODELS:
         assert f"({model}.md)" in readme
-        size = runner.SIZES[model][0]
+        size = runner.SMALL[model]
         rows = table_rows((tmp_path / f"{model}.md").read_text(), "(b)")
         assert [r["size"] for r in rows] == [str(size)]
         for lib in installed:
@@ -87,10 +87,10 @@ def test_micro_quick_reports_every_operation(tmp_path):
 
 @needs_highs
 @pytest.mark.parametrize("model", runner.MODELS)
-@pytest.mark.parametrize("size_index", [0, 1])
-def test_floor_arrays_match_the_stated_dimensions(model, size_index):
+@pytest.mark.parametrize("which", ["small", "full"])
+def test_floor_arrays_match_the_stated_dimensions(model, which):
     from bench.models import floor_models
-    size = runner.SIZES[model][size_index]
+    size = runner.SMALL[model] if which == "small" else runner.SIZES[model][1]
     a = floor_models.build(model, data.make(model, size))
     nv, nrow, nnz = data.dimensions(model, size)
     assert (len(a.cost), len(a.row_lower), len(a.index)) == (nv, nrow, nnz)
