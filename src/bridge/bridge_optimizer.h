@@ -55,6 +55,7 @@ class BridgeOptimizer final : public Optimizer {
   const std::optional<OptimizationSense>& objective_sense() const { return objective_sense_; }
   const std::unordered_map<OptimizerAttr, AttrValue>& optimizer_settings() const { return settings_; }
   bool has_backend() const { return backend_ != nullptr; }
+  const Optimizer* backend() const { return backend_.get(); }
   bool synchronised() const { return synchronised_; }
   std::size_t num_variables() const { return variables_.size(); }
 

@@ -7,15 +7,24 @@
 #include "kestpy/args.h"
 #include "kestpy/objects.h"
 #include "kestpy/param.h"
+#include "kestpy/py_backend.h"
 
 namespace kestpy {
 
+// A model whose cell the collector cleared (only reachable again through a
+// finaliser that resurrected it) has nothing left to work on.
+static void require_cell(ModelObject* m) {
+  if (!m->cell) throw kest::Fault("The model was cleared by the garbage collector");
+}
+
 ExclusiveUse::ExclusiveUse(ModelObject* m) : m_(m) {
+  require_cell(m);
   if (m->borrow != 0) raise(PyExc_RuntimeError, "Already borrowed");
   m->borrow = -1;
 }
 
 SharedUse::SharedUse(ModelObject* m) : m_(m) {
+  require_cell(m);
   if (m->borrow < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
   ++m->borrow;
 }
@@ -69,13 +78,27 @@ PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
   });
 }
 
+/// The adapter's reference to the backend object, when this model alone
+/// holds the cell: a backend that refers back to its model forms a cycle
+/// through it, which the collector must see to break.
+PyObject* sole_adapter_object(ModelObject* m) {
+  if (!m->cell || m->cell.use_count() != 1) return nullptr;
+  const auto* adapter = dynamic_cast<const PyBackend*>(m->cell->bridge.backend());
+  return adapter ? adapter->object() : nullptr;
+}
+
 int model_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(as_model(self)->backend.get());
+  auto* m = as_model(self);
+  Py_VISIT(m->backend.get());
+  Py_VISIT(sole_adapter_object(m));
   return 0;
 }
 
 int model_clear(PyObject* self) {
-  as_model(self)->backend.reset();
+  auto* m = as_model(self);
+  m->backend.reset();
+  // Dropping the cell drops the adapter and with it its reference.
+  if (sole_adapter_object(m)) m->cell.reset();
   return 0;
 }
 

@@ -21,6 +21,9 @@ class PyBackend final : public kest::Optimizer {
   PyBackend(const PyBackend&) = delete;
   PyBackend& operator=(const PyBackend&) = delete;
 
+  /// The backend object, borrowed (for the garbage collector's traversal).
+  PyObject* object() const noexcept { return backend_.get(); }
+
   kest::VarId add_variable(std::optional<std::string_view> name, std::optional<char32_t> vtype,
                            std::optional<double> lower, std::optional<double> upper) override;
   std::vector<kest::VarId> add_variables(std::size_t count, std::optional<kest::NameType> names,
