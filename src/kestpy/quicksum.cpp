@@ -25,7 +25,6 @@ class Accumulator {
 
   void add_linexpr(PyObject* e) {
     const kest::ScalarAffineFn& f = reinterpret_cast<LinExprObject*>(e)->fn;
-    fn_.terms.reserve(fn_.terms.size() + f.terms.size());
     for (const auto& t : f.terms)
       if (t.coeff != 0.0) fn_.terms.push_back(t);
     fn_.constant = fn_.constant + f.constant;
