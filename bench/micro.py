@@ -137,13 +137,154 @@ def _ops(kp, n):
         kp.quicksum(x for x in st[1])
     add("quicksum(x for x in list) per item", n, var_list, qs_gen)
 
-    def coeff_list():
-        m, xs = var_list()
-        return m, xs, [float(i % 97 + 1) for i in range(n)]
+    def coeff_list(k):
+        def setup():
+            m, xs = var_list()
+            return m, xs[:k], [float(i % 97 + 1) for i in range(k)]
+        return setup
 
     def qs_coeff(st):
         kp.quicksum(c * x for c, x in zip(st[2], st[1]))
-    add("quicksum(c * x for ...) per item", n, coeff_list, qs_coeff)
+    # A LinExpr item may cost a pass over the sum so far: two lengths show
+    # whether the cost per item grows with the sum.
+    for k in (small // 10, small):
+        add(f"quicksum(c * x for ...) per item, {k:,} items", k, coeff_list(k), qs_coeff)
+
+    def constr_list():
+        m = model()
+        x = m.addVars(small)
+        y = m.addVars(small)
+        xs = [x[i] for i in range(small)]
+        ys = [y[i] for i in range(small)]
+        return m, [a + b <= 1 for a, b in zip(xs, ys)], xs, ys
+
+    def add_constr(st):
+        m = st[0]
+        for c in st[1]:
+            m.addConstr(c)
+    add("addConstr(prebuilt x + y <= 1)", small, constr_list, add_constr)
+
+    def add_constr_expr(st):
+        m, _, xs, ys = st
+        for a, b in zip(xs, ys):
+            m.addConstr(a + b <= 1)
+    add("addConstr(x + y <= 1) with the expression", small, constr_list, add_constr_expr)
+
+    def add_constrs(st):
+        st[0].addConstrs(st[1])
+    add("addConstrs(list of x + y <= 1) per constraint", small, constr_list, add_constrs)
+
+    def add_constrs_gen(st):
+        m, _, xs, ys = st
+        m.addConstrs(a + b <= 1 for a, b in zip(xs, ys))
+    add("addConstrs(x + y <= 1 for ...) per constraint", small, constr_list, add_constrs_gen)
+
+    width = 10
+    pool = 1000
+
+    def null_path():
+        if BACKENDS not in sys.path:
+            sys.path.insert(0, BACKENDS)
+
+    def rows_model():
+        null_path()
+        m = model()
+        x = m.addVars(pool)
+        xs = [x[i] for i in range(pool)]
+        m.addConstrs(kp.quicksum(xs[(i + j) % pool] for j in range(width)) <= 1
+                     for i in range(small))
+        return m
+
+    def replay(m):
+        m.setBackend("null")
+    add(f"replay into a null backend per nonzero ({width} per row)", small * width,
+        rows_model, replay)
+
+    def vars_model():
+        null_path()
+        m = model()
+        m.addVars(n)
+        return m
+    add("replay into a null backend per variable", n, vars_model, replay)
+    return ops
+
+    small = max(n // 10, 1000)
+
+    def model():
+        return kp.Model("micro")
+
+    def add_var(m):
+        for _ in range(small):
+            m.addVar(lb=0.0, ub=1.0)
+    add("addVar(lb=0.0, ub=1.0)", small, model, add_var)
+
+    def add_vars(m):
+        m.addVars(n, lb=0.0, ub=1.0)
+    add("addVars(n) per variable", n, model, add_vars)
+
+    def add_vars_2d(m):
+        m.addVars(1000, n // 1000, name="x")
+    add("addVars(1000, n/1000, name='x') per variable", n, model, add_vars_2d)
+
+    def block_1d():
+        m = model()
+        return m, m.addVars(n)
+
+    def index_1d(st):
+        x = st[1]
+        for i in range(n):
+            x[i]
+    add("Vars indexing x[i] (loop included)", n, block_1d, index_1d)
+
+    def block_2d():
+        m = model()
+        return m, m.addVars(1000, n // 1000)
+
+    def index_2d(st):
+        x = st[1]
+        cols = range(n // 1000)
+        for i in range(1000):
+            for j in cols:
+                x[i, j]
+    add("Vars indexing x[i, j] (loop included)", n, block_2d, index_2d)
+
+    def var_list():
+        m = model()
+        x = m.addVars(n)
+        return m, [x[i] for i in range(n)]
+
+    def plus(st):
+        xs = st[1]
+        y = xs[0]
+        for x in xs[:small]:
+            x + y
+    add("x + y (loop included)", small, var_list, plus)
+
+    def times2(st):
+        for x in st[1][:small]:
+            2 * x
+    add("2 * x (loop included)", small, var_list, times2)
+
+    def qs_list(st):
+        kp.quicksum(st[1])
+    add("quicksum(list of Var) per item", n, var_list, qs_list)
+
+    def qs_gen(st):
+        kp.quicksum(x for x in st[1])
+    add("quicksum(x for x in list) per item", n, var_list, qs_gen)
+
+    def coeff_list(k):
+        def setup():
+            m, xs = var_list()
+            return m, xs[:k], [float(i % 97 + 1) for i in range(k)]
+        return setup
+
+    def qs_coeff(st):
+        kp.quicksum(c * x for c, x in zip(st[2], st[1]))
+    # A LinExpr item may cost a pass over the sum so far: two lengths show
+    # whether the cost per item grows with the sum.
+    for k in (small // 10, small):
+        add(f"quicksum(c * x for ...) per item, {k:,} items", k, coeff_list(k), qs_coeff)
 
     def constr_list():
         m = model()

@@ -80,7 +80,7 @@ def test_micro_quick_reports_every_operation(tmp_path):
     assert all(r["ns"] > 0 for r in ops.values())
     if importlib.util.find_spec("kestpy") is not None:
         assert "quicksum(list of Var) per item" in ops
-        assert "replay into a null backend per nonzero" in ops
+        assert "replay into a null backend per variable" in ops
     md = (tmp_path / "micro.md").read_text()
     assert md.count("\n| ") == len(ops) + 1
 
