@@ -11,6 +11,7 @@
 #include <new>
 
 #include "kestpy/args.h"
+#include "kestpy/expr.h"
 #include "kestpy/objects.h"
 
 namespace kestpy {
@@ -44,7 +45,7 @@ class Accumulator {
       add_var(item);
     } else {
       double c;
-      if (!try_double(item, c)) return false;
+      if (!number_value(item, c)) return false;
       add_number(c);
     }
     return true;
