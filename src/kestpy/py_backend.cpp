@@ -89,13 +89,17 @@ class FloatMaker {
   std::uint64_t bits_ = 0;
 };
 
-/// Variable indices for long lists: each index becomes one int object per call,
-/// however often it occurs.
+/// Variable indices. In a batch each index becomes one int object however often
+/// it occurs; a single call (one constraint, the objective) creates them
+/// directly, since a cache sized by the largest index would cost as much as
+/// the model for every forwarded constraint.
 class IndexMaker {
  public:
+  explicit IndexMaker(bool shared) : shared_(shared) {}
+
   PyRef operator()(kest::VarId v) {
     const std::uint64_t i = v.index;
-    if (i >= kLimit) return py_int(i);
+    if (!shared_ || i >= kLimit) return py_int(i);
     if (i >= cache_.size()) cache_.resize(static_cast<std::size_t>(i) + 1 + cache_.size() / 2);
     PyRef& slot = cache_[static_cast<std::size_t>(i)];
     if (!slot) slot = py_int(i);
@@ -104,6 +108,7 @@ class IndexMaker {
 
  private:
   static constexpr std::uint64_t kLimit = std::uint64_t{1} << 26;
+  bool shared_;
   std::vector<PyRef> cache_;
 };
 
@@ -274,7 +279,7 @@ kest::ConstrId PyBackend::add_constraint(kest::ScalarFunctionType function, kest
   GilGuard gil;
   PyObject* method = names().add_constraint;
   const char* sense = sense_symbol(set);  // before anything reaches the backend
-  IndexMaker ints;
+  IndexMaker ints(false);
   FloatMaker floats;
   FunctionArgs f = decode_function(function, ints, floats);
   PyRef r = call(backend_.get(), method, f.indices, f.coeffs, py_str(sense), py_float(set.value),
@@ -296,7 +301,7 @@ std::vector<kest::ConstrId> PyBackend::add_constraints(std::vector<kest::ScalarF
   PyRef idx_lists, coeff_lists, constant_list, sense_list, rhs_list, name_list;
   {
     GcPause no_gc;
-    IndexMaker ints;
+    IndexMaker ints(true);
     FloatMaker coeffs, constants, rhs;
     const auto n = static_cast<Py_ssize_t>(functions.size());
     idx_lists = made(PyList_New(n));
@@ -318,7 +323,7 @@ std::vector<kest::ConstrId> PyBackend::add_constraints(std::vector<kest::ScalarF
 
 kest::Status PyBackend::set_objective(kest::ScalarFunctionType function, kest::OptimizationSense sense) {
   GilGuard gil;
-  IndexMaker ints;
+  IndexMaker ints(false);
   FloatMaker floats;
   FunctionArgs f = decode_function(function, ints, floats);
   PyRef code = made(PyLong_FromLong(sense == kest::OptimizationSense::Maximize ? 1 : -1));
