@@ -64,7 +64,19 @@ void append_float(std::string& out, double v) {
 
 void append_quoted(std::string& out, std::string_view s) {
   out += '"';
-  for (unsigned char c : s) {
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    // U+0080..U+009F are control characters too; in UTF-8 they are 0xC2 0x80..0x9F.
+    if (c == 0xc2 && i + 1 < s.size()) {
+      const auto next = static_cast<unsigned char>(s[i + 1]);
+      if (next >= 0x80 && next <= 0x9f) {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "\\u{%x}", next);
+        out += buf;
+        ++i;
+        continue;
+      }
+    }
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;

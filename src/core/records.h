@@ -1,5 +1,6 @@
 #pragma once
 // The model cache's record of one variable and of one constraint.
+#include <limits>
 #include <string>
 
 #include "core/function.h"
@@ -12,7 +13,7 @@ struct VarInfo {
   VarId id;
   std::string name;  // empty when unnamed
   double lower = 0.0;
-  double upper = 0.0;
+  double upper = std::numeric_limits<double>::infinity();
   char32_t vtype = kContinuous;
 };
 
