@@ -1,0 +1,380 @@
+// BridgeOptimizer: the cache, forwarding once attached, and attach_backend's replay.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge/bridge_optimizer.h"
+#include "recording_optimizer.h"
+
+namespace kest {
+namespace {
+
+using testing::Journal;
+using testing::RecordingOptimizer;
+using Calls = std::vector<std::string>;
+constexpr auto none = std::nullopt;
+
+const std::string kFx = "ScalarAffine(ScalarAffineFn { terms: [AffineTerm { var: VarId(0), coeff: 2.0 }], constant: 1.0 })";
+ScalarFunctionType fx() { return ScalarAffineFn({{VarId{0}, 2.0}}, 1.0); }  // 2 x0 + 1, printed as kFx
+ScalarFunctionType fn(std::uint64_t var, double coeff) { return ScalarAffineFn({{VarId{var}, coeff}}, 0.0); }
+AttrValue fn_value(ScalarFunctionType f) { return AttrValue::function(std::move(f)); }
+AttrValue sense_value(OptimizationSense s) { return AttrValue::sense(s); }
+constexpr auto kMin = OptimizationSense::Minimize;
+constexpr auto kMax = OptimizationSense::Maximize;
+
+class Bridge : public ::testing::Test {
+ protected:
+  std::shared_ptr<Journal> journal = std::make_shared<Journal>();
+  BridgeOptimizer bridge;
+
+  std::unique_ptr<RecordingOptimizer> fake(const std::string& label) {
+    return std::make_unique<RecordingOptimizer>(label, journal);
+  }
+  // Attaches a fresh fake, expecting success; the bridge owns it.
+  RecordingOptimizer* attach(const std::string& label) {
+    auto box = fake(label);
+    RecordingOptimizer* view = box.get();
+    Status s = bridge.attach_backend(std::move(box));
+    EXPECT_TRUE(s.ok()) << debug_text(s.error());
+    return view;
+  }
+  Calls calls(const std::string& label) const { return journal->of(label); }
+  Calls var_texts() const {
+    Calls out;
+    for (const auto& v : bridge.variables()) out.push_back(debug_text(v));
+    return out;
+  }
+  // Three variables (only the second named), three constraints (the middle
+  // one unnamed), an objective set the way Model.setObjective does, a setting.
+  void build_model() {
+    bridge.add_variable(none, none, none, none);
+    bridge.add_variable("b", U'I', -1.0, 5.0);
+    bridge.add_variable(none, U'B', none, 1.0);
+    bridge.add_constraint(fn(0, 1.0), ScalarSetType::less_than(4.0), "c0");
+    bridge.add_constraint(fn(1, -1.0), ScalarSetType::greater_than(0.0), none);
+    bridge.add_constraint(SingleVariable{VarId{2}}, ScalarSetType::equal_to(1.0), "c2");
+    ASSERT_TRUE(bridge.set_model_attr(ModelAttr::ObjectiveFunction, fn_value(fx())).ok());
+    ASSERT_TRUE(bridge.set_model_attr(ModelAttr::ObjectiveSense, sense_value(kMax)).ok());
+    ASSERT_TRUE(bridge.set_optimizer_attr(OptimizerAttr::raw("Threads"), AttrValue::integer(4)).ok());
+  }
+  // What a backend attached after build_model() receives.
+  static Calls model_replay() {
+    return {
+        R"(add_variables(3, List(["", "b", ""]), ['C', 'I', 'B'], List([0.0, -1.0, 0.0]), List([inf, 5.0, 1.0])))",
+        "add_constraints([ScalarAffine(ScalarAffineFn { terms: [AffineTerm { var: VarId(0), coeff: 1.0 }], constant: "
+        "0.0 }), ScalarAffine(ScalarAffineFn { terms: [AffineTerm { var: VarId(1), coeff: -1.0 }], constant: 0.0 }), "
+        R"(SingleVariable(VarId(2))], [LessThan(4.0), GreaterThan(0.0), EqualTo(1.0)], ["c0", "", "c2"]))",
+        "set_objective(" + kFx + ", Maximize)",
+        R"(set_optimizer_attr(Raw("Threads"), Int(4)))",
+    };
+  }
+};
+
+// ---- defaults and identifiers ----
+
+TEST_F(Bridge, FreshBridgeIsEmptyAndCannotSolve) {
+  BridgeOptimizer made = BridgeOptimizer::make_new();
+  for (BridgeOptimizer* b : {&bridge, &made}) {
+    Result<SolveStatus> r = b->optimize();
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(debug_text(r.error()), R"(Msg("No backend solver attached"))");
+    EXPECT_EQ(b->get_objective_value(), none);
+    EXPECT_EQ(b->get_var_value(VarId{0}), none);
+    EXPECT_TRUE(b->variables().empty() && b->constraints().empty() && b->optimizer_settings().empty());
+    EXPECT_FALSE(b->objective_function() || b->objective_sense() || b->has_backend() || b->synchronised());
+  }
+}
+
+TEST_F(Bridge, VariablesGetDefaultsAndBatchNamesCountWithinTheBatch) {
+  EXPECT_EQ(bridge.add_variable(none, none, none, none), VarId{0});
+  EXPECT_EQ(bridge.add_variable("x", U'I', -2.0, 3.0), VarId{1});
+  EXPECT_EQ(bridge.add_variables(2, NameType::prefix("y"), none, BoundType::scalar(1.0), none),
+            (std::vector<VarId>{{2}, {3}}));
+  bridge.add_variables(2, NameType::prefix(""), std::vector<char32_t>{U'B', U'I'}, none, BoundType::list({7.0, 8.0}));
+  bridge.add_variables(1, none, none, none, none);
+  bridge.add_variables(1, NameType::list({"p"}), none, BoundType::list({-1.0}), BoundType::scalar(0.5));
+  EXPECT_TRUE(bridge.add_variables(0, NameType::prefix("z"), none, none, none).empty());
+  EXPECT_EQ(var_texts(), (Calls{
+                             R"(VarInfo { id: VarId(0), name: "", lower: 0.0, upper: inf, vtype: 'C' })",
+                             R"(VarInfo { id: VarId(1), name: "x", lower: -2.0, upper: 3.0, vtype: 'I' })",
+                             R"(VarInfo { id: VarId(2), name: "y_0", lower: 1.0, upper: inf, vtype: 'C' })",
+                             R"(VarInfo { id: VarId(3), name: "y_1", lower: 1.0, upper: inf, vtype: 'C' })",
+                             R"(VarInfo { id: VarId(4), name: "", lower: 0.0, upper: 7.0, vtype: 'B' })",
+                             R"(VarInfo { id: VarId(5), name: "", lower: 0.0, upper: 8.0, vtype: 'I' })",
+                             R"(VarInfo { id: VarId(6), name: "", lower: 0.0, upper: inf, vtype: 'C' })",
+                             R"(VarInfo { id: VarId(7), name: "p", lower: -1.0, upper: 0.5, vtype: 'C' })",
+                         }));
+}
+
+TEST_F(Bridge, ShortBatchListsAreNotReadPastTheEnd) {
+  attach("A");
+  auto ids = bridge.add_variables(3, NameType::list({"a"}), std::vector<char32_t>{U'I'}, BoundType::list({1.0, 2.0}),
+                                  BoundType::list({}));
+  EXPECT_EQ(ids.size(), 3u);
+  // Entries missing from a short list count as not given.
+  EXPECT_EQ(calls("A"), (Calls{R"(add_variable("a", 'I', 1.0, None))", "add_variable(None, None, 2.0, None)",
+                               "add_variable(None, None, None, None)"}));
+}
+
+TEST_F(Bridge, ConstraintsGetDenseIdsAndStopAtTheShortestSequence) {
+  EXPECT_EQ(bridge.add_constraint(fx(), ScalarSetType::less_than(1.0), none), ConstrId{0});
+  auto ids = bridge.add_constraints({fn(0, 1.0), fn(1, 1.0), fn(2, 1.0)},
+                                    {ScalarSetType::equal_to(0.0), ScalarSetType::interval(-1.0, 1.0)}, none);
+  EXPECT_EQ(ids, (std::vector<ConstrId>{{1}, {2}}));
+  ids = bridge.add_constraints({fn(0, 1.0), fn(1, 1.0)}, {ScalarSetType::equal_to(0.0), ScalarSetType::equal_to(0.0)},
+                               std::vector<std::string>{"n"});
+  EXPECT_EQ(ids, (std::vector<ConstrId>{{3}}));
+  const auto& c = bridge.constraints();
+  ASSERT_EQ(c.size(), 4u);
+  for (std::size_t i = 0; i < c.size(); ++i) EXPECT_EQ(c[i].id, ConstrId{i});
+  EXPECT_EQ(c[0].name, "");
+  EXPECT_EQ(c[0].function, fx());
+  EXPECT_EQ(c[2].function, fn(1, 1.0));
+  EXPECT_EQ(c[2].set, ScalarSetType::interval(-1.0, 1.0));
+  EXPECT_EQ(c[3].name, "n");
+}
+
+// ---- forwarding ----
+
+TEST_F(Bridge, ForwardsEachChangeOnlyOnceAttached) {
+  bridge.add_variable("x", none, none, none);
+  RecordingOptimizer* a = attach("A");
+  ASSERT_EQ(calls("A").size(), 1u);  // the replay only
+
+  EXPECT_EQ(bridge.add_variable(none, U'B', none, 2.0), VarId{1});
+  EXPECT_EQ(bridge.add_variables(2, NameType::prefix("x"), none, BoundType::scalar(-1.0), none),
+            (std::vector<VarId>{{2}, {3}}));
+  EXPECT_EQ(bridge.add_constraint(fx(), ScalarSetType::less_than(1.0), none), ConstrId{0});
+  EXPECT_EQ(bridge.add_constraints({fx(), fx()}, {ScalarSetType::equal_to(2.0), ScalarSetType::greater_than(3.0)}, none),
+            (std::vector<ConstrId>{{1}, {2}}));
+  EXPECT_TRUE(bridge.set_objective(fx(), kMin).ok());
+  EXPECT_TRUE(bridge.set_optimizer_attr(OptimizerAttr::time_limit(), AttrValue::floating(1.5)).ok());
+  EXPECT_TRUE(bridge.set_model_attr(ModelAttr::Name, AttrValue::string("m")).ok());
+  a->optimize_result = SolveStatus::Infeasible;
+  Result<SolveStatus> solved = bridge.optimize();
+  ASSERT_TRUE(solved.ok());
+  EXPECT_EQ(solved.value(), SolveStatus::Infeasible);
+  EXPECT_EQ(bridge.get_var_value(VarId{3}), 103.0);
+  EXPECT_EQ(bridge.get_objective_value(), 42.5);
+
+  Calls got = calls("A");
+  got.erase(got.begin());
+  EXPECT_EQ(got, (Calls{
+                     "add_variable(None, 'B', None, 2.0)",
+                     R"(add_variable("x_0", None, -1.0, None))",
+                     R"(add_variable("x_1", None, -1.0, None))",
+                     "add_constraint(" + kFx + ", LessThan(1.0), None)",
+                     "add_constraint(" + kFx + R"(, EqualTo(2.0), ""))",
+                     "add_constraint(" + kFx + R"(, GreaterThan(3.0), ""))",
+                     "set_objective(" + kFx + ", Minimize)",
+                     "set_optimizer_attr(TimeLimit, Float(1.5))",
+                     R"(set_model_attr(Name, String("m")))",
+                     "optimize()",
+                     "get_var_value(VarId(3))",
+                     "get_objective_value()",
+                 }));
+  EXPECT_EQ(bridge.constraints()[0].function, fx());  // the cache keeps its own copy
+}
+
+TEST_F(Bridge, BackendErrorsPassThroughAfterTheCacheIsUpdated) {
+  RecordingOptimizer* a = attach("A");
+  a->objective_error = KestError::constant_not_zero(2.0);
+  a->rejected_setting = OptimizerAttr::raw("bad");
+  a->setting_error = KestError::message("no such parameter");
+  a->optimize_result = KestError::message("solver crashed");
+
+  Status s = bridge.set_objective(fx(), kMax);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(debug_text(s.error()), "ScalarFunctionConstantNotZero { value: 2.0 }");
+  EXPECT_EQ(bridge.objective_function(), fx());
+  EXPECT_EQ(bridge.objective_sense(), kMax);
+
+  s = bridge.set_optimizer_attr(OptimizerAttr::raw("bad"), AttrValue::boolean(true));
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(debug_text(s.error()), R"(Msg("no such parameter"))");
+
+  Result<SolveStatus> r = bridge.optimize();
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(debug_text(r.error()), R"(Msg("solver crashed"))");
+
+  // Both stayed cached, so the next backend receives them.
+  attach("B");
+  EXPECT_EQ(calls("B"), (Calls{"set_objective(" + kFx + ", Maximize)", R"(set_optimizer_attr(Raw("bad"), Bool(true)))"}));
+}
+
+TEST_F(Bridge, ObjectiveFunctionThenSenseSendsTheObjectiveTwice) {
+  attach("A");
+  ASSERT_TRUE(bridge.set_model_attr(ModelAttr::ObjectiveFunction, fn_value(fx())).ok());
+  EXPECT_EQ(bridge.objective_sense(), kMin);
+  ASSERT_TRUE(bridge.set_model_attr(ModelAttr::ObjectiveSense, sense_value(kMax)).ok());
+  ASSERT_TRUE(bridge.set_model_attr(ModelAttr::ObjectiveFunction, fn_value(fn(1, 3.0))).ok());  // keeps the sense
+  EXPECT_EQ(calls("A"),
+            (Calls{"set_objective(" + kFx + ", Minimize)", "set_objective(" + kFx + ", Maximize)",
+                   "set_objective(ScalarAffine(ScalarAffineFn { terms: [AffineTerm { var: VarId(1), coeff: 3.0 }], "
+                   "constant: 0.0 }), Maximize)"}));
+  EXPECT_EQ(bridge.objective_function(), fn(1, 3.0));
+  EXPECT_EQ(bridge.objective_sense(), kMax);
+}
+
+TEST_F(Bridge, SenseBeforeAnyFunctionIsKeptWithoutABackendCall) {
+  ASSERT_TRUE(bridge.set_model_attr(ModelAttr::ObjectiveSense, sense_value(kMin)).ok());
+  attach("A");  // nothing to replay: a sense alone is no objective
+  ASSERT_TRUE(bridge.set_model_attr(ModelAttr::ObjectiveSense, sense_value(kMax)).ok());
+  EXPECT_EQ(bridge.objective_sense(), kMax);
+  EXPECT_FALSE(bridge.objective_function().has_value());
+  EXPECT_TRUE(calls("A").empty());
+  ASSERT_TRUE(bridge.set_model_attr(ModelAttr::ObjectiveFunction, fn_value(fx())).ok());
+  EXPECT_EQ(calls("A"), (Calls{"set_objective(" + kFx + ", Maximize)"}));
+}
+
+TEST_F(Bridge, WrongValueKindsForTheObjectiveAreIgnored) {
+  attach("A");
+  ASSERT_TRUE(bridge.set_objective(fx(), kMax).ok());
+  EXPECT_TRUE(bridge.set_model_attr(ModelAttr::ObjectiveSense, AttrValue::integer(0)).ok());
+  EXPECT_TRUE(bridge.set_model_attr(ModelAttr::ObjectiveFunction, AttrValue::floating(1.0)).ok());
+  EXPECT_TRUE(bridge.set_model_attr(ModelAttr::ObjectiveFunction, sense_value(kMin)).ok());
+  EXPECT_EQ(calls("A").size(), 1u);
+  EXPECT_EQ(bridge.objective_function(), fx());
+  EXPECT_EQ(bridge.objective_sense(), kMax);
+}
+
+TEST_F(Bridge, SettingsKeepOneEntryPerKeyAndOtherModelAttrsAreNotCached) {
+  EXPECT_TRUE(bridge.set_optimizer_attr(OptimizerAttr::raw("Threads"), AttrValue::integer(2)).ok());
+  EXPECT_TRUE(bridge.set_optimizer_attr(OptimizerAttr::raw("Threads"), AttrValue::integer(8)).ok());
+  EXPECT_TRUE(bridge.set_optimizer_attr(OptimizerAttr::silent(), AttrValue::boolean(true)).ok());
+  EXPECT_TRUE(bridge.set_model_attr(ModelAttr::Name, AttrValue::string("m")).ok());  // detached: accepted
+  ASSERT_EQ(bridge.optimizer_settings().size(), 2u);
+  EXPECT_EQ(bridge.optimizer_settings().at(OptimizerAttr::raw("Threads")), AttrValue::integer(8));
+  attach("A");
+  Calls got = calls("A");
+  std::sort(got.begin(), got.end());  // settings replay in no particular order
+  EXPECT_EQ(got, (Calls{R"(set_optimizer_attr(Raw("Threads"), Int(8)))", "set_optimizer_attr(Silent, Bool(true))"}));
+}
+
+// ---- attach_backend ----
+
+TEST_F(Bridge, AttachingToAnEmptyBridgeMakesNoCall) {
+  attach("A");
+  EXPECT_TRUE(calls("A").empty());
+  EXPECT_TRUE(bridge.has_backend() && bridge.synchronised());
+}
+
+TEST_F(Bridge, ReplayIsOneCallPerKindInIdOrderAndLeavesTheCache) {
+  build_model();
+  const Calls vars = var_texts();
+  attach("A");
+  EXPECT_EQ(calls("A"), model_replay());
+  EXPECT_EQ(var_texts(), vars);
+  EXPECT_EQ(bridge.constraints().size(), 3u);
+  EXPECT_EQ(bridge.optimizer_settings().size(), 1u);
+}
+
+TEST_F(Bridge, RejectedSettingKeepsTheBridgeDetached) {
+  build_model();
+  ASSERT_TRUE(bridge.set_optimizer_attr(OptimizerAttr::raw("bad"), AttrValue::string("v")).ok());
+  ASSERT_TRUE(bridge.set_optimizer_attr(OptimizerAttr::silent(), AttrValue::boolean(false)).ok());
+  auto b = fake("B");
+  b->rejected_setting = OptimizerAttr::raw("bad");
+  b->setting_error = KestError::unsupported_constraint("f", "s");
+  Status s = bridge.attach_backend(std::move(b));
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(debug_text(s.error()), R"(UnsupportedConstraint { func: "f", set: "s" })");
+  const Calls got = calls("B");
+  ASSERT_GE(got.size(), 3u);
+  // Stops at the rejected setting; the backend is destroyed right after it.
+  EXPECT_EQ(got[got.size() - 2], R"(set_optimizer_attr(Raw("bad"), String("v")))");
+  EXPECT_EQ(got.back(), "destroyed");
+  EXPECT_FALSE(bridge.has_backend() || bridge.synchronised());
+  bridge.add_variable("late", none, none, none);
+  EXPECT_EQ(calls("B"), got);
+}
+
+TEST_F(Bridge, RejectedObjectiveKeepsTheEarlierBackend) {
+  attach("A");
+  build_model();
+  const std::size_t a_calls = calls("A").size();
+  auto b = fake("B");
+  b->objective_error = KestError::set_attribute_not_allowed();
+  Status s = bridge.attach_backend(std::move(b));
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(debug_text(s.error()), "SetAttributeNotAllowed");
+  Calls expected = model_replay();
+  expected.back() = "destroyed";  // no setting after the failed objective
+  EXPECT_EQ(calls("B"), expected);
+  EXPECT_TRUE(bridge.synchronised());
+  EXPECT_FALSE(journal->destroyed("A"));
+  bridge.add_variable("late", none, none, none);
+  EXPECT_EQ(calls("A").size(), a_calls + 1);
+  EXPECT_EQ(calls("A").back(), R"(add_variable("late", None, None, None))");
+}
+
+// Parameter: the operation that faults, with "+" when a backend is already attached.
+class FaultDuringReplay : public Bridge, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(FaultDuringReplay, LeavesTheBridgeAsItWas) {
+  std::string op = GetParam();
+  const bool earlier = op.back() == '+';
+  if (earlier) {
+    op.pop_back();
+    attach("A");
+  }
+  build_model();
+  const std::size_t a_calls = calls("A").size();
+  const Calls vars = var_texts();
+  auto b = fake("B");
+  b->fault_in = op;
+  EXPECT_THROW((void)bridge.attach_backend(std::move(b)), Fault);
+  EXPECT_TRUE(journal->destroyed("B"));
+  EXPECT_FALSE(journal->destroyed("A"));
+  EXPECT_EQ(bridge.has_backend(), earlier);
+  EXPECT_EQ(bridge.synchronised(), earlier);
+  EXPECT_EQ(var_texts(), vars);
+  EXPECT_EQ(bridge.constraints().size(), 3u);
+  const std::size_t b_calls = calls("B").size();
+  bridge.add_variable(none, none, none, none);
+  EXPECT_EQ(calls("B").size(), b_calls);
+  EXPECT_EQ(calls("A").size(), a_calls + (earlier ? 1 : 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ops, FaultDuringReplay,
+                         ::testing::Values("add_variables", "add_constraints", "set_objective", "set_optimizer_attr",
+                                           "add_variables+", "add_constraints+", "set_objective+",
+                                           "set_optimizer_attr+"),
+                         [](const auto& info) {
+                           std::string n = info.param;
+                           if (n.back() == '+') n.replace(n.size() - 1, 1, "_WhileAttached");
+                           return n;
+                         });
+
+TEST_F(Bridge, SecondAttachReplaysEverythingThenDestroysTheFirst) {
+  build_model();
+  attach("A");
+  bridge.add_variable("w", none, 0.5, none);
+  attach("B");
+  Calls expected = model_replay();
+  expected[0] = R"(add_variables(4, List(["", "b", "", "w"]), ['C', 'I', 'B', 'C'], List([0.0, -1.0, 0.0, 0.5]), )"
+                R"(List([inf, 5.0, 1.0, inf])))";
+  EXPECT_EQ(calls("B"), expected);
+  const auto& ev = journal->events;
+  const auto a_gone = std::find(ev.begin(), ev.end(), "A: destroyed") - ev.begin();
+  const auto last_b = std::find(ev.begin(), ev.end(), "B: " + expected.back()) - ev.begin();
+  ASSERT_LT(a_gone, static_cast<std::ptrdiff_t>(ev.size()));
+  EXPECT_LT(last_b, a_gone);
+  EXPECT_FALSE(journal->destroyed("B"));
+  EXPECT_EQ(bridge.get_objective_value(), 42.5);
+  EXPECT_EQ(calls("B").back(), "get_objective_value()");
+}
+
+TEST_F(Bridge, DroppingTheBridgeDestroysItsBackend) {
+  auto owner = std::make_unique<BridgeOptimizer>();
+  ASSERT_TRUE(owner->attach_backend(fake("A")).ok());
+  EXPECT_FALSE(journal->destroyed("A"));
+  owner.reset();
+  EXPECT_TRUE(journal->destroyed("A"));
+}
+
+}  // namespace
+}  // namespace kest
