@@ -120,7 +120,7 @@ def test_addConstrs_names(recording, name, expected):
     got = constraints(replay(recording, m))
     assert [c[5] for c in got] == expected
     assert [c[2] for c in got] == [0.0, 1.0, 2.0]
-    assert {c[:2] for c in map(lambda c: (tuple(c[0]), tuple(c[1])), got)} == {((0, 1), (1.0, -1.0))}
+    assert {(tuple(c[0]), tuple(c[1])) for c in got} == {((0, 1), (1.0, -1.0))}
 
 
 def test_addConstrs_default_names_count_per_call(recording):
