@@ -4,6 +4,7 @@
   python -m bench --quick         every model at its smallest size, 1 repetition
   python -m bench --check         solve the smallest sizes everywhere and compare
   python -m bench micro           kestpy's own operations in ns/op
+  python -m bench parts           where kestpy's build + load goes, in one process
   python -m bench report          rewrite tables and plots from summary.json
 """
 from __future__ import annotations
@@ -43,7 +44,7 @@ def parse_sizes(tokens, models):
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(prog="python -m bench", description=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("command", nargs="?", default="run", choices=["run", "micro", "report"])
+    p.add_argument("command", nargs="?", default="run", choices=["run", "micro", "parts", "report"])
     p.add_argument("--quick", action="store_true",
                    help="smallest size of every model, all libraries, 1 repetition")
     p.add_argument("--check", action="store_true",
@@ -79,6 +80,10 @@ def main(argv=None) -> int:
         from bench import micro
         out = args.out or DEFAULT_OUT
         return micro.main(out, quick=args.quick, cpp_floor=args.cpp_floor)
+
+    if args.command == "parts":
+        from bench import parts
+        return parts.main(args.models, parse_sizes(args.sizes, args.models))
 
     out = args.out or (QUICK_OUT if args.quick else DEFAULT_OUT)
     if args.command == "report":

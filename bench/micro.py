@@ -150,6 +150,10 @@ def _ops(kp, n):
     for k in (small // 10, small):
         add(f"quicksum(c * x for ...) per item, {k:,} items", k, coeff_list(k), qs_coeff)
 
+    def gen_coeff(st):
+        deque((c * x for c, x in zip(st[2], st[1])), maxlen=0)
+    add(f"the c * x generator alone (deque), {small:,} items", small, coeff_list(small), gen_coeff)
+
     def constr_list():
         m = model()
         x = m.addVars(small)
@@ -285,6 +289,10 @@ def _ops(kp, n):
     # whether the cost per item grows with the sum.
     for k in (small // 10, small):
         add(f"quicksum(c * x for ...) per item, {k:,} items", k, coeff_list(k), qs_coeff)
+
+    def gen_coeff(st):
+        deque((c * x for c, x in zip(st[2], st[1])), maxlen=0)
+    add(f"the c * x generator alone (deque), {small:,} items", small, coeff_list(small), gen_coeff)
 
     def constr_list():
         m = model()

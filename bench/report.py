@@ -256,11 +256,48 @@ def header_md(summary) -> str:
         ""])
 
 
+def overview(summary, models) -> list[str]:
+    """Per model and size: kestpy's (b) against the floor and each peer's (b)
+    and memory growth against kestpy's."""
+    records = summary["records"]
+    peers = [l for l in LIBRARIES if l not in ("floor", "kestpy")]
+    lines = ["## Overview: build + load (b) and memory", "",
+             "Time columns: kestpy's (b) as a multiple of the floor's, then each peer's (b) "
+             "as a multiple of kestpy's (above 1: kestpy is faster). Memory columns: "
+             "growth of the peak RSS over the RSS before building, kestpy's in MiB, "
+             "then each peer's as a multiple of kestpy's (above 1: kestpy uses less).", "",
+             "| model | size | kestpy (b) | × floor | " + " | ".join(peers) +
+             " | kestpy MiB | " + " | ".join(p + " mem" for p in peers) + " |",
+             "|---|---:|---:|---:|" + "---:|" * len(peers) + "---:|" + "---:|" * len(peers)]
+    for model in models:
+        sizes = sorted({int(k.split("|")[1]) for k in records if k.startswith(model + "|")})
+        for size in sizes:
+            def t(lib):
+                return _phase_value(records, model, size, lib,
+                                    _load_phase(records, model, size, lib))[0]
+            kt = t("kestpy")
+            if kt is None:
+                continue
+            kg = _peak(records, model, size, "kestpy")[1]
+            row = [model, str(size), _fmt_t(kt), _r(_ratio(kt, t("floor")))]
+            row += [_r(_ratio(t(p), kt)) for p in peers]
+            row.append(_fmt_mb(kg))
+            row += [_r(_ratio(_peak(records, model, size, p)[1], kg)) for p in peers]
+            lines.append("| " + " | ".join(row) + " |")
+    lines.append("")
+    return lines
+
+
+def _r(x):
+    return "—" if x is None else f"{x:.2f}"
+
+
 def write(summary, out_dir) -> list[str]:
     os.makedirs(out_dir, exist_ok=True)
     written = []
     index = ["# Benchmarks: kestpy and peer modelling libraries", "", header_md(summary)]
     models = [m for m in MODELS if any(k.startswith(m + "|") for k in summary["records"])]
+    index += overview(summary, models)
     for model in models:
         md = "# " + model + "\n\n" + header_md(summary) + "\n" + model_table(summary, model)
         path = os.path.join(out_dir, f"{model}.md")
