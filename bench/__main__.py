@@ -56,10 +56,10 @@ def main(argv=None) -> int:
     p.add_argument("--sizes", nargs="+", help="e.g. pmedian=100,500 queens=8")
     p.add_argument("--reps", type=int, default=3)
     p.add_argument("--out", default=None, help=f"results folder (default {DEFAULT_OUT})")
-    p.add_argument("--timeout", type=float, default=300.0,
+    p.add_argument("--timeout", type=float, default=150.0,
                    help="seconds before one measurement is abandoned (larger sizes "
                         "of that library and model are then skipped)")
-    p.add_argument("--slow", type=float, default=30.0,
+    p.add_argument("--slow", type=float, default=20.0,
                    help="a measurement slower than this is not repeated")
     p.add_argument("--run0", action="store_true",
                    help="end loading with a HiGHS run with time limit 0 in every library")

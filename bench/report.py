@@ -61,10 +61,23 @@ def _phase_value(records, model, size, lib, phase):
         return None, None
     if "skipped" in rec:
         return None, rec["skipped"]
+    if "timeout" in rec and not rec.get("reps"):
+        return None, f"timed out after {rec['timeout']:.0f} s"
     if "error" in rec and not rec.get("reps"):
         return None, "failed: " + rec["error"].splitlines()[0]
     field = {"build": "build_s", "load": "load_s", "load_run0": "load_run0_s"}[phase]
     return median(rec, field), rec.get("note")
+
+
+def _timed_out(records, model, size, lib, phase):
+    """The timeout that any phase of a library's run at this size ran into:
+    when building alone timed out, build + load did too."""
+    from bench.runner import key
+    for ph in ("build", "load", "load_run0"):
+        rec = records.get(key(model, size, lib, ph))
+        if rec and "timeout" in rec and not rec.get("reps"):
+            return rec["timeout"]
+    return None
 
 
 def _load_phase(records, model, size, lib):
@@ -142,6 +155,10 @@ def model_table(summary, model) -> str:
                         notes.setdefault((lib, note), []).append(size)
                 for lib in libs:
                     v = vals[lib]
+                    to = _timed_out(records, model, size, lib, phase)
+                    if v is None and to:
+                        row.append(f"> {to:.0f} s")
+                        continue
                     if lib == "floor":
                         row.append(_fmt_t(v))
                     elif lib == "kestpy":

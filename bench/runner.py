@@ -94,7 +94,7 @@ def plan(models, libs, sizes, run0=False):
     return runs, skips
 
 
-def run(models, libs, sizes, reps, timeout=300.0, slow=30.0, run0=False, log=print):
+def run(models, libs, sizes, reps, timeout=150.0, slow=20.0, run0=False, log=print):
     """Runs the plan; returns {key: record} with every repetition kept."""
     runs, skips = plan(models, libs, sizes, run0)
     records = {k: {"skipped": why} for k, why in skips.items()}
@@ -102,11 +102,16 @@ def run(models, libs, sizes, reps, timeout=300.0, slow=30.0, run0=False, log=pri
     for model, size, lib, phase in runs:
         k = key(model, size, lib, phase)
         if (lib, model) in dead:
-            records[k] = {"skipped": "a smaller size timed out or failed"}
+            records[k] = {"skipped": "not run: a smaller size timed out or failed"}
             continue
         rec = records.setdefault(k, {"reps": []})
         for rep in range(reps):
             res = run_one(lib, model, size, phase, timeout)
+            if res.get("timeout"):
+                rec["timeout"] = timeout
+                log(f"  {k}: timeout after {timeout:.0f} s")
+                dead.add((lib, model))
+                break
             if not res.get("ok"):
                 rec["error"] = res.get("error", "failed")
                 log(f"  {k}: FAILED {rec['error'].splitlines()[0][:200]}")
