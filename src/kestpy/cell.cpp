@@ -1,8 +1,17 @@
 #include "kestpy/cell.h"
 
+#include <algorithm>
 #include <exception>
+#include <vector>
 
 namespace kestpy {
+
+namespace {
+// Cells whose read side this thread holds. A backend method running under a
+// read (Var.X, ObjVal) that reaches the same model again would otherwise wait
+// for ever on a lock its own thread holds, or lock the read side twice.
+thread_local std::vector<const OptimizerCell*> reading;
+}  // namespace
 
 void raise_broken() {
   throw kest::Fault(
@@ -13,6 +22,10 @@ static void refuse_reentry(OptimizerCell& cell) {
   if (cell.writer.load(std::memory_order_acquire) == std::this_thread::get_id())
     raise(PyExc_RuntimeError,
           "The model is being changed by this thread (a backend method is running under its lock); "
+          "it cannot be used from inside that call");
+  if (std::find(reading.begin(), reading.end(), &cell) != reading.end())
+    raise(PyExc_RuntimeError,
+          "The model is being read by this thread (a backend method is running under its lock); "
           "it cannot be used from inside that call");
 }
 
@@ -40,6 +53,7 @@ WriteGuard::~WriteGuard() {
 
 ReadGuard::ReadGuard(OptimizerCell& cell) : cell_(cell) {
   refuse_reentry(cell);
+  reading.reserve(reading.size() + 1);  // so that recording the hold below cannot throw
   if (!cell.mutex.try_lock_shared()) {
     Py_BEGIN_ALLOW_THREADS cell.mutex.lock_shared();
     Py_END_ALLOW_THREADS
@@ -48,6 +62,12 @@ ReadGuard::ReadGuard(OptimizerCell& cell) : cell_(cell) {
     cell.mutex.unlock_shared();
     raise_broken();
   }
+  reading.push_back(&cell);
+}
+
+ReadGuard::~ReadGuard() {
+  reading.erase(std::find(reading.begin(), reading.end(), &cell_));
+  cell_.mutex.unlock_shared();
 }
 
 }  // namespace kestpy

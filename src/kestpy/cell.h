@@ -44,7 +44,7 @@ class WriteGuard {
 class ReadGuard {
  public:
   explicit ReadGuard(OptimizerCell& cell);
-  ~ReadGuard() { cell_.mutex.unlock_shared(); }
+  ~ReadGuard();
   ReadGuard(const ReadGuard&) = delete;
   ReadGuard& operator=(const ReadGuard&) = delete;
   kest::BridgeOptimizer* operator->() { return &cell_.bridge; }
