@@ -47,11 +47,13 @@ struct Param {
       PyErr_Clear();
       return false;
     }
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get())));
+    // A list is read in place, and an item's __float__ may shrink it: read the
+    // length at every step and hold the item while it converts.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+      PyRef held = PyRef::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
       T item;
-      if (!convert(PySequence_Fast_GET_ITEM(seq.get(), i), item)) return false;
+      if (!convert(held.get(), item)) return false;
       out.push_back(std::move(item));
     }
     return true;

@@ -99,13 +99,15 @@ bool key_indices(PyObject* key, std::vector<std::uint64_t>& out) {
   if (!PyUnicode_Check(key) && PySequence_Check(key)) {
     PyRef seq = PyRef::steal(PySequence_Fast(key, ""));
     if (seq) {
-      const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
       out.clear();
-      out.reserve(static_cast<std::size_t>(n));
+      out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get())));
       bool ok = true;
-      for (Py_ssize_t i = 0; i < n && ok; ++i) {
+      // A list key is read in place and an item's __index__ may shrink it:
+      // read the length at every step and hold the item while it converts.
+      for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()) && ok; ++i) {
+        PyRef held = PyRef::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
         std::uint64_t v;
-        ok = try_u64(PySequence_Fast_GET_ITEM(seq.get(), i), v);
+        ok = try_u64(held.get(), v);
         if (ok) out.push_back(v);
       }
       if (ok) return true;
