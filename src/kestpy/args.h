@@ -83,10 +83,15 @@ std::vector<T> to_vec(PyObject* o, Conv&& conv) {
   if (!PySequence_Check(o)) raise_cast_error(o, "Sequence");
   std::vector<T> out;
   Py_ssize_t n = PySequence_Size(o);
-  if (n < 0)
+  if (n < 0) {
     PyErr_Clear();
-  else
+  } else {
+    // Only a list's or tuple's length is known to be true; any other length
+    // is a hint, and a __len__ that lies must not decide the allocation.
+    constexpr Py_ssize_t kHint = Py_ssize_t{1} << 16;
+    if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o) && n > kHint) n = kHint;
     out.reserve(static_cast<std::size_t>(n));
+  }
   PyRef it = check(PyObject_GetIter(o));
   while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) out.push_back(conv(item.get()));
   if (PyErr_Occurred()) throw PyErrSet{};
