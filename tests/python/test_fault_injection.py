@@ -1,0 +1,737 @@
+"""Fault injection: backends that fail in every protocol method, in every phase,
+and hostile argument objects.
+
+A backend failure under the model's write lock is a fault that leaves the model
+broken for good; one under the read lock (value reads) or before any lock
+leaves it usable. Other models never notice. Hostile arguments meet the
+documented errors, and when they call back into the model they find it in use
+("Already borrowed") and leave it exactly as it was.
+"""
+import gc
+import sys
+import threading
+import types
+import weakref
+
+import pytest
+
+import kestpy
+import kestpy_recording
+from kestpy import KEST
+
+BROKEN = "unusable"
+READ_REENTRY = "being read by this thread"
+
+
+def expect_panic(fn, match=None):
+    """Runs fn, which must end in the fault exception; returns its message only,
+    so that no traceback (and nothing it refers to) outlives the call."""
+    try:
+        fn()
+    except BaseException as e:  # noqa: B036 - the fault is a BaseException
+        assert type(e).__name__ == "PanicException", repr(e)
+        assert not isinstance(e, Exception)
+        message = str(e.args[0])
+    else:
+        pytest.fail("no fault")
+    if match is not None:
+        assert match in message, message
+    return message
+
+
+def run_bounded(fn, timeout=10.0):
+    """Runs fn on a daemon thread; fails (rather than hangs) when it does not finish."""
+    out = {}
+
+    def body():
+        try:
+            out["value"] = fn()
+        except BaseException as e:  # noqa: B036
+            out["error"] = e
+
+    t = threading.Thread(target=body, daemon=True)
+    t.start()
+    t.join(timeout)
+    assert not t.is_alive(), "deadlock: the call did not finish"
+    if "error" in out:
+        raise out["error"]
+    return out.get("value")
+
+
+def build_base(m):
+    x = m.addVar(ub=4, name="x")
+    vs = m.addVars(2, name="v")
+    m.addConstr(x + vs[0] <= 3, name="c")
+    m.setObjective(x + 2 * vs[1], KEST.MAXIMIZE)
+    m.setParam("p", 1)
+    return x, vs
+
+
+def replay_calls(m):
+    """What a fresh recording backend receives when attached to m: its whole content."""
+    m.setBackend("recording")
+    calls = kestpy_recording.created[-1].calls
+    # Settings come in no particular order.
+    return [c for c in calls if c[0] != "set_optimizer_attr"], sorted(
+        c[1] for c in calls if c[0] == "set_optimizer_attr"
+    )
+
+
+def clean_replay(extra=None):
+    m = kestpy.Model("m")
+    x, vs = build_base(m)
+    if extra is not None:
+        extra(m, x, vs)
+    return replay_calls(m)
+
+
+# ---------------------------------------------------------------- backend failures by phase
+
+# name: (protocol method, phase, action). "write" actions run with the backend
+# attached and hold the write lock; "replay" actions attach a fresh backend;
+# "read" actions hold the read lock.
+TRIGGERS = {
+    "addVar": ("add_variable", "write", lambda m, x, vs: m.addVar()),
+    "addVars": ("add_variable", "write", lambda m, x, vs: m.addVars(2)),
+    "addVar obj": ("set_objective", "write", lambda m, x, vs: m.addVar(obj=1.5)),
+    "addConstr": ("add_constraint", "write", lambda m, x, vs: m.addConstr(x >= 1)),
+    "addConstrs": ("add_constraint", "write", lambda m, x, vs: m.addConstrs([x >= 1, x <= 2])),
+    "setObjective": ("set_objective", "write", lambda m, x, vs: m.setObjective(x + 1, KEST.MINIMIZE)),
+    "setParam": ("set_optimizer_attr", "write", lambda m, x, vs: m.setParam("q", 2.5)),
+    "optimize": ("optimize", "write", lambda m, x, vs: m.optimize()),
+    "replay variables": ("add_variables", "replay", lambda m, x, vs: m.setBackend("recording")),
+    "replay constraints": ("add_constraints", "replay", lambda m, x, vs: m.setBackend("recording")),
+    "replay objective": ("set_objective", "replay", lambda m, x, vs: m.setBackend("recording")),
+    "replay settings": ("set_optimizer_attr", "replay", lambda m, x, vs: m.setBackend("recording")),
+    "X": ("get_var_value", "read", lambda m, x, vs: x.X),
+    "Vars X": ("get_var_value", "read", lambda m, x, vs: vs[1].X),
+    "ObjVal": ("get_objective_value", "read", lambda m, x, vs: m.ObjVal),
+}
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise ZeroDivisionError("no text for you")
+
+
+class Reentering(Exception):
+    """An error whose text, read while the fault is built, calls back into the model."""
+
+    seen = []
+
+    def __init__(self, m, x):
+        super().__init__()
+        self.m, self.x = m, x
+
+    def __str__(self):
+        for fn in (self.m.addVar, lambda: self.x.X):
+            try:
+                fn()
+                Reentering.seen.append("ok")
+            except RuntimeError as e:
+                Reentering.seen.append(str(e))
+        return "reentering"
+
+
+# name: (configure(rec, method, m, x), text the fault message contains)
+INJECTIONS = {
+    "raises": (lambda rec, meth, m, x: rec.raise_on(meth, ValueError("injected")), "ValueError: injected"),
+    "raises BaseException": (lambda rec, meth, m, x: rec.raise_on(meth, KeyboardInterrupt("stop")), "KeyboardInterrupt"),
+    "missing method": (lambda rec, meth, m, x: rec.hide(meth), "AttributeError"),
+    "unprintable error": (lambda rec, meth, m, x: rec.raise_on(meth, Unprintable()), "Unprintable"),
+    "error re-enters": (lambda rec, meth, m, x: rec.raise_on(meth, Reentering(m, x)), "Reentering"),
+}
+
+
+def locking_operations(m, x, vs):
+    return [
+        lambda: m.addVar(),
+        lambda: m.addVars(1),
+        lambda: m.addConstr(x <= 9),
+        lambda: m.addConstrs([x <= 9]),
+        lambda: m.setObjective(x + 0, KEST.MINIMIZE),
+        lambda: m.setParam("p", 2),
+        lambda: m.setBackend("recording2"),
+        lambda: m.optimize(),
+        lambda: m.ObjVal,
+        lambda: x.X,
+        lambda: vs[0].X,
+    ]
+
+
+def other_model_works(other, oy, orec):
+    """A model built before the fault, in the same process, on its own backend."""
+    other.addConstr(oy <= 5, name="late")
+    other.setObjective(oy * 2, KEST.MAXIMIZE)
+    orec.var_values[0] = 5.0
+    orec.objective_value = 10.0
+    other.optimize()
+    assert oy.X == 5.0 and other.ObjVal == 10.0
+    assert orec.methods()[-6:] == [
+        "add_constraint", "set_objective", "set_objective", "optimize", "get_var_value", "get_objective_value"]
+
+
+def run_injection(recording, recording2, trigger, configure):
+    """Sets up a model in the trigger's phase with the injection armed; returns
+    (model, x, vs, the faulty backend, the other model's parts)."""
+    method, phase, act = TRIGGERS[trigger]
+    other = kestpy.Model("other")
+    oy = other.addVar()
+    other.setBackend("recording2")
+    orec = recording2.created[-1]
+    m = kestpy.Model("m")
+    x, vs = build_base(m)
+    if phase == "replay":
+        recording.setup.append(lambda rec: configure(rec, method, m, x))
+        m.setBackend("recording2")  # a working backend first: the replay replaces it
+        rec = None
+    else:
+        m.setBackend("recording")
+        rec = recording.created[-1]
+        rec.var_values.update({0: 1.0, 1: 2.0, 2: 3.0})
+        rec.objective_value = 7.0
+        configure(rec, method, m, x)
+    return m, x, vs, rec, (other, oy, orec), act
+
+
+@pytest.mark.parametrize("injection", list(INJECTIONS))
+@pytest.mark.parametrize("trigger", list(TRIGGERS))
+def test_backend_failure_in_each_method_and_phase(recording, recording2, trigger, injection):
+    configure, text = INJECTIONS[injection]
+    Reentering.seen.clear()
+    method, phase, act = TRIGGERS[trigger]
+    m, x, vs, rec, other_parts, act = run_injection(recording, recording2, trigger, configure)
+
+    message = expect_panic(lambda: act(m, x, vs), text)
+    assert f"'{method}'" in message
+    if phase == "replay":
+        rec = recording.created[-1]
+    if injection != "missing method":
+        assert rec.methods()[-1] == method  # the failing call was the last one made
+
+    if injection == "error re-enters":
+        # Its text is read while the fault is built, still under the model's
+        # lock: both calls back are refused.
+        assert len(Reentering.seen) == 2 and "ok" not in Reentering.seen
+        if phase != "read":
+            assert Reentering.seen[0] == "Already borrowed"
+            assert "being changed by this thread" in Reentering.seen[1]
+        else:
+            assert READ_REENTRY in Reentering.seen[1]
+
+    n_calls = len(rec.calls)
+    if phase == "read":
+        # A fault under the read lock leaves the model as it was.
+        recording.setup.clear()
+        rec.__init__("m", None)  # disarm; keep the object the adapter holds
+        rec.var_values[1] = 2.0
+        m.addConstr(x <= 1)
+        m.optimize()
+        assert vs[0].X == 2.0
+        assert rec.methods() == ["add_constraint", "optimize", "get_var_value"]
+    else:
+        for op in locking_operations(m, x, vs):
+            expect_panic(op, BROKEN)
+            expect_panic(op, BROKEN)  # for good
+        assert len(rec.calls) == n_calls  # no backend call on a broken model
+        assert str(m) == "Model(name=m)"  # takes no lock
+
+    other_model_works(*other_parts)
+
+
+class Injected(ValueError):
+    pass  # unlike ValueError itself, can be weakly referenced
+
+
+@pytest.mark.parametrize("trigger", list(TRIGGERS))
+def test_faulty_backend_and_its_error_are_released(recording, recording2, trigger):
+    """After a fault in any phase, deleting the model frees the backend, the
+    injected exception and everything the fault message was built from."""
+    err = Injected("injected")
+    err_ref = weakref.ref(err)
+    configure = lambda rec, meth, m, x: rec.raise_on(meth, err)  # noqa: E731
+    m, x, vs, rec, other_parts, act = run_injection(recording, recording2, trigger, configure)
+    expect_panic(lambda: act(m, x, vs), "injected")
+    del configure, err
+    rec_ref = weakref.ref(recording.created[-1])
+    del m, x, vs, rec, other_parts, act
+    recording.created.clear()
+    recording2.created.clear()
+    recording.setup.clear()
+    gc.collect()
+    assert rec_ref() is None
+    assert err_ref() is None
+
+
+# ---------------------------------------------------------------- answers of the wrong type
+
+
+class RaisingIndex:
+    def __index__(self):
+        raise ZeroDivisionError("index")
+
+
+class StrIndex:
+    def __index__(self):
+        return "3"
+
+
+class RaisingFloat:
+    def __float__(self):
+        raise ZeroDivisionError("float")
+
+
+class StrFloat:
+    def __float__(self):
+        return "1.0"
+
+
+class Seq:
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class RaisingIterSeq(Seq):
+    def __len__(self):
+        return len(self.items)
+
+    def __iter__(self):
+        raise ZeroDivisionError("iter")
+
+
+class HugeLenSeq(Seq):
+    def __len__(self):
+        return sys.maxsize
+
+
+class RaisingLenSeq(Seq):
+    def __len__(self):
+        raise ZeroDivisionError("len")
+
+
+def gen_ids():
+    yield 0
+
+
+INT_ANSWERS = ["0", 1.5, -1, None, 2**64, RaisingIndex(), StrIndex()]
+IDS_ANSWERS = ["01", 3, [0, "a"], [-1], [1.5], gen_ids(), RaisingIterSeq([0]), [RaisingIndex()]]
+VALUE_ANSWERS = ["5", [1.0], object(), RaisingFloat(), StrFloat(), 10**400]
+STATUS_ANSWERS = [-1, 2.0, "2", None, 2**32, RaisingIndex(), StrIndex()]
+
+WRONG = (
+    [("addVar", a) for a in INT_ANSWERS]
+    + [("addConstrs", a) for a in INT_ANSWERS]
+    + [("replay variables", a) for a in IDS_ANSWERS]
+    + [("replay constraints", a) for a in IDS_ANSWERS]
+    + [("optimize", a) for a in STATUS_ANSWERS]
+    + [("X", a) for a in VALUE_ANSWERS]
+    + [("ObjVal", a) for a in VALUE_ANSWERS]
+)
+
+
+@pytest.mark.parametrize("trigger, answer", WRONG, ids=[f"{t}-{type(a).__name__}{i}" for i, (t, a) in enumerate(WRONG)])
+def test_answer_of_wrong_type_is_a_fault(recording, recording2, trigger, answer):
+    method, phase, act = TRIGGERS[trigger]
+    m, x, vs, rec, other_parts, act = run_injection(
+        recording, recording2, trigger, lambda rec, meth, m, x: rec.answer(meth, answer)
+    )
+    message = expect_panic(lambda: act(m, x, vs), f"'{method}' returned an unusable result")
+    # The fault names the conversion error that the answer caused.
+    assert any(k in message for k in ("TypeError", "OverflowError", "ZeroDivisionError")), message
+    if phase == "read":
+        expect_panic(lambda: act(m, x, vs))  # the backend still answers the same
+        m.addVar()  # ... but the model is usable
+    else:
+        expect_panic(lambda: m.addVar(), BROKEN)
+        expect_panic(lambda: x.X, BROKEN)
+    other_model_works(*other_parts)
+
+
+@pytest.mark.parametrize("method", ["set_objective", "set_optimizer_attr"])
+@pytest.mark.parametrize("answer", [RaisingIndex(), StrFloat(), "x", object()])
+def test_results_that_are_not_looked_at_never_fault(recording, attached, method, answer):
+    m = kestpy.Model("m")
+    x, vs = build_base(m)
+    rec = attached(m)
+    rec.answer(method, answer)
+    m.setObjective(x + 1, KEST.MINIMIZE)
+    m.setParam("p", 3)
+    m.addVar()  # still usable
+    assert rec.methods()[-4:] == ["set_objective", "set_objective", "set_optimizer_attr", "add_variable"]
+
+
+@pytest.mark.parametrize(
+    "answer",
+    [HugeLenSeq([0, 1, 2]), RaisingLenSeq([0, 1, 2]), range(3), (0, 1, 2)],
+    ids=["lying len", "raising len", "range", "tuple"],
+)
+def test_batch_result_length_only_sizes_the_result(recording, answer):
+    # A __len__ that lies or raises must not decide what happens: the items do.
+    m = kestpy.Model("m")
+    m.addVars(3)
+    recording.setup.append(lambda rec: rec.answer("add_variables", answer))
+    m.setBackend("recording")
+    m.addVar()
+    assert recording.created[-1].methods() == ["add_variables", "add_variable"]
+
+
+def test_answer_whose_conversion_reenters_the_model(recording, attached):
+    m = kestpy.Model("m")
+    x, vs = build_base(m)
+    rec = attached(m)
+    seen = []
+
+    class Calls:
+        def __init__(self, value):
+            self.value = value
+
+        def _poke(self):
+            for fn in (m.addVar, lambda: x.X, lambda: str(m)):
+                try:
+                    seen.append(("ok", fn()))
+                except RuntimeError as e:
+                    seen.append(("RuntimeError", str(e)))
+
+        def __index__(self):
+            self._poke()
+            return self.value
+
+        def __float__(self):
+            self._poke()
+            return float(self.value)
+
+    # Under the read lock: the value converts (the re-entries are refused) and
+    # the model stays usable.
+    rec.answer("get_var_value", Calls(4))
+    assert run_bounded(lambda: x.X) == 4.0
+    assert seen[0][0] == seen[1][0] == "RuntimeError" and READ_REENTRY in seen[0][1]
+    assert seen[2] == ("ok", "Model(name=m)")
+    # Under the write lock: the same, then the model keeps working.
+    seen.clear()
+    rec.answer("add_variable", Calls(0))
+    m.addVar()
+    assert seen[0] == ("RuntimeError", "Already borrowed")
+    assert seen[1][0] == "RuntimeError" and "being changed" in seen[1][1]
+    assert seen[2] == ("RuntimeError", "Already mutably borrowed")
+    m.optimize()
+
+
+# ---------------------------------------------------------------- re-entry from value reads
+
+
+def test_backend_reading_values_cannot_reenter_the_same_model(recording, attached):
+    """A get_var_value that calls back into its own model must meet an error, not
+    wait for ever on the read lock its own thread holds."""
+    m = kestpy.Model("m")
+    x, vs = build_base(m)
+    rec = attached(m)
+    seen = {}
+
+    def attempt(label, fn):
+        try:
+            seen[label] = ("ok", fn())
+        except RuntimeError as e:
+            seen[label] = ("RuntimeError", str(e))
+
+    def on_var(index):
+        attempt("addVar", m.addVar)
+        attempt("optimize", m.optimize)
+        attempt("X", lambda: x.X)
+        attempt("ObjVal", lambda: m.ObjVal)
+        attempt("str", lambda: str(m))
+        return 1.0
+
+    def on_objective():
+        attempt("obj addVar", m.addVar)
+        attempt("obj X", lambda: vs[0].X)
+        attempt("obj str", lambda: str(m))
+        return 2.0
+
+    rec.on("get_var_value", on_var)
+    rec.on("get_objective_value", on_objective)
+    assert run_bounded(lambda: x.X) == 1.0
+    assert run_bounded(lambda: m.ObjVal) == 2.0
+    for label in ("addVar", "optimize", "X", "ObjVal", "obj X"):
+        assert seen[label][0] == "RuntimeError" and READ_REENTRY in seen[label][1], (label, seen[label])
+    assert seen["str"] == seen["obj str"] == ("ok", "Model(name=m)")
+    assert seen["obj addVar"] == ("RuntimeError", "Already borrowed")
+    # Nothing was added by the refused calls and the model works.
+    assert rec.methods().count("add_variable") == 0
+    m.addVar()
+    m.optimize()
+
+
+# ---------------------------------------------------------------- faults before any lock
+
+
+def test_optimize_without_backend_is_a_runtime_error_and_harmless():
+    m = kestpy.Model("m")
+    x, vs = build_base(m)
+    for _ in range(2):
+        with pytest.raises(RuntimeError, match=r'^Msg\("No backend solver attached"\)$'):
+            m.optimize()
+    assert replay_calls(m) == clean_replay()
+
+
+BEFORE_LOCK = {
+    "missing backend module": lambda m, x, vs: m.setBackend("no_such_backend_h4"),
+    "backend factory raises": lambda m, x, vs: (
+        setattr(kestpy_recording.registry, "model_error", ValueError("no")),
+        m.setBackend("recording"),
+    ),
+    "Var times Var": lambda m, x, vs: x * vs[0],
+    "LinExpr times LinExpr": lambda m, x, vs: (x + 1) * (vs[0] + 1),
+    "comparison with None": lambda m, x, vs: x == None,  # noqa: E711
+}
+
+
+@pytest.mark.parametrize("name", list(BEFORE_LOCK))
+def test_fault_before_the_lock_leaves_model_usable(recording, name):
+    m = kestpy.Model("m")
+    x, vs = build_base(m)
+    expect_panic(lambda: BEFORE_LOCK[name](m, x, vs))
+    kestpy_recording.registry.model_error = None
+    assert x.X is None
+    assert replay_calls(m) == clean_replay()
+
+
+def test_backend_without_methods_breaks_only_at_first_call(recording):
+    recording.registry.factory = lambda name, env: types.SimpleNamespace()
+    m = kestpy.Model("m")
+    m.setBackend("recording")  # an empty model replays nothing
+    expect_panic(lambda: m.addVar(), "AttributeError")
+    expect_panic(lambda: m.addVar(), BROKEN)
+
+
+# ---------------------------------------------------------------- hostile arguments
+
+
+def shrinking_list(values, hook):
+    """A list whose first item's conversion hook empties the list."""
+    lst = []
+
+    class Shrink:
+        def _shrink(self):
+            lst.clear()
+            return values[0]
+
+    setattr(Shrink, hook, lambda self: self._shrink())
+    lst.extend([Shrink(), *values[1:]])
+    return lst
+
+
+Vars = type(kestpy.Model("types").addVars(1))
+
+
+class NonIterator:
+    def __iter__(self):
+        return 5
+
+
+def late_error(x):
+    yield x <= 1
+    yield x <= 2
+    raise ZeroDivisionError("late")
+
+# name: (call(m, x, vs), exception type, message fragment or None)
+HOSTILE = {
+    "extent __index__ raises": (lambda m, x, vs: m.addVars(RaisingIndex()), ZeroDivisionError, "index"),
+    "extent __index__ wrong type": (lambda m, x, vs: m.addVars(2, StrIndex()), TypeError, "non-int"),
+    "setParam __index__ raises": (lambda m, x, vs: m.setParam("p", RaisingIndex()), TypeError,
+                                  "Unsupported attribute value type"),
+    "setParam __float__ wrong type": (lambda m, x, vs: m.setParam("p", StrFloat()), TypeError,
+                                      "Unsupported attribute value type"),
+    "Var __index__ raises": (lambda m, x, vs: kestpy.Var(RaisingIndex()), ZeroDivisionError, "index"),
+    "key __index__ raises": (lambda m, x, vs: vs[RaisingIndex()], TypeError, "Expected integers for indices"),
+    "tuple key __index__ wrong type": (lambda m, x, vs: vs[(StrIndex(),)], TypeError, "Expected integers"),
+    "list key __index__ raises": (lambda m, x, vs: vs[[RaisingIndex()]], TypeError, "Expected integers"),
+    "Vars shape __index__ raises": (lambda m, x, vs: Vars([RaisingIndex()], [0]), ZeroDivisionError, "index"),
+    "lb __float__ raises": (lambda m, x, vs: m.addVar(lb=RaisingFloat()), ZeroDivisionError, "float"),
+    "ub __float__ wrong type": (lambda m, x, vs: m.addVar(ub=StrFloat()), TypeError, "argument 'ub': "),
+    "obj __float__ raises": (lambda m, x, vs: m.addVar(obj=RaisingFloat()), ZeroDivisionError, "float"),
+    "block lb __float__ raises": (lambda m, x, vs: m.addVars(2, lb=RaisingFloat()), TypeError,
+                                  "Expected a scalar or a list"),
+    "block ub item wrong type": (lambda m, x, vs: m.addVars(2, ub=[1.0, StrFloat()]), TypeError,
+                                 "Expected a scalar or a list"),
+    "block lb shrinking list": (lambda m, x, vs: m.addVars(3, lb=shrinking_list([1.0, 2.0, 3.0], "__float__")),
+                                ValueError, "'lb' has 1 entries"),
+    "block obj shrinking list": (lambda m, x, vs: m.addVars(3, obj=shrinking_list([1, 2, 3], "__index__")),
+                                 ValueError, "'obj' has 1 entries"),
+    "block lb __iter__ raises": (lambda m, x, vs: m.addVars(1, lb=RaisingIterSeq([1.0])), TypeError,
+                                 "Expected a scalar or a list"),
+    "block lb __len__ raises": (lambda m, x, vs: m.addVars(2, lb=RaisingLenSeq([1.0, 2.0])), TypeError,
+                                "Expected a scalar or a list"),
+    "addConstrs __iter__ raises": (lambda m, x, vs: m.addConstrs(RaisingIterSeq([x <= 1])), ZeroDivisionError,
+                                   "iter"),
+    "addConstrs __iter__ wrong type": (lambda m, x, vs: m.addConstrs(NonIterator()), TypeError,
+                                       "iter() returned non-iterator"),
+    "addConstrs generator raises late": (lambda m, x, vs: m.addConstrs(late_error(x)), ZeroDivisionError, "late"),
+    "addConstrs names __iter__ raises": (
+        lambda m, x, vs: m.addConstrs([x <= 1], name=RaisingIterSeq(["a"])), TypeError,
+        "Expected a scalar or a list"),
+    "quicksum __iter__ raises": (lambda m, x, vs: kestpy.quicksum(RaisingIterSeq([x])), ZeroDivisionError, "iter"),
+    "quicksum item __float__ raises": (lambda m, x, vs: kestpy.quicksum([x, RaisingFloat()]), TypeError,
+                                       "Item is not a LinExpr, Var, or f64"),
+}
+
+
+@pytest.mark.parametrize("name", list(HOSTILE))
+def test_hostile_argument_meets_documented_error_and_changes_nothing(recording, attached, name):
+    call, exc_type, fragment = HOSTILE[name]
+    m = kestpy.Model("m")
+    x, vs = build_base(m)
+    rec = attached(m)
+    n_calls = len(rec.calls)
+    with pytest.raises(exc_type) as info:
+        call(m, x, vs)
+    if fragment is not None:
+        assert fragment in str(info.value)
+    assert len(rec.calls) == n_calls  # nothing reached the backend
+    del info
+    expected = clean_replay(lambda m, x, vs: m.addVar())
+    m.addVar()
+    assert replay_calls(m) == expected
+
+
+@pytest.mark.parametrize(
+    "build",
+    [
+        lambda: Vars(HugeLenSeq([2]), [0, 1]),
+        lambda: Vars(RaisingLenSeq([2]), (0, 1)),
+        lambda: Vars([2], HugeLenSeq([0, 1])),
+    ],
+    ids=["lying len", "raising len", "lying len of ids"],
+)
+def test_sequence_length_is_only_a_hint(build):
+    vs = build()
+    assert str(vs) == "Vars(shape=[2], ids=[VarId(0), VarId(1)])"
+
+
+def test_shrinking_list_key_is_read_safely():
+    vs = Vars([2], [10, 11])
+    # The key's first index empties the list: what remains is that one index.
+    assert str(vs[shrinking_list([1, 0, 0], "__index__")]) == "Var(11)"
+    with pytest.raises(IndexError, match="Index dimension does not match"):
+        Vars([2, 2], [0, 1, 2, 3])[shrinking_list([1, 0], "__index__")]
+
+
+def test_shrinking_list_in_quicksum_is_read_safely():
+    x = kestpy.Var(0)
+    lst = shrinking_list([1.0, x, x], "__float__")
+    assert str(kestpy.quicksum(lst)) == "ScalarAffineFn { terms: [], constant: 1.0 }"
+
+
+def hook_object(hook, m, value, seen):
+    """An object whose `hook` calls back into m (recording what each call met)
+    and then answers with value."""
+
+    def poke(self):
+        for label, fn in (("addVar", m.addVar), ("str", lambda: str(m)), ("ObjVal", lambda: m.ObjVal)):
+            try:
+                fn()
+                seen.append((label, "ok"))
+            except RuntimeError as e:
+                seen.append((label, str(e)))
+
+    def answer(self):
+        poke(self)
+        if hook == "__float__":
+            return float(value)
+        if hook == "__iter__":
+            return iter(value)
+        if hook == "__len__":
+            return len(value)
+        return value
+
+    ns = {hook: answer}
+    if hook == "__len__":
+        ns["__getitem__"] = lambda self, i: value[i]
+    return type("Hook" + hook.strip("_"), (), ns)()
+
+
+# name: (hostile call, the same call with plain values)
+REENTRANT = {
+    "addVar lb __float__": (lambda m, x, vs, h: m.addVar(lb=h("__float__", 2.0)), lambda m, x, vs: m.addVar(lb=2.0)),
+    "addVar obj __float__": (lambda m, x, vs, h: m.addVar(obj=h("__float__", 3)), lambda m, x, vs: m.addVar(obj=3)),
+    "addVars extent __index__": (lambda m, x, vs, h: m.addVars(h("__index__", 2), 3),
+                                 lambda m, x, vs: m.addVars(2, 3)),
+    "addVars ub scalar __float__": (lambda m, x, vs, h: m.addVars(2, ub=h("__float__", 5)),
+                                    lambda m, x, vs: m.addVars(2, ub=5.0)),
+    "addVars lb item __index__": (lambda m, x, vs, h: m.addVars(2, lb=[h("__index__", 1), 2.0]),
+                                  lambda m, x, vs: m.addVars(2, lb=[1.0, 2.0])),
+    "addVars lb sequence __len__": (lambda m, x, vs, h: m.addVars(2, lb=h("__len__", [1.0, 2.0])),
+                                    lambda m, x, vs: m.addVars(2, lb=[1.0, 2.0])),
+    "addConstrs __iter__": (lambda m, x, vs, h: m.addConstrs(h("__iter__", [x <= 1, x >= 0])),
+                            lambda m, x, vs: m.addConstrs([x <= 1, x >= 0])),
+    "addConstrs names __len__": (lambda m, x, vs, h: m.addConstrs([x <= 1], name=h("__len__", ["a"])),
+                                 lambda m, x, vs: m.addConstrs([x <= 1], name=["a"])),
+    "setParam __index__": (lambda m, x, vs, h: m.setParam("q", h("__index__", 7)),
+                           lambda m, x, vs: m.setParam("q", 7)),
+    "setParam __float__": (lambda m, x, vs, h: m.setParam("q", h("__float__", 7.5)),
+                           lambda m, x, vs: m.setParam("q", 7.5)),
+}
+
+
+@pytest.mark.parametrize("attach", [False, True], ids=["detached", "attached"])
+@pytest.mark.parametrize("name", list(REENTRANT))
+def test_argument_calling_back_into_model_finds_it_borrowed(recording, name, attach):
+    hostile, plain = REENTRANT[name]
+    m = kestpy.Model("m")
+    x, vs = build_base(m)
+    if attach:
+        m.setBackend("recording")
+    seen = []
+    hostile(m, x, vs, lambda hook, value: hook_object(hook, m, value, seen))
+    assert seen and set(seen) == {
+        ("addVar", "Already borrowed"),
+        ("str", "Already mutably borrowed"),
+        ("ObjVal", "Already mutably borrowed"),
+    }
+    # The call did exactly what its plain twin does, and nothing else.
+    assert replay_calls(m) == clean_replay(plain)
+
+
+def test_generator_calling_back_into_model(recording):
+    m = kestpy.Model("m")
+    x, vs = build_base(m)
+    seen = []
+
+    def gen():
+        yield x <= 1
+        try:
+            m.addVar()
+        except RuntimeError as e:
+            seen.append(str(e))
+        try:
+            m.addConstrs([x <= 5])
+        except RuntimeError as e:
+            seen.append(str(e))
+        yield x >= 0
+
+    m.addConstrs(gen(), name="g")
+    assert seen == ["Already borrowed", "Already borrowed"]
+    assert replay_calls(m) == clean_replay(lambda m, x, vs: m.addConstrs([x <= 1, x >= 0], name="g"))
+
+
+def test_uncaught_callback_error_passes_through_and_changes_nothing(recording):
+    m = kestpy.Model("m")
+    x, vs = build_base(m)
+
+    class Grabby:
+        def __float__(self):
+            m.addVar()  # raises "Already borrowed", uncaught
+            return 1.0
+
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        m.addVar(lb=Grabby())
+
+    def grabby_generator():
+        yield x <= 1
+        m.addVar()
+
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        m.addConstrs(grabby_generator())
+    assert replay_calls(m) == clean_replay()
