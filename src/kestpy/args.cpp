@@ -142,7 +142,7 @@ std::string_view to_str(PyObject* o) {
   return {data, static_cast<std::size_t>(n)};
 }
 
-bool try_double(PyObject* o, double& out) noexcept {
+bool try_double(PyObject* o, double& out) {
   if (PyFloat_CheckExact(o)) {
     out = PyFloat_AS_DOUBLE(o);
     return true;
@@ -156,7 +156,7 @@ bool try_double(PyObject* o, double& out) noexcept {
   return true;
 }
 
-bool try_u64(PyObject* o, std::uint64_t& out) noexcept {
+bool try_u64(PyObject* o, std::uint64_t& out) {
   try {
     out = to_u64(o);
     return true;

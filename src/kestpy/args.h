@@ -69,8 +69,8 @@ std::uint64_t to_u64(PyObject* o);             // int or __index__, non-negative
 std::int64_t to_i64(PyObject* o);              // int or __index__
 std::string_view to_str(PyObject* o);          // exactly a str (or subclass)
 /// Tries a conversion without leaving an error set; false when it fails.
-bool try_double(PyObject* o, double& out) noexcept;
-bool try_u64(PyObject* o, std::uint64_t& out) noexcept;
+bool try_double(PyObject* o, double& out);
+bool try_u64(PyObject* o, std::uint64_t& out);
 
 /// "'<type>' object cannot be cast as '<cls>'" as a TypeError.
 [[noreturn]] void raise_cast_error(PyObject* o, const char* cls);

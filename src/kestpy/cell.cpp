@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 namespace kestpy {
@@ -32,8 +34,12 @@ static void refuse_reentry(OptimizerCell& cell) {
 WriteGuard::WriteGuard(OptimizerCell& cell) : cell_(cell) {
   refuse_reentry(cell);
   if (!cell.mutex.try_lock()) {
-    Py_BEGIN_ALLOW_THREADS cell.mutex.lock();
+    // Regaining the interpreter lock may end this thread by unwinding (at
+    // finalization): the model's lock must not stay held then.
+    std::unique_lock held(cell.mutex, std::defer_lock);
+    Py_BEGIN_ALLOW_THREADS held.lock();
     Py_END_ALLOW_THREADS
+    held.release();
   }
   if (cell.broken.load(std::memory_order_acquire)) {
     cell.mutex.unlock();
@@ -55,8 +61,10 @@ ReadGuard::ReadGuard(OptimizerCell& cell) : cell_(cell) {
   refuse_reentry(cell);
   reading.reserve(reading.size() + 1);  // so that recording the hold below cannot throw
   if (!cell.mutex.try_lock_shared()) {
-    Py_BEGIN_ALLOW_THREADS cell.mutex.lock_shared();
+    std::shared_lock held(cell.mutex, std::defer_lock);
+    Py_BEGIN_ALLOW_THREADS held.lock();
     Py_END_ALLOW_THREADS
+    held.release();
   }
   if (cell.broken.load(std::memory_order_acquire)) {
     cell.mutex.unlock_shared();

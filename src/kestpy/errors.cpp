@@ -1,5 +1,7 @@
 #include "kestpy/errors.h"
 
+#include <unistd.h>
+
 #include <exception>
 #include <new>
 
@@ -103,6 +105,15 @@ void translate_current_exception() noexcept {
   } catch (...) {
     set_panic("unknown C++ exception", nullptr);
   }
+}
+
+void park_exiting_thread() noexcept {
+  // While the interpreter finalizes it ends a daemon thread that wants the
+  // interpreter lock back by unwinding it (pthread_exit). That unwind must
+  // not leave a Python entry point: the C frames above cannot take it, and
+  // swallowing it aborts. Park the thread until the process exits instead,
+  // as newer interpreters do themselves.
+  for (;;) pause();
 }
 
 }  // namespace kestpy

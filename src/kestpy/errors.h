@@ -10,6 +10,8 @@
 #include "core/fault.h"
 #include "kestpy/py_ref.h"
 
+#include <cxxabi.h>
+
 #include <string>
 
 namespace kestpy {
@@ -57,12 +59,17 @@ std::string describe_exception(PyObject* exc);
 /// Maps a caught C++ exception onto the Python error state. Call from a catch(...).
 void translate_current_exception() noexcept;
 
+/// Never returns: blocks the calling thread until the process exits.
+[[noreturn]] void park_exiting_thread() noexcept;
+
 /// Runs body() and returns its result; any exception becomes a Python error and
 /// `fail` is returned instead.
 template <class Ret, class Body>
 inline Ret guard(Ret fail, Body&& body) noexcept {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    park_exiting_thread();
   } catch (...) {
     translate_current_exception();
     return fail;

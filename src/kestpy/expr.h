@@ -19,7 +19,7 @@ extern PyNumberMethods var_as_number;
 /// The interpreter's float conversion of an operand, with any error it raises
 /// discarded: false means "not a number". An exact int is read directly,
 /// without the float object that the generic conversion makes.
-inline bool number_value(PyObject* o, double& out) noexcept {
+inline bool number_value(PyObject* o, double& out) {
   if (PyFloat_CheckExact(o)) {
     out = PyFloat_AS_DOUBLE(o);
     return true;

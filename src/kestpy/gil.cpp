@@ -29,7 +29,15 @@ GilGuard::GilGuard() {
 
 GilGuard::~GilGuard() {
   --gil_depth;
-  if (acquired_) PyGILState_Release(state_);
+  // Not held any more only when the interpreter ended this thread while it
+  // finalized, and the thread is unwinding: there is nothing to give back.
+  if (acquired_ && PyGILState_Check()) PyGILState_Release(state_);
+}
+
+void defer_release(PyObject* obj) noexcept {
+  std::lock_guard lock(pending_mutex);
+  pending.push_back(obj);
+  have_pending.store(true, std::memory_order_release);
 }
 
 void release_reference(PyObject* obj) noexcept {
@@ -38,9 +46,7 @@ void release_reference(PyObject* obj) noexcept {
     Py_DECREF(obj);
     return;
   }
-  std::lock_guard lock(pending_mutex);
-  pending.push_back(obj);
-  have_pending.store(true, std::memory_order_release);
+  defer_release(obj);
 }
 
 void drain_pending_releases() noexcept {

@@ -4,15 +4,15 @@
 
 namespace kestpy {
 
-bool param_float(PyObject* o, double& out) noexcept { return try_double(o, out); }
+bool param_float(PyObject* o, double& out) { return try_double(o, out); }
 
-bool param_vartype(PyObject* o, std::uint8_t& out) noexcept {
+bool param_vartype(PyObject* o, std::uint8_t& out) {
   if (!PyObject_TypeCheck(o, &VarTypeType_)) return false;
   out = reinterpret_cast<EnumObject*>(o)->code;
   return true;
 }
 
-bool param_text(PyObject* o, std::string& out) noexcept {
+bool param_text(PyObject* o, std::string& out) {
   if (!PyUnicode_Check(o)) return false;
   Py_ssize_t n = 0;
   const char* data = PyUnicode_AsUTF8AndSize(o, &n);

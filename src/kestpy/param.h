@@ -61,9 +61,9 @@ struct Param {
 };
 
 // Element conversions for Param (no error left set on failure).
-bool param_float(PyObject* o, double& out) noexcept;
-bool param_vartype(PyObject* o, std::uint8_t& out) noexcept;
-bool param_text(PyObject* o, std::string& out) noexcept;
+bool param_float(PyObject* o, double& out);
+bool param_vartype(PyObject* o, std::uint8_t& out);
+bool param_text(PyObject* o, std::string& out);
 
 /// prefix[i0,i1,...] for every member in row-major order; prefix[] for no dimensions.
 std::vector<std::string> generate_names(std::string_view prefix, const std::vector<std::uint64_t>& shape);

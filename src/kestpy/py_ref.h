@@ -8,12 +8,23 @@
 
 namespace kestpy {
 
+/// Queues a reference for release by the next thread that attaches (gil.cpp).
+void defer_release(PyObject* obj) noexcept;
+
 class PyRef {
  public:
   PyRef() noexcept = default;
   PyRef(const PyRef& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
   PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-  ~PyRef() { Py_XDECREF(p_); }
+  ~PyRef() {
+    if (!p_) return;
+    // A daemon thread that the interpreter ends while it finalizes unwinds
+    // through here without the interpreter lock; its releases must wait.
+    if (PyGILState_Check())
+      Py_DECREF(p_);
+    else
+      defer_release(p_);
+  }
   PyRef& operator=(PyRef o) noexcept {
     std::swap(p_, o.p_);
     return *this;
