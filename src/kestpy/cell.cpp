@@ -37,7 +37,10 @@ WriteGuard::WriteGuard(OptimizerCell& cell) : cell_(cell) {
     // Regaining the interpreter lock may end this thread by unwinding (at
     // finalization): the model's lock must not stay held then.
     std::unique_lock held(cell.mutex, std::defer_lock);
-    Py_BEGIN_ALLOW_THREADS held.lock();
+    Py_BEGIN_ALLOW_THREADS {
+      std::lock_guard queue(cell.gate);
+      held.lock();
+    }
     Py_END_ALLOW_THREADS
     held.release();
   }
@@ -60,9 +63,18 @@ WriteGuard::~WriteGuard() {
 ReadGuard::ReadGuard(OptimizerCell& cell) : cell_(cell) {
   refuse_reentry(cell);
   reading.reserve(reading.size() + 1);  // so that recording the hold below cannot throw
-  if (!cell.mutex.try_lock_shared()) {
+  // The fast path only when no writer waits at the gate.
+  bool got = false;
+  if (cell.gate.try_lock()) {
+    cell.gate.unlock();
+    got = cell.mutex.try_lock_shared();
+  }
+  if (!got) {
     std::shared_lock held(cell.mutex, std::defer_lock);
-    Py_BEGIN_ALLOW_THREADS held.lock();
+    Py_BEGIN_ALLOW_THREADS {
+      { std::lock_guard pass(cell.gate); }
+      held.lock();
+    }
     Py_END_ALLOW_THREADS
     held.release();
   }

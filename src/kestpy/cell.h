@@ -8,6 +8,7 @@
 // deadlock another thread; the owning thread re-entering is refused instead.
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <thread>
 
@@ -19,6 +20,9 @@ namespace kestpy {
 struct OptimizerCell {
   kest::BridgeOptimizer bridge;
   std::shared_mutex mutex;
+  // A writer that has to wait holds the gate, so readers arriving after it
+  // queue behind it instead of overlapping for ever and starving it.
+  std::mutex gate;
   std::atomic<bool> broken{false};
   std::atomic<std::thread::id> writer{};  // the thread holding the write side, if any
 };
