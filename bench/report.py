@@ -151,7 +151,9 @@ def model_table(summary, model) -> str:
                     ph = _load_phase(records, model, size, lib) if phase == "load" else phase
                     v, note = _phase_value(records, model, size, lib, ph)
                     vals[lib] = v
-                    if note:
+                    if note and not (lib in DIRECT and phase == "build"):
+                        if note.startswith("1 repetition") or note[0].isdigit():
+                            note = ("(a)" if phase == "build" else "(b)") + ": " + note
                         notes.setdefault((lib, note), []).append(size)
                 for lib in libs:
                     v = vals[lib]
