@@ -6,10 +6,12 @@ interpreter's own baseline, iterating a list of 10^6 objects and calling a
 cheap C function on each, is measured the same way so that ratios can be read
 against it.
 
-The C++ floor: a program that builds the same cache from C++ alone and prints
-``{"op name": ns_per_op, ...}`` as JSON for the op names below. Pass it with
-``--cpp-floor PATH``; without it, ``bench/cpp/build/micro_floor`` is used when it
-exists, and the column stays empty otherwise.
+The C++ floor: ``kest_cache_floor`` (bench/cpp/cache_floor.cpp, built with
+-DKESTPY_BUILD_BENCH=ON) runs the same cache operations from a C++ loop and
+prints nanoseconds per operation as JSON; CPP_KEYS maps its keys to the rows
+here (an op name of this file is accepted as a key too). Pass the program with
+``--cpp-floor PATH``; without it the first of CPP_FLOOR_CANDIDATES that exists
+is used, and the column stays empty when none does.
 """
 from __future__ import annotations
 
@@ -24,7 +26,20 @@ from collections import deque
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BACKENDS = os.path.join(HERE, "backends")
-CPP_FLOOR_DEFAULT = os.path.join(HERE, "cpp", "build", "micro_floor")
+ROOT = os.path.dirname(HERE)
+CPP_FLOOR_CANDIDATES = [os.path.join(HERE, "cpp", "build", "kest_cache_floor"),
+                        os.path.join(ROOT, "build-bench", "kest_cache_floor"),
+                        os.path.join(ROOT, "build", "kest_cache_floor")]
+CPP_KEYS = {
+    "addVar": "addVar(lb=0.0, ub=1.0)",
+    "addVars_per_var": "addVars(1000, n/1000, name='x') per variable",
+    "Vars_index": "Vars indexing x[i] (loop included)",
+    "x_plus_y": "x + y (loop included)",
+    "two_times_x": "2 * x (loop included)",
+    "quicksum_per_var": "quicksum(list of Var) per item",
+    "addConstr": "addConstr(prebuilt x + y <= 1)",
+    "replay_per_nonzero": "replay into a null backend per nonzero (10 per row)",
+}
 
 # Interpreter baseline the target ratios refer to.
 BASELINE = "baseline: for o in list: id(o)"
@@ -340,16 +355,20 @@ def _ops(kp, n):
     return ops
 
 
-def cpp_floor(path):
-    path = path or (CPP_FLOOR_DEFAULT if os.path.exists(CPP_FLOOR_DEFAULT) else None)
+def cpp_floor(path, n):
+    """{op name: ns} from the C++ floor program, or {} when there is none."""
+    path = path or next((p for p in CPP_FLOOR_CANDIDATES if os.path.exists(p)), None)
     if not path:
         return {}
     try:
-        out = subprocess.run([path], capture_output=True, text=True, timeout=600, check=True)
-        return json.loads(out.stdout)
+        out = subprocess.run([path, str(n)], capture_output=True, text=True, timeout=600,
+                             check=True)
+        raw = json.loads(out.stdout)
     except (OSError, subprocess.SubprocessError, ValueError) as e:
         print(f"C++ floor {path} failed: {e}", file=sys.stderr)
         return {}
+    return {CPP_KEYS.get(k, k): v for k, v in raw.items()
+            if isinstance(v, (int, float)) and k != "n"}
 
 
 def run(quick=False, cpp_floor_path=None, log=print) -> dict:
@@ -374,7 +393,7 @@ def run(quick=False, cpp_floor_path=None, log=print) -> dict:
             results.append({"op": name, "error": f"{type(e).__name__}: {e}"})
             log(f"  {name:55s} FAILED {type(e).__name__}: {e}")
     return {"n": n, "repeat": repeat, "kestpy": kp is not None, "ops": results,
-            "cpp_floor": cpp_floor(cpp_floor_path)}
+            "cpp_floor": cpp_floor(cpp_floor_path, n)}
 
 
 def table(res, machine) -> str:
