@@ -1,5 +1,6 @@
 #include "kestpy/py_backend.h"
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <limits>
@@ -70,23 +71,29 @@ PyRef py_optional(const std::optional<T>& v, Conv&& conv) {
   return v ? conv(*v) : none();
 }
 
-/// Floats for long lists: a run of equal values (bounds of 0 and infinity,
-/// coefficients of 1) shares one object. Equality is by bit pattern so that
-/// -0.0 and NaN payloads pass unchanged.
+/// Floats for long lists. Models repeat a few values (bounds of 0 and
+/// infinity, coefficients of 1 and -1, small integers), so a small
+/// direct-mapped cache lets each of them share one object. Keys are bit
+/// patterns so that -0.0 and NaN payloads pass unchanged.
 class FloatMaker {
  public:
   PyRef operator()(double v) {
     const auto bits = std::bit_cast<std::uint64_t>(v);
-    if (!last_ || bits != bits_) {
-      last_ = py_float(v);
-      bits_ = bits;
+    Slot& slot = slots_[(bits * 0x9E3779B97F4A7C15ULL) >> (64 - kBits)];
+    if (!slot.object || slot.bits != bits) {
+      slot.object = py_float(v);
+      slot.bits = bits;
     }
-    return last_;
+    return slot.object;
   }
 
  private:
-  PyRef last_;
-  std::uint64_t bits_ = 0;
+  static constexpr int kBits = 8;
+  struct Slot {
+    PyRef object;
+    std::uint64_t bits = 0;
+  };
+  std::array<Slot, std::size_t{1} << kBits> slots_;
 };
 
 /// Variable indices. In a batch each index becomes one int object however often
@@ -309,6 +316,11 @@ std::vector<kest::ConstrId> PyBackend::add_constraints(std::vector<kest::ScalarF
     constant_list = made(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
       FunctionArgs f = decode_function(functions[static_cast<std::size_t>(i)], ints, coeffs);
+      // These lists hold only ints and floats and cannot be part of a cycle;
+      // left tracked, millions of them would make every later full collection
+      // (while the backend digests them, and after) walk them all.
+      PyObject_GC_UnTrack(f.indices.get());
+      PyObject_GC_UnTrack(f.coeffs.get());
       PyList_SET_ITEM(idx_lists.get(), i, f.indices.release());
       PyList_SET_ITEM(coeff_lists.get(), i, f.coeffs.release());
       PyList_SET_ITEM(constant_list.get(), i, constants(f.constant).release());
