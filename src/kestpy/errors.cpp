@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <new>
+#include <string_view>
 
 namespace kestpy {
 
@@ -78,10 +79,10 @@ void throw_python_fault(const std::string& prefix) {
   throw PythonFault(message, std::move(v));
 }
 
-static void set_panic(const char* message, PyObject* cause) {
+static void set_panic(std::string_view message, PyObject* cause) {
   PyObject* type = panic_exception_type();
   if (!type) return;  // the interpreter's error from creating the class stays set
-  PyRef msg = PyRef::steal(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(strlen(message)), "replace"));
+  PyRef msg = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!msg) return;
   PyRef inst = PyRef::steal(PyObject_CallOneArg(type, msg.get()));
   if (!inst) return;
@@ -95,7 +96,7 @@ void translate_current_exception() noexcept {
   } catch (const PyErrSet&) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "kestpy: error return without exception set");
   } catch (const PythonFault& f) {
-    set_panic(f.what(), f.cause());
+    set_panic(f.message(), f.cause());
   } catch (const kest::Fault& f) {
     set_panic(f.what(), nullptr);
   } catch (const std::bad_alloc&) {

@@ -23,10 +23,15 @@ struct PyErrSet {};
 /// did not convert). The exception object is kept for __cause__.
 class PythonFault : public kest::Fault {
  public:
-  PythonFault(const std::string& message, PyRef cause) : kest::Fault(message), cause_(std::move(cause)) {}
+  PythonFault(const std::string& message, PyRef cause)
+      : kest::Fault(message), message_(message), cause_(std::move(cause)) {}
   PyObject* cause() const { return cause_.get(); }
+  /// The whole message: what() would end it at an embedded NUL, which the
+  /// texts of Python errors and backend names may hold.
+  const std::string& message() const { return message_; }
 
  private:
+  std::string message_;
   PyRef cause_;
 };
 
