@@ -735,3 +735,18 @@ def test_uncaught_callback_error_passes_through_and_changes_nothing(recording):
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
         m.addConstrs(grabby_generator())
     assert replay_calls(m) == clean_replay()
+
+
+@pytest.mark.parametrize(
+    "act, expected",
+    [
+        (lambda m, rec: m.setBackend("a\0b"), "Failed to set backend to 'a\0b'. Please ensure"),
+        (lambda m, rec: (rec.raise_on("add_variable", ValueError("x\0y")), m.addVar()), "ValueError: x\0y"),
+    ],
+    ids=["backend name", "backend error"],
+)
+def test_fault_message_keeps_text_after_a_nul(recording, attached, act, expected):
+    m = kestpy.Model("m")
+    rec = attached(m)
+    message = expect_panic(lambda: act(m, rec))
+    assert expected in message
