@@ -62,8 +62,9 @@ before a limit counts) and the model was not infeasible or unbounded; they
 answer None otherwise, and after any change of the model since that run.
 
 Loading is deferred: variables, constraints and the objective are collected
-and handed to HiGHS in bulk (one addCols, one CSR addRows, or one passModel
-for a fresh model) at ``optimize``, ``update`` or when the ``highs``
+as numpy arrays and handed to HiGHS in bulk (one addCols, one CSR addRows, or
+one passModel of the arrays for a fresh model, passed once more with the
+names when there are any) at ``optimize``, ``update`` or when the ``highs``
 property is read. The solution is the same as with eager loading.
 """
 
@@ -108,6 +109,8 @@ _NO_VALUES = (3, 4, 5)
 _FEASIBLE = 2  # HiGHS primal solution status: feasible point held
 _TYPES = frozenset("CBI")
 _SENSES = frozenset("<>=")
+_INT32_MAX = np.iinfo(np.int32).max
+_ROWWISE = int(highspy.MatrixFormat.kRowwise)
 
 _banner_hidden = False
 
@@ -162,7 +165,20 @@ def _batch_names(names, count, what):
         return [f"{names}_{i}" for i in range(count)] if names else None
     if len(names) != count:
         raise ValueError(f"{what}: {len(names)} names for {count} items")
-    return list(names) if any(names) else None
+    if not any(names):
+        return None
+    # the caller's list is kept as it is: a copy of millions of names costs memory
+    return names if type(names) is list else list(names)
+
+
+def _codes(symbols, n):
+    """One byte per one-character symbol, as a uint8 array (the symbols are checked)."""
+    return np.frombuffer("".join(symbols).encode("ascii"), dtype=np.uint8, count=n)
+
+
+def _flatten(lists, dtype, count):
+    """The inner lists end to end as one array of count elements."""
+    return np.fromiter(itertools.chain.from_iterable(lists), dtype=dtype, count=count)
 
 
 class _ColChunk:
@@ -183,6 +199,8 @@ class _RowChunk:
 def _concat_names(chunks, total):
     if not any(c.names for c in chunks):
         return None
+    if len(chunks) == 1:
+        return chunks[0].names
     out = []
     for c in chunks:
         out.extend(c.names if c.names else [""] * c.n)
@@ -253,11 +271,16 @@ class Model:
                 raise ValueError(f"constraint {bad} of the batch has {lens[bad]} indices "
                                  f"and {vlens[bad]} coefficients")
         nnz = int(lens.sum())
-        idx = np.fromiter(itertools.chain.from_iterable(idx_lists), dtype=np.int64, count=nnz)
-        val = np.fromiter(itertools.chain.from_iterable(val_lists), dtype=np.float64, count=nnz)
-        if not checked and nnz and (idx.min() < 0 or idx.max() >= self._ncols):
-            bad = int(idx[(idx < 0) | (idx >= self._ncols)][0])
+        # HiGHS takes int32 indices: build them so, no int64 copy on the way
+        try:
+            idx = _flatten(idx_lists, np.int32, nnz)
+        except OverflowError:
+            idx = None
+        if not checked and nnz and (idx is None or idx.min() < 0 or idx.max() >= self._ncols):
+            bad = next(i for i in itertools.chain.from_iterable(idx_lists)
+                       if i < 0 or i >= self._ncols)
             raise IndexError(f"variable index {bad} out of range ({self._ncols} variables)")
+        val = _flatten(val_lists, np.float64, nnz)
         return _RowChunk(n, lens, idx, val, lo, hi, names)
 
     def _changed(self):
@@ -308,9 +331,9 @@ class Model:
                 raise ValueError(f"unknown variable type {sorted(kinds - _TYPES)[0]!r} "
                                  "(expected 'C', 'B' or 'I')")
             if kinds != {"C"} and count:
-                codes = np.array(types)
-                binary = codes == "B"
-                integer = ((codes == "I") | binary).astype(np.uint8)
+                codes = _codes(types, count)
+                binary = codes == ord("B")
+                integer = (codes != ord("C")).view(np.uint8)
                 if binary.any():
                     np.maximum(lo, 0.0, out=lo, where=binary)
                     np.minimum(hi, 1.0, out=hi, where=binary)
@@ -371,9 +394,9 @@ class Model:
         elif kinds == {"="}:
             lo, hi = bound, bound.copy()
         else:
-            codes = np.array(senses)
-            lo = np.where(codes == "<", -_INF, bound)
-            hi = np.where(codes == ">", _INF, bound)
+            codes = _codes(senses, n)
+            lo = np.where(codes == ord("<"), -_INF, bound)
+            hi = np.where(codes == ord(">"), _INF, bound)
         chunk = self._row_chunk(indices, coeffs, lo, hi, row_names)
         self._changed()
         self._seal_single_rows()
@@ -384,15 +407,22 @@ class Model:
         return list(range(start, start + n))
 
     def set_objective(self, indices, coeffs, constant, sense):
-        if len(indices) != len(coeffs):
-            raise ValueError(f"{len(indices)} indices and {len(coeffs)} coefficients")
+        n = len(indices)
+        if n != len(coeffs):
+            raise ValueError(f"{n} indices and {len(coeffs)} coefficients")
         if sense not in (-1, 1):
             raise ValueError(f"objective sense {sense!r} (expected -1 or +1)")
-        if indices and (min(indices) < 0 or max(indices) >= self._ncols):
+        # held as arrays: the lists cost four times the memory until the next objective
+        try:
+            idx = np.fromiter(indices, dtype=np.int64, count=n)
+        except OverflowError:
+            idx = None
+        if n and (idx is None or idx.min() < 0 or idx.max() >= self._ncols):
             bad = next(i for i in indices if i < 0 or i >= self._ncols)
             raise IndexError(f"variable index {bad} out of range ({self._ncols} variables)")
+        val = np.array(coeffs, dtype=np.float64)
         self._changed()
-        self._objective = (indices, coeffs, float(constant), sense)
+        self._objective = (idx, val, float(constant), sense)
         self._objective_dirty = True
 
     def update(self):
@@ -401,11 +431,10 @@ class Model:
     # -- loading into HiGHS -------------------------------------------------
 
     def _costs(self, ncols):
-        cost = np.zeros(ncols)
-        if self._objective is not None and len(self._objective[0]):
-            idx = np.asarray(self._objective[0], dtype=np.int64)
-            np.add.at(cost, idx, np.asarray(self._objective[1], dtype=np.float64))
-        return cost
+        if self._objective is None or not self._objective[0].size:
+            return np.zeros(ncols)
+        # bincount adds repeats in order, as a running sum from 0 would
+        return np.bincount(self._objective[0], self._objective[1], minlength=ncols)
 
     def _objective_sense_offset(self):
         if self._objective is None:
@@ -417,34 +446,53 @@ class Model:
     def _csr(rows, ncols):
         """Row starts, column indices and values of the rows, merged and zero-free."""
         n = sum(c.n for c in rows)
-        lens = np.concatenate([c.lens for c in rows])
-        idx = np.concatenate([c.idx for c in rows])
-        val = np.concatenate([c.val for c in rows])
-        if idx.size:
-            row_of = np.repeat(np.arange(n, dtype=np.int64), lens)
-            key = row_of * ncols + idx
-            if not (key[1:] > key[:-1]).all():
+        if len(rows) == 1:
+            lens, idx, val = rows[0].lens, rows[0].idx, rows[0].val
+        else:
+            lens = np.concatenate([c.lens for c in rows])
+            idx = np.concatenate([c.idx for c in rows])
+            val = np.concatenate([c.val for c in rows])
+        nnz = idx.size
+        if nnz > _INT32_MAX:
+            raise OverflowError("too many nonzeros for HiGHS (more than 2**31 - 1)")
+        starts = np.zeros(n + 1, dtype=np.int64)
+        np.cumsum(lens, out=starts[1:])
+        if nnz:
+            # every row strictly increasing? pairs across a row boundary do not count
+            rising = idx[1:] > idx[:-1]
+            inner = starts[1:-1]
+            rising[inner[(inner > 0) & (inner < nnz)] - 1] = True
+            if not rising.all():
                 # some row is unsorted or repeats a variable: sort and sum repeats
+                del rising
+                row_of = np.repeat(np.arange(n, dtype=np.int64), lens)
+                key = row_of * ncols + idx
+                del row_of
                 order = np.argsort(key, kind="stable")
                 key = key[order]
                 val = val[order]
+                del order
                 first = np.flatnonzero(np.r_[True, key[1:] != key[:-1]])
                 val = np.add.reduceat(val, first)
                 key = key[first]
+                del first
                 row_of = key // ncols
-                idx = key - row_of * ncols
+                idx = (key - row_of * ncols).astype(np.int32)
+                del key
+                starts[1:] = np.cumsum(np.bincount(row_of, minlength=n))
+                del row_of
+            else:
+                del rising
             keep = val != 0.0
             if not keep.all():
-                val = val[keep]
+                # a row start moves back by the zeros dropped before it
+                kept = np.zeros(idx.size + 1, dtype=np.int64)
+                np.cumsum(keep, out=kept[1:])
+                starts = kept[starts]
                 idx = idx[keep]
-                row_of = row_of[keep]
-            if idx.size != lens.sum():
-                lens = np.bincount(row_of, minlength=n)
-        if idx.size > np.iinfo(np.int32).max:
-            raise OverflowError("too many nonzeros for HiGHS (more than 2**31 - 1)")
-        starts = np.zeros(n + 1, dtype=np.int32)
-        np.cumsum(lens, out=starts[1:])
-        return n, starts, idx.astype(np.int32), np.ascontiguousarray(val, dtype=np.float64)
+                val = val[keep]
+        return (n, starts.astype(np.int32), np.ascontiguousarray(idx, dtype=np.int32),
+                np.ascontiguousarray(val, dtype=np.float64))
 
     def _flush(self):
         self._seal_single_cols()
@@ -457,46 +505,50 @@ class Model:
         base_col = self._h_cols
         if cols:
             n_new = sum(c.n for c in cols)
-            lo = np.concatenate([c.lo for c in cols])
-            hi = np.concatenate([c.hi for c in cols])
+            lo = np.concatenate([c.lo for c in cols]) if len(cols) > 1 else cols[0].lo
+            hi = np.concatenate([c.hi for c in cols]) if len(cols) > 1 else cols[0].hi
             col_names = _concat_names(cols, n_new)
+            integer_cols = [np.flatnonzero(c.integer) + off
+                            for c, off in zip(cols, itertools.accumulate(
+                                [base_col] + [c.n for c in cols]))
+                            if c.integer is not None]
+            where = (np.concatenate(integer_cols).astype(np.int32) if integer_cols
+                     else np.zeros(0, dtype=np.int32))
         else:
-            n_new, col_names = 0, None
+            n_new, col_names, where = 0, None, np.zeros(0, dtype=np.int32)
         if rows:
             m_new, starts, idx, val = self._csr(rows, max(self._ncols, 1))
-            rlo = np.concatenate([c.lo for c in rows])
-            rhi = np.concatenate([c.hi for c in rows])
+            rlo = np.concatenate([c.lo for c in rows]) if len(rows) > 1 else rows[0].lo
+            rhi = np.concatenate([c.hi for c in rows]) if len(rows) > 1 else rows[0].hi
             row_names = _concat_names(rows, m_new)
         else:
             m_new, row_names = 0, None
+            starts = np.zeros(1, dtype=np.int32)
+            idx = np.zeros(0, dtype=np.int32)
+            val = rlo = rhi = np.zeros(0)
+        # the staged chunks are merged now; let them go before HiGHS makes its copy
+        del cols, rows
 
         if self._h_cols == 0 and self._h_rows == 0 and (n_new or m_new):
-            # fresh model: one passModel carries everything, names included
-            lp = highspy.HighsLp()
-            lp.num_col_ = n_new
-            lp.num_row_ = m_new
-            lp.col_cost_ = self._costs(n_new)
-            lp.col_lower_ = lo if n_new else np.zeros(0)
-            lp.col_upper_ = hi if n_new else np.zeros(0)
-            lp.sense_, lp.offset_ = self._objective_sense_offset()
-            matrix = lp.a_matrix_
-            matrix.format_ = highspy.MatrixFormat.kRowwise
-            matrix.num_col_ = n_new
-            matrix.num_row_ = m_new
-            if m_new:
-                lp.row_lower_ = rlo
-                lp.row_upper_ = rhi
-                matrix.start_ = starts
-                matrix.index_ = idx
-                matrix.value_ = val
-            else:
-                matrix.start_ = np.zeros(1, dtype=np.int32)
-            lp.a_matrix_ = matrix
-            if col_names:
-                lp.col_names_ = col_names
-            if row_names:
-                lp.row_names_ = row_names
-            _check(h.passModel(lp), "the model")
+            # fresh model: one passModel of the arrays, as HiGHS reads them in place
+            sense, offset = self._objective_sense_offset()
+            integrality = np.zeros(n_new, dtype=np.int32)
+            integrality[where] = 1
+            if not n_new:
+                lo = hi = np.zeros(0)
+            _check(h.passModel(n_new, m_new, int(starts[-1]), _ROWWISE, int(sense), offset,
+                               self._costs(n_new), lo, hi, rlo, rhi, starts, idx, val,
+                               integrality), "the model")
+            del starts, idx, val
+            if col_names or row_names:
+                # HiGHS has no bulk name call: one name at a time costs microseconds
+                # each, so the model goes in again with every name in its vectors
+                lp = h.getLp()
+                if col_names:
+                    lp.col_names_ = col_names
+                if row_names:
+                    lp.row_names_ = row_names
+                _check(h.passModel(lp), "the model")
             self._objective_dirty = False
         else:
             if n_new:
@@ -516,11 +568,6 @@ class Model:
                     for i, s in enumerate(row_names):
                         if s:
                             pass_name(self._h_rows + i, s)
-        integer_cols = [np.flatnonzero(c.integer) + off
-                        for c, off in zip(cols, itertools.accumulate([base_col] + [c.n for c in cols]))
-                        if c.integer is not None]
-        if integer_cols:
-            where = np.concatenate(integer_cols).astype(np.int32)
             if where.size:
                 _check(h.changeColsIntegrality(where.size, where,
                                                np.ones(where.size, dtype=np.uint8)),

@@ -370,6 +370,57 @@ def test_loading_paths_agree_on_a_random_model():
         assert objective == pytest.approx(results[0][1])
 
 
+
+@pytest.mark.parametrize("sorted_rows", [True, False])
+@pytest.mark.parametrize("flush_between", [False, True])
+def test_rows_from_mixed_chunks_match_a_dense_reference(sorted_rows, flush_between):
+    # sorted rows keep their order and only lose zeros; unsorted ones are sorted and
+    # summed; batches and single rows are merged, or added to a loaded model
+    rng = random.Random(5 + sorted_rows)
+    n = 12
+
+    def row(i):
+        k = rng.choice([0, 1, 3, 6])
+        idx = sorted(rng.sample(range(n), k)) if sorted_rows else [rng.randrange(n) for _ in range(k)]
+        val = [rng.choice([0.0, 0.0, rng.uniform(-3, 3)]) for _ in idx]
+        return (idx, val, rng.choice("<>="), rng.uniform(-5, 5), f"r{i}" if i % 3 else None,
+                rng.uniform(-1, 1))
+
+    rows = [row(i) for i in range(30)]
+    b = Backend("m", None)
+    b.add_variables(n, "v", None, None, None)
+    add_rows(b, "batch", rows[:10])
+    add_rows(b, "single", rows[10:20])
+    if flush_between:
+        b.update()
+    add_rows(b, "batch", rows[20:])
+    a = np.zeros((len(rows), n))
+    for i, (idx, val, *_rest) in enumerate(rows):
+        for j, c in zip(idx, val):
+            a[i, j] += c
+    np.testing.assert_allclose(dense(b), a)
+    assert b.highs.getNumNz() == np.count_nonzero(a)
+    lp = lp_of(b)
+    for i, (_idx, _val, sense, rhs, name, constant) in enumerate(rows):
+        bound = rhs - constant
+        assert lp.row_lower_[i] == (-INF if sense == "<" else bound)
+        assert lp.row_upper_[i] == (INF if sense == ">" else bound)
+        assert row_name(b, i) == (name or "")
+
+
+@pytest.mark.parametrize("call", [
+    lambda b: b.add_constraints([[0], [2 ** 40]], [[1.0], [1.0]], [0.0, 0.0], ["<", "<"],
+                                [1.0, 1.0], None),
+    lambda b: b.add_constraints([[-2 ** 40]], [[1.0]], [0.0], ["<"], [1.0], None),
+    lambda b: b.set_objective([0, 2 ** 70], [1.0, 1.0], 0.0, 1),
+])
+def test_index_beyond_int_range_is_out_of_range(call):
+    b = Backend("m", None)
+    b.add_variables(2, None, None, None, None)
+    with pytest.raises(IndexError, match="out of range"):
+        call(b)
+    assert b.highs.getNumRow() == 0
+
 # ---------------------------------------------------------------- settings
 
 @pytest.mark.parametrize("name, value, option, stored", [
