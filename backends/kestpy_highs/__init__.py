@@ -172,7 +172,8 @@ def _batch_names(names, count, what):
 
 
 def _codes(symbols, n):
-    """One byte per one-character symbol, as a uint8 array (the symbols are checked)."""
+    """One byte per symbol, as a uint8 array; the caller has checked each is one
+    of its one-character symbols. Far cheaper than a numpy array of str."""
     return np.frombuffer("".join(symbols).encode("ascii"), dtype=np.uint8, count=n)
 
 
