@@ -153,8 +153,16 @@ def _bounds(value, count, default, what):
     if isinstance(value, (list, tuple, np.ndarray)):
         if len(value) != count:
             raise ValueError(f"{what}: {len(value)} values for {count} variables")
-        return np.array(value, dtype=np.float64)
+        return _floats(value, count)
     return np.full(count, float(value))
+
+
+def _floats(values, count):
+    """A new float64 array of count values."""
+    if isinstance(values, np.ndarray):
+        return np.array(values, dtype=np.float64)
+    # one pass over the objects; np.array walks them twice (shape, then values)
+    return np.fromiter(values, dtype=np.float64, count=count)
 
 
 def _batch_names(names, count, what):
@@ -387,7 +395,7 @@ class Model:
             raise ValueError(f"unknown constraint sense {sorted(kinds - _SENSES)[0]!r} "
                              "(expected '<', '>' or '=')")
         row_names = _batch_names(names, n, "constraint names")
-        bound = np.array(rhss, dtype=np.float64) - np.array(constants, dtype=np.float64)
+        bound = _floats(rhss, n) - _floats(constants, n)
         if kinds == {"<"}:
             lo, hi = np.full(n, -_INF), bound
         elif kinds == {">"}:
@@ -421,7 +429,7 @@ class Model:
         if n and (idx is None or idx.min() < 0 or idx.max() >= self._ncols):
             bad = next(i for i in indices if i < 0 or i >= self._ncols)
             raise IndexError(f"variable index {bad} out of range ({self._ncols} variables)")
-        val = np.array(coeffs, dtype=np.float64)
+        val = _floats(coeffs, n)
         self._changed()
         self._objective = (idx, val, float(constant), sense)
         self._objective_dirty = True
