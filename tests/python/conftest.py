@@ -58,3 +58,16 @@ def raises_panic(match=None):
 @pytest.fixture
 def panic():
     return raises_panic
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: long runs (scale); skipped unless KESTPY_SLOW=1")
+
+
+def pytest_collection_modifyitems(config, items):
+    if os.environ.get("KESTPY_SLOW") == "1":
+        return
+    skip = pytest.mark.skip(reason="slow: set KESTPY_SLOW=1 to run")
+    for item in items:
+        if "slow" in item.keywords:
+            item.add_marker(skip)
