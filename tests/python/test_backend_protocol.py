@@ -9,6 +9,7 @@ import pytest
 
 import kestpy
 from conftest import raises_panic
+from hostile import Index, Floaty
 
 INF = float("inf")
 KEST = kestpy.KEST
@@ -29,22 +30,6 @@ def assert_calls(rec, expected):
     assert len(rec.calls) == len(expected), rec.calls
     for got, want in zip(rec.calls, expected):
         assert same(got, want), f"{got!r} != {want!r}"
-
-
-class Index:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
-
-
-class Floaty:
-    def __init__(self, v):
-        self.v = v
-
-    def __float__(self):
-        return self.v
 
 
 # ---------------------------------------------------------------- replay

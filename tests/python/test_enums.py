@@ -4,6 +4,7 @@ import operator
 import pytest
 
 import kestpy
+from hostile import Index
 
 KEST = kestpy.KEST
 Sense = type(KEST.MINIMIZE)
@@ -16,16 +17,6 @@ MEMBERS = [
     ("BINARY", VarType, 1, "VarType.BINARY"),
     ("INTEGER", VarType, 2, "VarType.INTEGER"),
 ]
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
 
 
 class BigInt(int):

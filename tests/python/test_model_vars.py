@@ -5,29 +5,10 @@ import math
 import pytest
 
 import kestpy
+from hostile import Index, Floaty
 
 KEST = kestpy.KEST
 INF = math.inf
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
-
-
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
 
 
 def var_id(v):

@@ -7,32 +7,12 @@ import pytest
 
 import kestpy
 import kestpy_recording
+from hostile import Index, Floaty
 
 KEST = kestpy.KEST
 Var = kestpy.Var
 Vars = type(kestpy.Model("t").addVars(1))
 ROUNDS = 2000
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        # A fresh exception each time: re-raising one object grows its traceback.
-        if isinstance(self.value, type):
-            raise self.value("bad index")
-        return self.value
-
-
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        if isinstance(self.value, type):
-            raise self.value("bad float")
-        return self.value
 
 
 def fresh_str(text):

@@ -10,6 +10,7 @@ import pytest
 import kestpy
 import kestpy_recording
 from conftest import raises_panic
+from hostile import Index, Floaty
 
 INF = float("inf")
 KEST = kestpy.KEST
@@ -23,19 +24,6 @@ def same(a, b):
     if isinstance(a, float):
         return a == b or (math.isnan(a) and math.isnan(b))
     return a == b
-
-
-class Index:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
-
-
-class Floaty:
-    def __float__(self):
-        return 0.25
 
 
 def test_signatures():
@@ -63,7 +51,7 @@ def test_signatures():
         (-(2**63), -(2**63)),
         (2**63, float(2**63)),
         (Index(7), 7),
-        (Floaty(), 0.25),
+        (Floaty(0.25), 0.25),
         (-INF, -INF),
     ],
 )

@@ -5,21 +5,12 @@ import pytest
 
 import kestpy
 from conftest import raises_panic
+from hostile import Index
 
 KEST = kestpy.KEST
 Var = kestpy.Var
 Vars = type(kestpy.Model("t").addVars(1))
 U64_MAX = 2**64 - 1
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
 
 
 def var_id(v):
