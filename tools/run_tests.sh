@@ -9,8 +9,9 @@ JOBS="${JOBS:-2}"
 
 "$PYTHON" -m pip install --quiet ".[test]"
 
-cmake -S . -B build/cpp-tests -DKESTPY_BUILD_TESTS=ON -DKESTPY_BUILD_MODULE=OFF \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The lower layers' suite, and the backend adapter's suite with an embedded interpreter.
+cmake -S . -B build/cpp-tests -DKESTPY_BUILD_TESTS=ON -DKESTPY_BUILD_EMBED_TESTS=ON -DKESTPY_BUILD_MODULE=OFF \
+      -DPython_EXECUTABLE="$(command -v "$PYTHON")" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/cpp-tests -j "$JOBS"
 ctest --test-dir build/cpp-tests --output-on-failure -j "$JOBS"
 
