@@ -24,6 +24,9 @@ class Signature {
   /// With `varargs`, surplus positional arguments are collected instead of refused
   /// (every parameter must then be keyword-only).
   Signature(const char* display, std::initializer_list<ParamSpec> params, bool varargs = false);
+  // Signatures are function statics, destroyed after the interpreter has gone:
+  // the interned names are left to it rather than released then.
+  ~Signature() { for (auto& n : names_) n.release(); }
 
   /// Fills out[i] with a borrowed reference for parameter i, or nullptr when not
   /// given. With varargs, *rest/*nrest receive the positional arguments.
