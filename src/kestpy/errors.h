@@ -71,9 +71,9 @@ void translate_current_exception() noexcept;
 /// `fail` is returned instead.
 // A forced unwind (pthread_exit) carries no C++ object, so the catch below binds
 // its reference to null; UBSan's null check would abort on that. The parameter
-// is never read.
+// is never read. (Inlined, the function would take its caller's checks.)
 template <class Ret, class Body>
-__attribute__((no_sanitize("null"))) inline Ret guard(Ret fail, Body&& body) noexcept {
+__attribute__((no_sanitize("null"), noinline)) Ret guard(Ret fail, Body&& body) noexcept {
   try {
     return body();
   } catch (abi::__forced_unwind&) {

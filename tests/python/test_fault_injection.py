@@ -467,7 +467,7 @@ def test_backend_reading_values_cannot_reenter_the_same_model(recording, attache
 # ---------------------------------------------------------------- faults before any lock
 
 
-def test_optimize_without_backend_is_a_runtime_error_and_harmless():
+def test_optimize_without_backend_is_a_runtime_error_and_harmless(recording):
     m = kestpy.Model("m")
     x, vs = build_base(m)
     for _ in range(2):
