@@ -72,6 +72,6 @@ log "Python suite under $(readlink -f "$PY_DEBUG") with the refleak plugin"
 # of them measure counts themselves and must not see what the repetitions
 # left behind.
 log "the tests run once, under $(readlink -f "$PY_DEBUG")"
-"$PY" -m pytest -q -p no:cacheprovider -m "not slow" \
+"$PY" -m pytest -q -p no:cacheprovider --hypothesis-profile=ci -m "not slow" \
     "${ONCE[@]}" "${KNOWN[@]}" "$@" || status=1
 exit $status
