@@ -142,20 +142,6 @@ std::string_view to_str(PyObject* o) {
   return {data, static_cast<std::size_t>(n)};
 }
 
-bool try_double(PyObject* o, double& out) {
-  if (PyFloat_CheckExact(o)) {
-    out = PyFloat_AS_DOUBLE(o);
-    return true;
-  }
-  double v = PyFloat_AsDouble(o);
-  if (v == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
-  }
-  out = v;
-  return true;
-}
-
 bool try_u64(PyObject* o, std::uint64_t& out) {
   try {
     out = to_u64(o);

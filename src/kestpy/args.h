@@ -72,7 +72,30 @@ std::uint64_t to_u64(PyObject* o);             // int or __index__, non-negative
 std::int64_t to_i64(PyObject* o);              // int or __index__
 std::string_view to_str(PyObject* o);          // exactly a str (or subclass)
 /// Tries a conversion without leaving an error set; false when it fails.
-bool try_double(PyObject* o, double& out);
+/// The interpreter's float conversion of an operand, with any error it raises
+/// discarded: false means "not a number". An exact int is read directly,
+/// without the float object that the generic conversion makes.
+inline bool try_double(PyObject* o, double& out) {
+  if (PyFloat_CheckExact(o)) {
+    out = PyFloat_AS_DOUBLE(o);
+    return true;
+  }
+  if (PyLong_CheckExact(o)) {
+    out = PyLong_AsDouble(o);
+    if (out == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();  // too large for a float
+      return false;
+    }
+    return true;
+  }
+  double v = PyFloat_AsDouble(o);
+  if (v == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  out = v;
+  return true;
+}
 bool try_u64(PyObject* o, std::uint64_t& out);
 
 /// "'<type>' object cannot be cast as '<cls>'" as a TypeError.

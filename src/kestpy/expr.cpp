@@ -38,7 +38,7 @@ Kind classify(PyObject* o, double& number) {
   }
   if (is_var(o)) return Kind::Var;
   if (is_linexpr(o)) return Kind::LinExpr;
-  return number_value(o, number) ? Kind::Number : Kind::Other;
+  return try_double(o, number) ? Kind::Number : Kind::Other;
 }
 
 /// The left operand of a reflected operation is only ever tried as a number.
@@ -48,7 +48,7 @@ bool as_number(PyObject* o, double& number) {
     return true;
   }
   if (is_var(o) || is_linexpr(o)) return false;
-  return number_value(o, number);
+  return try_double(o, number);
 }
 
 kest::VarId var_id(PyObject* o) { return reinterpret_cast<VarObject*>(o)->id; }

@@ -16,29 +16,4 @@ PyObject* var_richcompare(PyObject* self, PyObject* other, int op) noexcept;
 /// The three slots above, ready for tp_as_number.
 extern PyNumberMethods var_as_number;
 
-/// The interpreter's float conversion of an operand, with any error it raises
-/// discarded: false means "not a number". An exact int is read directly,
-/// without the float object that the generic conversion makes.
-inline bool number_value(PyObject* o, double& out) {
-  if (PyFloat_CheckExact(o)) {
-    out = PyFloat_AS_DOUBLE(o);
-    return true;
-  }
-  if (PyLong_CheckExact(o)) {
-    out = PyLong_AsDouble(o);
-    if (out == -1.0 && PyErr_Occurred()) {
-      PyErr_Clear();  // too large for a float
-      return false;
-    }
-    return true;
-  }
-  double v = PyFloat_AsDouble(o);
-  if (v == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
-  }
-  out = v;
-  return true;
-}
-
 }  // namespace kestpy

@@ -45,7 +45,7 @@ class Accumulator {
       add_var(item);
     } else {
       double c;
-      if (!number_value(item, c)) return false;
+      if (!try_double(item, c)) return false;
       add_number(c);
     }
     return true;
