@@ -44,21 +44,8 @@ ONCE=(
 # bypass the debug count, so for a test that calls into them only a count
 # growth that comes with growing live allocations is taken as a leak.
 FOREIGN=(numpy highspy scipy)
-# Known leaks, each with its reason; remove an entry as soon as it is fixed.
-# Var and Vars are not tracked by the cycle collector, so a cycle that runs
-# through one (backend -> hook or stored error -> Var -> model cell ->
-# adapter -> backend) is never collected and keeps the whole model alive.
-# These tests build exactly such cycles (hooks that close over a Var).
-KNOWN=(
-    "tests/python/test_fault_injection.py::test_backend_failure_in_each_method_and_phase"
-    "tests/python/test_fault_injection.py::test_answer_whose_conversion_reenters_the_model"
-    "tests/python/test_fault_injection.py::test_backend_reading_values_cannot_reenter_the_same_model"
-    "tests/python/test_solve.py::test_reentry_during_replay_is_refused"
-    "tests/python/test_var.py::test_x_from_inside_a_backend_call_of_the_same_model_raises"
-)
 args=()
 for p in "${ONCE[@]}"; do args+=(--ignore "$p"); done
-for p in "${KNOWN[@]}"; do args+=(--deselect "$p"); done
 for p in "${FOREIGN[@]}"; do args+=(--refleak-foreign-package "$p"); done
 
 cd "$ROOT"
@@ -68,10 +55,9 @@ log "Python suite under $(readlink -f "$PY_DEBUG") with the refleak plugin"
 "$PY" -m pytest -q -p no:cacheprovider -p refleak_plugin \
     --refleak-warmups "${REFLEAK_WARMUPS:-2}" --refleak-runs "${REFLEAK_RUNS:-3}" \
     --hypothesis-profile=refleak -m "not slow" "${args[@]}" tests/python "$@" || status=1
-# The tests run once (and the known leaks) go in a session of their own: some
-# of them measure counts themselves and must not see what the repetitions
-# left behind.
+# The tests run once go in a session of their own: some of them measure
+# counts themselves and must not see what the repetitions left behind.
 log "the tests run once, under $(readlink -f "$PY_DEBUG")"
 "$PY" -m pytest -q -p no:cacheprovider --hypothesis-profile=ci -m "not slow" \
-    "${ONCE[@]}" "${KNOWN[@]}" "$@" || status=1
+    "${ONCE[@]}" "$@" || status=1
 exit $status

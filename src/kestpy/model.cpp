@@ -11,20 +11,19 @@
 
 namespace kestpy {
 
-// A model whose cell the collector cleared (only reachable again through a
-// finaliser that resurrected it) has nothing left to work on.
-static void require_cell(ModelObject* m) {
+OptimizerCell& model_cell(ModelObject* m) {
   if (!m->cell) throw kest::Fault("The model was cleared by the garbage collector");
+  return *m->cell;
 }
 
 ExclusiveUse::ExclusiveUse(ModelObject* m) : m_(m) {
-  require_cell(m);
+  model_cell(m);
   if (m->borrow != 0) raise(PyExc_RuntimeError, "Already borrowed");
   m->borrow = -1;
 }
 
 SharedUse::SharedUse(ModelObject* m) : m_(m) {
-  require_cell(m);
+  model_cell(m);
   if (m->borrow < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
   ++m->borrow;
 }
@@ -78,11 +77,12 @@ PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
   });
 }
 
-/// The adapter's reference to the backend object, when this model alone
-/// holds the cell: a backend that refers back to its model forms a cycle
-/// through it, which the collector must see to break.
-PyObject* sole_adapter_object(ModelObject* m) {
-  if (!m->cell || m->cell.use_count() != 1) return nullptr;
+/// The adapter's reference to the backend object. The model is the cell's
+/// only lasting owner (its Vars hold the model), so the reference is the
+/// model's to report: a backend that refers back to the model, or keeps one
+/// of its Vars, forms a cycle through it that the collector must see.
+PyObject* adapter_object(ModelObject* m) {
+  if (!m->cell) return nullptr;
   const auto* adapter = dynamic_cast<const PyBackend*>(m->cell->bridge.backend());
   return adapter ? adapter->object() : nullptr;
 }
@@ -90,7 +90,7 @@ PyObject* sole_adapter_object(ModelObject* m) {
 int model_traverse(PyObject* self, visitproc visit, void* arg) {
   auto* m = as_model(self);
   Py_VISIT(m->backend.get());
-  Py_VISIT(sole_adapter_object(m));
+  Py_VISIT(adapter_object(m));
   return 0;
 }
 
@@ -98,7 +98,7 @@ int model_clear(PyObject* self) {
   auto* m = as_model(self);
   m->backend.reset();
   // Dropping the cell drops the adapter and with it its reference.
-  if (sole_adapter_object(m)) m->cell.reset();
+  if (adapter_object(m)) m->cell.reset();
   return 0;
 }
 
@@ -142,14 +142,13 @@ PyObject* model_addVar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     }
     std::string_view name = a[4] ? convert_arg("name", [&] { return to_str(a[4]); }) : std::string_view();
 
-    CellPtr cell = m->cell;
     kest::VarId id;
     {
-      WriteGuard g(*cell);
+      WriteGuard g(*m->cell);
       id = g->add_variable(name, vtype, lb, ub);
       if (obj != 0.0) add_objective_terms(g, {id}, {obj});
     }
-    return new_var(id, std::move(cell)).release();
+    return new_var(id, self).release();
   });
 }
 
@@ -221,15 +220,14 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     // Expanded before the lock: a failed allocation under it would poison the model.
     std::vector<double> lbs = lb.to_vec(n), ubs = ub.to_vec(n);
 
-    CellPtr cell = m->cell;
     std::vector<kest::VarId> ids;
     {
-      WriteGuard g(*cell);
+      WriteGuard g(*m->cell);
       ids = g->add_variables(n, kest::NameType::list(std::move(names)), std::move(kinds),
                              kest::BoundType::list(std::move(lbs)), kest::BoundType::list(std::move(ubs)));
       if (!coeffs.empty()) add_objective_terms(g, ids, coeffs);
     }
-    return new_vars(std::move(shape), std::move(ids), std::move(cell)).release();
+    return new_vars(std::move(shape), std::move(ids), self).release();
   });
 }
 

@@ -15,17 +15,20 @@
 
 namespace kestpy {
 
+// Var and Vars hold their Model (absent when built by hand), and through it
+// the optimizer cell. They are tracked by the cycle collector when they hold
+// one: a backend that keeps a Var closes a cycle through the model.
 struct VarObject {
   PyObject_HEAD
   kest::VarId id;
-  CellPtr cell;  // absent for Var(id) built by hand
+  PyRef model;
 };
 
 struct VarsObject {
   PyObject_HEAD
   std::vector<std::uint64_t> shape;
   std::vector<kest::VarId> ids;
-  CellPtr cell;
+  PyRef model;
 };
 
 struct LinExprObject {
@@ -47,7 +50,7 @@ struct EnumObject {
 struct ModelObject {
   PyObject_HEAD
   std::string name;
-  CellPtr cell;
+  CellPtr cell;     // null once the collector has cleared the model
   PyRef backend;    // the current backend object, if any
   int borrow = 0;   // -1: in exclusive use; n > 0: n shared uses
 };
@@ -76,12 +79,17 @@ inline bool is_sense(PyObject* o) { return Py_IS_TYPE(o, &SenseType_); }
 inline bool is_vartype(PyObject* o) { return Py_IS_TYPE(o, &VarTypeType_); }
 
 // Constructors of new instances (new references; throw PyErrSet on failure).
-PyRef new_var(kest::VarId id, CellPtr cell);
-PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, CellPtr cell);
+// `model` is borrowed and may be null.
+PyRef new_var(kest::VarId id, PyObject* model);
+PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, PyObject* model);
 PyRef new_linexpr(kest::ScalarAffineFn fn);
 PyRef new_constr(kest::ScalarFunctionType fn, kest::ScalarSetType set);
 PyRef new_sense(std::uint8_t code);
 PyRef new_vartype(std::uint8_t code);
+
+/// The model's cell; a fault when the collector has cleared the model (it is
+/// then only reachable again through a finaliser that resurrected it).
+OptimizerCell& model_cell(ModelObject* m);
 
 /// The module-level function quicksum.
 extern PyMethodDef quicksum_def;

@@ -12,8 +12,14 @@ namespace {
 // ---- Var -------------------------------------------------------------------
 
 void var_dealloc(PyObject* self) {
-  reinterpret_cast<VarObject*>(self)->cell.~CellPtr();
-  PyObject_Free(self);
+  PyObject_GC_UnTrack(self);
+  reinterpret_cast<VarObject*>(self)->model.~PyRef();
+  PyObject_GC_Del(self);
+}
+
+int var_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(reinterpret_cast<VarObject*>(self)->model.get());
+  return 0;
 }
 
 PyObject* var_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
@@ -33,11 +39,10 @@ PyObject* var_str(PyObject* self) noexcept {
 PyObject* var_get_X(PyObject* self, void*) noexcept {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     auto* v = reinterpret_cast<VarObject*>(self);
-    if (!v->cell) Py_RETURN_NONE;
-    CellPtr cell = v->cell;
+    if (!v->model) Py_RETURN_NONE;
     std::optional<double> value;
     {
-      ReadGuard g(*cell);
+      ReadGuard g(model_cell(reinterpret_cast<ModelObject*>(v->model.get())));
       value = g->get_var_value(v->id);
     }
     if (!value) Py_RETURN_NONE;
@@ -53,8 +58,14 @@ PyGetSetDef var_getset[] = {
 // ---- Vars ------------------------------------------------------------------
 
 void vars_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   reinterpret_cast<VarsObject*>(self)->~VarsObject();
-  PyObject_Free(self);
+  PyObject_GC_Del(self);
+}
+
+int vars_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(reinterpret_cast<VarsObject*>(self)->model.get());
+  return 0;
 }
 
 std::vector<std::uint64_t> u64_list(const char* name, PyObject* o) {
@@ -165,7 +176,7 @@ PyObject* vars_subscript(PyObject* self, PyObject* key) noexcept {
       if (__builtin_mul_overflow(stride, vs->shape[d], &stride)) stride_beyond = true;
     }
     if (beyond || position >= vs->ids.size()) raise(PyExc_IndexError, "Flat index out of bounds");
-    return new_var(vs->ids[position], vs->cell).release();
+    return new_var(vs->ids[position], vs->model.get()).release();
   });
 }
 
@@ -194,7 +205,8 @@ PyTypeObject VarType_ = [] {
   t.tp_as_number = &var_as_number;
   t.tp_hash = PyObject_HashNotImplemented;
   t.tp_str = var_str;
-  t.tp_flags = Py_TPFLAGS_DEFAULT;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+  t.tp_traverse = var_traverse;
   t.tp_doc = "Var(id)\n--\n\n";
   t.tp_richcompare = var_richcompare;
   t.tp_getset = var_getset;
@@ -210,7 +222,8 @@ PyTypeObject VarsType_ = [] {
   t.tp_as_sequence = &vars_as_sequence;
   t.tp_as_mapping = &vars_as_mapping;
   t.tp_str = vars_str;
-  t.tp_flags = Py_TPFLAGS_DEFAULT;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+  t.tp_traverse = vars_traverse;
   t.tp_doc = "Vars(shape, ids)\n--\n\n";
   t.tp_new = vars_new;
   return t;
@@ -226,20 +239,24 @@ PyTypeObject* vars_type() {
   return &VarsType_;
 }
 
-PyRef new_var(kest::VarId id, CellPtr cell) {
-  auto* v = PyObject_New(VarObject, &VarType_);
+// A hand-built Var or Vars refers to nothing and stays out of the collector's
+// sight, as an int would.
+PyRef new_var(kest::VarId id, PyObject* model) {
+  auto* v = PyObject_GC_New(VarObject, &VarType_);
   if (!v) throw PyErrSet{};
   v->id = id;
-  new (&v->cell) CellPtr(std::move(cell));
+  new (&v->model) PyRef(PyRef::borrow(model));
+  if (model) PyObject_GC_Track(v);
   return PyRef::steal(reinterpret_cast<PyObject*>(v));
 }
 
-PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, CellPtr cell) {
-  auto* v = PyObject_New(VarsObject, vars_type());
+PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, PyObject* model) {
+  auto* v = PyObject_GC_New(VarsObject, vars_type());
   if (!v) throw PyErrSet{};
   new (&v->shape) std::vector<std::uint64_t>(std::move(shape));
   new (&v->ids) std::vector<kest::VarId>(std::move(ids));
-  new (&v->cell) CellPtr(std::move(cell));
+  new (&v->model) PyRef(PyRef::borrow(model));
+  if (model) PyObject_GC_Track(v);
   return PyRef::steal(reinterpret_cast<PyObject*>(v));
 }
 

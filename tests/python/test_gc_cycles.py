@@ -28,3 +28,40 @@ def test_backend_referring_to_its_model_is_collected(keep_var):
         del x
         gc.collect()
     assert alive() is None
+
+
+@pytest.mark.parametrize("keep", ["var", "vars", "var_from_vars", "closure", "expr_and_var"])
+def test_backend_keeping_a_var_of_its_model_is_collected(keep):
+    # backend -> Var -> model -> cell -> adapter -> backend
+    m = kestpy.Model("cycle")
+    x = m.addVar()
+    vs = m.addVars(2, 3)
+    m.setBackend("recording")
+    rec = kr.created[-1]
+    kr.created.clear()
+    kept = {
+        "var": lambda: x,
+        "vars": lambda: vs,
+        "var_from_vars": lambda: vs[1, 2],
+        "closure": lambda: (lambda v: lambda: v.X)(x),
+        "expr_and_var": lambda: [2 * x + 1, x],
+    }[keep]()
+    rec.kept = kept
+    alive = weakref.ref(rec)
+    del m, x, vs, rec, kept
+    gc.collect()
+    assert alive() is None
+
+
+def test_var_keeps_its_model_working_after_the_model_name_is_dropped():
+    m = kestpy.Model("kept")
+    x = m.addVar(obj=1.0)
+    m.setBackend("recording")
+    rec = kr.created[-1]
+    kr.created.clear()
+    rec.var_values[0] = 4.5
+    rec.kept = x
+    del m
+    gc.collect()
+    # Reachable through x, so nothing was cleared.
+    assert x.X == 4.5
