@@ -6,6 +6,8 @@
 #include <shared_mutex>
 #include <vector>
 
+#include "kestpy/py_backend.h"
+
 namespace kestpy {
 
 namespace {
@@ -88,6 +90,64 @@ ReadGuard::ReadGuard(OptimizerCell& cell) : cell_(cell) {
 ReadGuard::~ReadGuard() {
   reading.erase(std::find(reading.begin(), reading.end(), &cell_));
   cell_.mutex.unlock_shared();
+}
+
+// ---- CellObject --------------------------------------------------------------
+
+namespace {
+
+/// The adapter's reference to the backend object, if the cell drives one.
+PyObject* adapter_object(const CellObject* c) {
+  if (!c->cell) return nullptr;
+  const auto* adapter = dynamic_cast<const PyBackend*>(c->cell->bridge.backend());
+  return adapter ? adapter->object() : nullptr;
+}
+
+int cell_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(adapter_object(reinterpret_cast<CellObject*>(self)));
+  return 0;
+}
+
+int cell_clear(PyObject* self) {
+  auto* c = reinterpret_cast<CellObject*>(self);
+  // Dropping the cell drops the adapter and with it its reference.
+  if (adapter_object(c)) c->cell.reset();
+  return 0;
+}
+
+void cell_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  reinterpret_cast<CellObject*>(self)->cell.~unique_ptr();  // may release the backend
+  PyObject_GC_Del(self);
+}
+
+PyTypeObject CellType_ = [] {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "builtins.OptimizerCell";
+  t.tp_basicsize = sizeof(CellObject);
+  t.tp_dealloc = cell_dealloc;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+  t.tp_traverse = cell_traverse;
+  t.tp_clear = cell_clear;
+  return t;
+}();
+
+}  // namespace
+
+PyRef new_cell_object() {
+  if (!CellType_.tp_dict) check_status(PyType_Ready(&CellType_));
+  auto cell = std::make_unique<OptimizerCell>();
+  auto* c = PyObject_GC_New(CellObject, &CellType_);
+  if (!c) throw PyErrSet{};
+  new (&c->cell) std::unique_ptr<OptimizerCell>(std::move(cell));
+  PyObject_GC_Track(c);
+  return PyRef::steal(reinterpret_cast<PyObject*>(c));
+}
+
+OptimizerCell& cell_of(PyObject* cell_object) {
+  auto& cell = reinterpret_cast<CellObject*>(cell_object)->cell;
+  if (!cell) throw kest::Fault("The model was cleared by the garbage collector");
+  return *cell;
 }
 
 }  // namespace kestpy

@@ -1,6 +1,9 @@
 #pragma once
 // The optimizer cell that a Model shares with every Var and Vars it hands out:
-// the bridge optimizer behind a reader-writer lock, with a broken mark.
+// the bridge optimizer behind a reader-writer lock, with a broken mark. It is
+// shared as a small Python object of its own (CellObject) so that the cycle
+// collector sees the backend reference inside it exactly once, however many
+// handles share it.
 //
 // A fault that unwinds through a write guard marks the cell broken; from then
 // on every guard on it fails with a fault. Waiting for the lock releases the
@@ -14,6 +17,7 @@
 
 #include "bridge/bridge_optimizer.h"
 #include "kestpy/errors.h"
+#include "kestpy/py_ref.h"
 
 namespace kestpy {
 
@@ -27,7 +31,16 @@ struct OptimizerCell {
   std::atomic<std::thread::id> writer{};  // the thread holding the write side, if any
 };
 
-using CellPtr = std::shared_ptr<OptimizerCell>;
+struct CellObject {
+  PyObject_HEAD
+  std::unique_ptr<OptimizerCell> cell;  // null once the collector has cleared it
+};
+
+/// A new CellObject holding an empty cell (throws PyErrSet on failure).
+PyRef new_cell_object();
+/// The cell behind a CellObject; a fault when the collector has cleared it
+/// (it is then only reachable again through a finaliser that resurrected it).
+OptimizerCell& cell_of(PyObject* cell_object);
 
 [[noreturn]] void raise_broken();
 

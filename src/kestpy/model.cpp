@@ -7,14 +7,8 @@
 #include "kestpy/args.h"
 #include "kestpy/objects.h"
 #include "kestpy/param.h"
-#include "kestpy/py_backend.h"
 
 namespace kestpy {
-
-OptimizerCell& model_cell(ModelObject* m) {
-  if (!m->cell) throw kest::Fault("The model was cleared by the garbage collector");
-  return *m->cell;
-}
 
 ExclusiveUse::ExclusiveUse(ModelObject* m) : m_(m) {
   model_cell(m);
@@ -70,35 +64,24 @@ PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     PyRef self = check(type->tp_alloc(type, 0));
     auto* m = as_model(self.get());
     new (&m->name) std::string(name);
-    new (&m->cell) CellPtr(std::make_shared<OptimizerCell>());
+    new (&m->cell) PyRef(new_cell_object());
     new (&m->backend) PyRef();
     m->borrow = 0;
     return self.release();
   });
 }
 
-/// The adapter's reference to the backend object. The model is the cell's
-/// only lasting owner (its Vars hold the model), so the reference is the
-/// model's to report: a backend that refers back to the model, or keeps one
-/// of its Vars, forms a cycle through it that the collector must see.
-PyObject* adapter_object(ModelObject* m) {
-  if (!m->cell) return nullptr;
-  const auto* adapter = dynamic_cast<const PyBackend*>(m->cell->bridge.backend());
-  return adapter ? adapter->object() : nullptr;
-}
-
+// A backend that refers back to its model forms a cycle through the model's
+// own reference and through the cell's adapter; the cell reports the latter.
 int model_traverse(PyObject* self, visitproc visit, void* arg) {
   auto* m = as_model(self);
   Py_VISIT(m->backend.get());
-  Py_VISIT(adapter_object(m));
+  Py_VISIT(m->cell.get());
   return 0;
 }
 
 int model_clear(PyObject* self) {
-  auto* m = as_model(self);
-  m->backend.reset();
-  // Dropping the cell drops the adapter and with it its reference.
-  if (adapter_object(m)) m->cell.reset();
+  as_model(self)->backend.reset();
   return 0;
 }
 
@@ -106,7 +89,7 @@ void model_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   auto* m = as_model(self);
   m->backend.~PyRef();
-  m->cell.~CellPtr();  // may destroy the bridge and with it the backend adapter
+  m->cell.~PyRef();  // may destroy the bridge and with it the backend adapter
   m->name.~basic_string();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
@@ -144,11 +127,11 @@ PyObject* model_addVar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
     kest::VarId id;
     {
-      WriteGuard g(*m->cell);
+      WriteGuard g(model_cell(m));
       id = g->add_variable(name, vtype, lb, ub);
       if (obj != 0.0) add_objective_terms(g, {id}, {obj});
     }
-    return new_var(id, self).release();
+    return new_var(id, m->cell.get()).release();
   });
 }
 
@@ -222,12 +205,12 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
     std::vector<kest::VarId> ids;
     {
-      WriteGuard g(*m->cell);
+      WriteGuard g(model_cell(m));
       ids = g->add_variables(n, kest::NameType::list(std::move(names)), std::move(kinds),
                              kest::BoundType::list(std::move(lbs)), kest::BoundType::list(std::move(ubs)));
       if (!coeffs.empty()) add_objective_terms(g, ids, coeffs);
     }
-    return new_vars(std::move(shape), std::move(ids), self).release();
+    return new_vars(std::move(shape), std::move(ids), m->cell.get()).release();
   });
 }
 

@@ -79,7 +79,7 @@ PyObject* model_addConstr(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
     std::optional<kest::VarId> unknown;
     {
-      WriteGuard g(*m->cell);
+      WriteGuard g(model_cell(m));
       unknown = find_unknown_var(fn, g->num_variables());
       if (!unknown) (void)g->add_constraint(std::move(fn), set, std::move(name));
     }
@@ -121,7 +121,7 @@ PyObject* model_addConstrs(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
     std::optional<kest::VarId> unknown;
     {
-      WriteGuard g(*m->cell);
+      WriteGuard g(model_cell(m));
       const std::size_t num_vars = g->num_variables();
       for (const auto& fn : fns)
         if ((unknown = find_unknown_var(fn, num_vars))) break;
@@ -148,7 +148,7 @@ PyObject* model_setObjective(PyObject* self, PyObject* const* args, Py_ssize_t n
 
     std::optional<kest::VarId> unknown;
     {
-      WriteGuard g(*m->cell);
+      WriteGuard g(model_cell(m));
       unknown = find_unknown_var(fn, g->num_variables());
       if (!unknown) {
         // Neither update can fail here; a backend's refusal is its own business.

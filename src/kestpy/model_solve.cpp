@@ -54,7 +54,7 @@ PyObject* model_setParam(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
     kest::Status status;
     {
-      WriteGuard g(*m->cell);
+      WriteGuard g(model_cell(m));
       status = g->set_optimizer_attr(kest::OptimizerAttr::raw(std::move(name)), std::move(value));
     }
     if (!status) raise(PyExc_RuntimeError, "Failed to set optimizer attr: " + kest::debug_text(status.error()));
@@ -96,7 +96,7 @@ PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nar
     // its finaliser may run Python code.
     PyRef previous;
     {
-      WriteGuard g(*m->cell);
+      WriteGuard g(model_cell(m));
       kest::Status status = g->attach_backend(std::make_unique<PyBackend>(obj));
       // Thrown under the lock on purpose: a failed replay leaves this model broken.
       if (!status)
@@ -116,7 +116,7 @@ PyObject* model_optimize(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     sig.bind(args, nargs, kwnames, nullptr);
     std::optional<std::string> error;
     {
-      WriteGuard g(*m->cell);
+      WriteGuard g(model_cell(m));
       kest::Result<kest::SolveStatus> r = g->optimize();
       if (!r) error = kest::debug_text(r.error());
     }
@@ -131,7 +131,7 @@ PyObject* model_get_ObjVal(PyObject* self, void*) noexcept {
     SharedUse use(m);
     std::optional<double> value;
     {
-      ReadGuard g(*m->cell);
+      ReadGuard g(model_cell(m));
       value = g->get_objective_value();
     }
     if (!value) return new_none();

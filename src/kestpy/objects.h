@@ -15,20 +15,20 @@
 
 namespace kestpy {
 
-// Var and Vars hold their Model (absent when built by hand), and through it
-// the optimizer cell. They are tracked by the cycle collector when they hold
-// one: a backend that keeps a Var closes a cycle through the model.
+// Var and Vars hold their model's CellObject (absent when built by hand) and
+// are then tracked by the cycle collector: a backend that keeps a Var closes
+// a cycle through the cell.
 struct VarObject {
   PyObject_HEAD
   kest::VarId id;
-  PyRef model;
+  PyRef cell;
 };
 
 struct VarsObject {
   PyObject_HEAD
   std::vector<std::uint64_t> shape;
   std::vector<kest::VarId> ids;
-  PyRef model;
+  PyRef cell;
 };
 
 struct LinExprObject {
@@ -50,7 +50,7 @@ struct EnumObject {
 struct ModelObject {
   PyObject_HEAD
   std::string name;
-  CellPtr cell;     // null once the collector has cleared the model
+  PyRef cell;       // the CellObject
   PyRef backend;    // the current backend object, if any
   int borrow = 0;   // -1: in exclusive use; n > 0: n shared uses
 };
@@ -79,17 +79,16 @@ inline bool is_sense(PyObject* o) { return Py_IS_TYPE(o, &SenseType_); }
 inline bool is_vartype(PyObject* o) { return Py_IS_TYPE(o, &VarTypeType_); }
 
 // Constructors of new instances (new references; throw PyErrSet on failure).
-// `model` is borrowed and may be null.
-PyRef new_var(kest::VarId id, PyObject* model);
-PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, PyObject* model);
+// `cell` (a CellObject) is borrowed and may be null.
+PyRef new_var(kest::VarId id, PyObject* cell);
+PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, PyObject* cell);
 PyRef new_linexpr(kest::ScalarAffineFn fn);
 PyRef new_constr(kest::ScalarFunctionType fn, kest::ScalarSetType set);
 PyRef new_sense(std::uint8_t code);
 PyRef new_vartype(std::uint8_t code);
 
-/// The model's cell; a fault when the collector has cleared the model (it is
-/// then only reachable again through a finaliser that resurrected it).
-OptimizerCell& model_cell(ModelObject* m);
+/// The model's cell; a fault when the collector has cleared it.
+inline OptimizerCell& model_cell(ModelObject* m) { return cell_of(m->cell.get()); }
 
 /// The module-level function quicksum.
 extern PyMethodDef quicksum_def;

@@ -13,12 +13,12 @@ namespace {
 
 void var_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
-  reinterpret_cast<VarObject*>(self)->model.~PyRef();
+  reinterpret_cast<VarObject*>(self)->cell.~PyRef();
   PyObject_GC_Del(self);
 }
 
 int var_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(reinterpret_cast<VarObject*>(self)->model.get());
+  Py_VISIT(reinterpret_cast<VarObject*>(self)->cell.get());
   return 0;
 }
 
@@ -39,10 +39,10 @@ PyObject* var_str(PyObject* self) noexcept {
 PyObject* var_get_X(PyObject* self, void*) noexcept {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     auto* v = reinterpret_cast<VarObject*>(self);
-    if (!v->model) Py_RETURN_NONE;
+    if (!v->cell) Py_RETURN_NONE;
     std::optional<double> value;
     {
-      ReadGuard g(model_cell(reinterpret_cast<ModelObject*>(v->model.get())));
+      ReadGuard g(cell_of(v->cell.get()));
       value = g->get_var_value(v->id);
     }
     if (!value) Py_RETURN_NONE;
@@ -64,7 +64,7 @@ void vars_dealloc(PyObject* self) {
 }
 
 int vars_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(reinterpret_cast<VarsObject*>(self)->model.get());
+  Py_VISIT(reinterpret_cast<VarsObject*>(self)->cell.get());
   return 0;
 }
 
@@ -176,7 +176,7 @@ PyObject* vars_subscript(PyObject* self, PyObject* key) noexcept {
       if (__builtin_mul_overflow(stride, vs->shape[d], &stride)) stride_beyond = true;
     }
     if (beyond || position >= vs->ids.size()) raise(PyExc_IndexError, "Flat index out of bounds");
-    return new_var(vs->ids[position], vs->model.get()).release();
+    return new_var(vs->ids[position], vs->cell.get()).release();
   });
 }
 
@@ -241,22 +241,22 @@ PyTypeObject* vars_type() {
 
 // A hand-built Var or Vars refers to nothing and stays out of the collector's
 // sight, as an int would.
-PyRef new_var(kest::VarId id, PyObject* model) {
+PyRef new_var(kest::VarId id, PyObject* cell) {
   auto* v = PyObject_GC_New(VarObject, &VarType_);
   if (!v) throw PyErrSet{};
   v->id = id;
-  new (&v->model) PyRef(PyRef::borrow(model));
-  if (model) PyObject_GC_Track(v);
+  new (&v->cell) PyRef(PyRef::borrow(cell));
+  if (cell) PyObject_GC_Track(v);
   return PyRef::steal(reinterpret_cast<PyObject*>(v));
 }
 
-PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, PyObject* model) {
+PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, PyObject* cell) {
   auto* v = PyObject_GC_New(VarsObject, vars_type());
   if (!v) throw PyErrSet{};
   new (&v->shape) std::vector<std::uint64_t>(std::move(shape));
   new (&v->ids) std::vector<kest::VarId>(std::move(ids));
-  new (&v->model) PyRef(PyRef::borrow(model));
-  if (model) PyObject_GC_Track(v);
+  new (&v->cell) PyRef(PyRef::borrow(cell));
+  if (cell) PyObject_GC_Track(v);
   return PyRef::steal(reinterpret_cast<PyObject*>(v));
 }
 
