@@ -32,26 +32,31 @@ void ScalarAffineFn::simplify() {
   terms = std::move(merged);
 }
 
-static void append_nonzero(std::vector<AffineTerm>& out, const std::vector<AffineTerm>& in, double factor) {
+template <class Coeff>
+static void append_nonzero(std::vector<AffineTerm>& out, const std::vector<AffineTerm>& in, Coeff coeff) {
   for (const auto& t : in) {
-    double c = t.coeff * factor;
+    const double c = coeff(t.coeff);
     if (c != 0.0) out.push_back(AffineTerm{t.var, c});
   }
 }
+
+static double same(double c) { return c; }
+// Negation, not a product with -1: it flips the sign of a NaN too.
+static double negated(double c) { return -c; }
 
 ScalarAffineFn calculate(const ScalarAffineFn& lhs, const ScalarAffineFn& rhs, AffineOp op) {
   ScalarAffineFn out;
   switch (op) {
     case AffineOp::Add:
       out.terms.reserve(lhs.terms.size() + rhs.terms.size());
-      append_nonzero(out.terms, lhs.terms, 1.0);
-      append_nonzero(out.terms, rhs.terms, 1.0);
+      append_nonzero(out.terms, lhs.terms, same);
+      append_nonzero(out.terms, rhs.terms, same);
       out.constant = lhs.constant + rhs.constant;
       break;
     case AffineOp::Sub:
       out.terms.reserve(lhs.terms.size() + rhs.terms.size());
-      append_nonzero(out.terms, lhs.terms, 1.0);
-      append_nonzero(out.terms, rhs.terms, -1.0);
+      append_nonzero(out.terms, lhs.terms, same);
+      append_nonzero(out.terms, rhs.terms, negated);
       out.constant = lhs.constant - rhs.constant;
       break;
     case AffineOp::Mul:
@@ -59,11 +64,11 @@ ScalarAffineFn calculate(const ScalarAffineFn& lhs, const ScalarAffineFn& rhs, A
         throw Fault("Multiplication results in a non-affine function");
       if (!rhs.terms.empty()) {
         out.terms.reserve(rhs.terms.size());
-        append_nonzero(out.terms, rhs.terms, lhs.constant);
+        append_nonzero(out.terms, rhs.terms, [f = lhs.constant](double c) { return c * f; });
         out.constant = lhs.constant * rhs.constant;
       } else {
         out.terms.reserve(lhs.terms.size());
-        append_nonzero(out.terms, lhs.terms, rhs.constant);
+        append_nonzero(out.terms, lhs.terms, [f = rhs.constant](double c) { return c * f; });
         out.constant = rhs.constant * lhs.constant;
       }
       break;

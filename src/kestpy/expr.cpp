@@ -62,9 +62,12 @@ bool simplified(Terms t) {
   return true;
 }
 
-/// a + sign * b with the given constant, simplified: the terms of a in front
-/// of those of b, as calculate(Add/Sub) and push_term-then-simplify produce.
-ScalarAffineFn combine(Terms a, Terms b, double sign, double constant) {
+/// a + b, or a - b when `negate_b`, with the given constant, simplified: the
+/// terms of a in front of those of b, as calculate(Add/Sub) and
+/// push_term-then-simplify produce. Subtraction negates b's coefficients
+/// (a NaN's sign flips too) rather than multiplying them by -1.
+ScalarAffineFn combine(Terms a, Terms b, bool negate_b, double constant) {
+  const auto term_b = [negate_b](const AffineTerm& t) { return negate_b ? -t.coeff : t.coeff; };
   ScalarAffineFn out;
   out.constant = constant;
   out.terms.reserve(a.size() + b.size());
@@ -76,23 +79,23 @@ ScalarAffineFn combine(Terms a, Terms b, double sign, double constant) {
       if (a[i].var < b[j].var) {
         out.terms.push_back(a[i++]);
       } else if (b[j].var < a[i].var) {
-        out.terms.push_back(AffineTerm{b[j].var, b[j].coeff * sign});
+        out.terms.push_back(AffineTerm{b[j].var, term_b(b[j])});
         ++j;
       } else {
-        const double c = a[i].coeff + b[j].coeff * sign;
+        const double c = a[i].coeff + term_b(b[j]);
         if (c != 0.0) out.terms.push_back(AffineTerm{a[i].var, c});
         ++i;
         ++j;
       }
     }
     out.terms.insert(out.terms.end(), a.begin() + static_cast<std::ptrdiff_t>(i), a.end());
-    for (; j < b.size(); ++j) out.terms.push_back(AffineTerm{b[j].var, b[j].coeff * sign});
+    for (; j < b.size(); ++j) out.terms.push_back(AffineTerm{b[j].var, term_b(b[j])});
     return out;
   }
   for (const auto& t : a)
     if (t.coeff != 0.0) out.terms.push_back(t);
   for (const auto& t : b) {
-    const double c = t.coeff * sign;
+    const double c = term_b(t);
     if (c != 0.0) out.terms.push_back(AffineTerm{t.var, c});
   }
   out.simplify();
@@ -137,14 +140,14 @@ PyObject* var_left(PyObject* self, PyObject* r, Op op) {
       break;
     case Kind::Var: {
       const AffineTerm y[1] = {AffineTerm{var_id(r), 1.0}};
-      if (op == Op::Add) return linexpr(combine(x, y, 1.0, 0.0));
-      if (op == Op::Sub) return linexpr(combine(x, y, -1.0, 0.0));
+      if (op == Op::Add) return linexpr(combine(x, y, false, 0.0));
+      if (op == Op::Sub) return linexpr(combine(x, y, true, 0.0));
       throw kest::Fault("Multiplication of two variables is not supported in linear expressions");
     }
     case Kind::LinExpr: {
       const ScalarAffineFn& f = fn_of(r);
-      if (op == Op::Add) return linexpr(combine(x, terms_of(f), 1.0, 0.0 + f.constant));
-      if (op == Op::Sub) return linexpr(combine(x, terms_of(f), -1.0, 0.0 - f.constant));
+      if (op == Op::Add) return linexpr(combine(x, terms_of(f), false, 0.0 + f.constant));
+      if (op == Op::Sub) return linexpr(combine(x, terms_of(f), true, 0.0 - f.constant));
       throw kest::Fault("Multiplication of a variable with a linear expression is not supported in linear expressions");
     }
     case Kind::Other:
@@ -196,21 +199,21 @@ PyObject* linexpr_left(PyObject* self, PyObject* r, Op op) {
   switch (classify(r, c)) {
     case Kind::Number:
       switch (op) {
-        case Op::Add: return linexpr(combine(terms_of(e), {}, 1.0, e.constant + c));
-        case Op::Sub: return linexpr(combine(terms_of(e), {}, 1.0, e.constant - c));
+        case Op::Add: return linexpr(combine(terms_of(e), {}, false, e.constant + c));
+        case Op::Sub: return linexpr(combine(terms_of(e), {}, false, e.constant - c));
         case Op::Mul: return linexpr(scale(terms_of(e), c, c * e.constant));
       }
       break;
     case Kind::Var: {
       const AffineTerm y[1] = {AffineTerm{var_id(r), 1.0}};
-      if (op == Op::Add) return linexpr(combine(terms_of(e), y, 1.0, e.constant));
-      if (op == Op::Sub) return linexpr(combine(terms_of(e), y, -1.0, e.constant));
+      if (op == Op::Add) return linexpr(combine(terms_of(e), y, false, e.constant));
+      if (op == Op::Sub) return linexpr(combine(terms_of(e), y, true, e.constant));
       break;
     }
     case Kind::LinExpr: {
       const ScalarAffineFn& f = fn_of(r);
-      if (op == Op::Add) return linexpr(combine(terms_of(e), terms_of(f), 1.0, e.constant + f.constant));
-      if (op == Op::Sub) return linexpr(combine(terms_of(e), terms_of(f), -1.0, e.constant - f.constant));
+      if (op == Op::Add) return linexpr(combine(terms_of(e), terms_of(f), false, e.constant + f.constant));
+      if (op == Op::Sub) return linexpr(combine(terms_of(e), terms_of(f), true, e.constant - f.constant));
       break;
     }
     case Kind::Other:
@@ -229,8 +232,8 @@ PyObject* linexpr_right(PyObject* l, PyObject* self, Op op) {
   double c = 0.0;
   if (as_number(l, c)) {
     switch (op) {
-      case Op::Add: return linexpr(combine(terms_of(e), {}, 1.0, e.constant + c));
-      case Op::Sub: return linexpr(combine({}, terms_of(e), -1.0, c - e.constant));
+      case Op::Add: return linexpr(combine(terms_of(e), {}, false, e.constant + c));
+      case Op::Sub: return linexpr(combine({}, terms_of(e), true, c - e.constant));
       case Op::Mul: return linexpr(scale(terms_of(e), c, c * e.constant));
     }
   }
@@ -282,11 +285,11 @@ PyObject* var_compare(PyObject* self, PyObject* r, int op) {
       return constr(ScalarAffineFn({x[0]}, 0.0), op, c);
     case Kind::Var: {
       const AffineTerm y[1] = {AffineTerm{var_id(r), 1.0}};
-      return constr(combine(x, y, -1.0, 0.0), op, 0.0);
+      return constr(combine(x, y, true, 0.0), op, 0.0);
     }
     case Kind::LinExpr: {
       const ScalarAffineFn& f = fn_of(r);
-      return constr(combine(x, terms_of(f), -1.0, 0.0 - f.constant), op, 0.0);
+      return constr(combine(x, terms_of(f), true, 0.0 - f.constant), op, 0.0);
     }
     case Kind::Other:
       break;
@@ -299,14 +302,14 @@ PyObject* linexpr_compare(PyObject* self, PyObject* r, int op) {
   double c = 0.0;
   switch (classify(r, c)) {
     case Kind::Number:
-      return constr(combine(terms_of(e), {}, 1.0, e.constant - c), op, 0.0);
+      return constr(combine(terms_of(e), {}, false, e.constant - c), op, 0.0);
     case Kind::Var: {
       const AffineTerm y[1] = {AffineTerm{var_id(r), 1.0}};
-      return constr(combine(terms_of(e), y, -1.0, e.constant), op, 0.0);
+      return constr(combine(terms_of(e), y, true, e.constant), op, 0.0);
     }
     case Kind::LinExpr: {
       const ScalarAffineFn& f = fn_of(r);
-      return constr(combine(terms_of(e), terms_of(f), -1.0, e.constant - f.constant), op, 0.0);
+      return constr(combine(terms_of(e), terms_of(f), true, e.constant - f.constant), op, 0.0);
     }
     case Kind::Other:
       break;

@@ -174,6 +174,16 @@ void expect_fault(const ScalarAffineFn& lhs, const ScalarAffineFn& rhs, AffineOp
   }
 }
 
+// Subtraction negates the right side's coefficients; multiplying by -1 would
+// keep a NaN's sign on x86.
+TEST(CalculateSub, FlipsTheSignOfANaNCoefficient) {
+  for (const double nan : {kNaN, -kNaN}) {
+    const ScalarAffineFn out = calculate(ScalarAffineFn(), ScalarAffineFn({T(0, nan)}, 0.0), AffineOp::Sub);
+    ASSERT_EQ(out.terms.size(), 1u);
+    EXPECT_NE(std::signbit(out.terms[0].coeff), std::signbit(nan));
+  }
+}
+
 TEST(CalculateFaults, UnknownOperationCode) {
   expect_fault(ScalarAffineFn(1.0), ScalarAffineFn(2.0), static_cast<AffineOp>(3),
                "Unsupported operation for ScalarAffineFn");

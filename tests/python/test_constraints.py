@@ -2,6 +2,7 @@
 model (observed through a recording backend), argument errors, and the
 refusals that leave the model unchanged."""
 
+import math
 import re
 
 import pytest
@@ -384,3 +385,24 @@ def test_backend_failure_under_the_lock_breaks_the_model(recording, panic):
         m.setObjective(x * 1, MAX)
     with panic():
         m.addConstrs([y <= 1])
+
+
+NAN = float("nan")
+
+
+@pytest.mark.parametrize(
+    "build",
+    [
+        lambda x, y: x - NAN * y <= 0,
+        lambda x, y: 0 - NAN * y <= 0,
+        lambda x, y: (x + 0) - NAN * y <= 0,
+        lambda x, y: x <= NAN * y,
+        lambda x, y: x + 1 <= NAN * y,
+    ],
+    ids=["var-expr", "num-expr", "expr-expr", "var<=expr", "expr<=expr"],
+)
+def test_subtraction_negates_the_sign_of_a_nan_coefficient(recording, build):
+    m, (x, y, _) = make_model()
+    m.addConstr(build(x, y))
+    (idx, coeffs, *_), = constraints(replay(recording, m))
+    assert math.copysign(1.0, coeffs[idx.index(1)]) == -1.0
