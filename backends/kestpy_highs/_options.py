@@ -1,6 +1,7 @@
 """Solver settings for the HiGHS backend: aliases, value coercion, warnings."""
 
 import difflib
+import sys
 import warnings
 
 import highspy
@@ -47,8 +48,15 @@ def close_matches(name):
 
 
 def warn(message):
-    # past this helper, apply() and the backend method: the user's setParam line
-    warnings.warn("kestpy_highs: " + message, UserWarning, stacklevel=4)
+    text = "kestpy_highs: " + message
+    try:
+        # past this helper, apply() and the backend method: the user's setParam line
+        warnings.warn(text, UserWarning, stacklevel=4)
+    except Warning:
+        # A filter that turns warnings into errors ("-W error") would make this
+        # a raise inside a backend method, which breaks the model for good
+        # over a setting that changes nothing. Say it on stderr instead.
+        print(f"UserWarning: {text}", file=sys.stderr)
 
 
 def _as_bool(value):

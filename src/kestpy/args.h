@@ -101,6 +101,11 @@ bool try_u64(PyObject* o, std::uint64_t& out);
 /// "'<type>' object cannot be cast as '<cls>'" as a TypeError.
 [[noreturn]] void raise_cast_error(PyObject* o, const char* cls);
 
+/// "1 entry", "2 entries": a count with its noun for messages.
+inline std::string counted(std::size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 /// A sequence argument converted element by element; a str is refused with
 /// "Can't extract `str` to `Vec`".
 template <class T, class Conv>

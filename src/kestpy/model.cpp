@@ -177,8 +177,8 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     // anything is added. Longer lists are fine; the extra entries are unused.
     auto check_len = [&](const char* param, std::size_t len) {
       if (len < n)
-        raise(PyExc_ValueError, std::string("addVars: '") + param + "' has " + std::to_string(len) +
-                                    " entries but the block has " + std::to_string(n) + " members");
+        raise(PyExc_ValueError, std::string("addVars: '") + param + "' has " + counted(len, "entry", "entries") +
+                                    " but the block has " + counted(n, "member", "members"));
     };
     if (lb.is_list()) check_len("lb", lb.list().size());
     if (ub.is_list()) check_len("ub", ub.list().size());

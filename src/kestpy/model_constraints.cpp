@@ -109,8 +109,9 @@ PyObject* model_addConstrs(PyObject* self, PyObject* const* args, Py_ssize_t nar
         names = param.list();
         // A short list would leave constraints unnamed or, worse, dropped.
         if (names.size() < count)
-          raise(PyExc_ValueError, "addConstrs: 'name' has " + std::to_string(names.size()) +
-                                      " entries but there are " + std::to_string(count) + " constraints");
+          raise(PyExc_ValueError, "addConstrs: 'name' has " + counted(names.size(), "entry", "entries") + " but " +
+                                      (count == 1 ? "there is " : "there are ") +
+                                      counted(count, "constraint", "constraints"));
         names.resize(count);
       } else {
         names = generate_names(param.single(), {count});

@@ -9,7 +9,10 @@ import subprocess
 import sys
 import types
 
+import warnings
+
 import numpy as np
+
 import pytest
 
 import kestpy as kp
@@ -472,6 +475,19 @@ def test_bad_option_warns_and_changes_nothing(name, value, pieces):
                for o in dir(before) if not o.startswith("_"))
     knapsack(b, 8)
     assert b.optimize() == 2
+
+
+def test_bad_setting_under_warnings_as_errors_leaves_the_model_usable(capsys):
+    m = kp.Model("strict")
+    x = m.addVar(ub=3.0, obj=-1.0)
+    m.setParam("no_such_option", 1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        m.setBackend("highs")
+        m.setParam("time_limt", 5.0)
+    assert capsys.readouterr().err.count("UserWarning: kestpy_highs:") == 2
+    m.optimize()
+    assert x.X == 3.0
 
 
 def test_solver_name_is_accepted(recwarn):

@@ -1,6 +1,7 @@
 """The module object, its KEST submodule and what every class of it shares."""
 import ctypes
 import inspect
+import subprocess
 import sys
 import types
 
@@ -69,15 +70,51 @@ def test_kest_is_reachable_only_as_an_attribute():
         __import__("kestpy.KEST")
 
 
-def test_second_initialisation_fails_with_import_error():
-    # Loading the same shared object again hands back the same process-wide
-    # state; a direct second call of the init function must refuse.
+def test_initialising_again_in_the_same_interpreter_gives_the_same_module():
     init = ctypes.PyDLL(kestpy.__file__).PyInit_kestpy
     init.restype = ctypes.py_object
-    with pytest.raises(ImportError):
-        init()
-    # The first module is unharmed.
+    assert init() is kestpy
     assert str(kestpy.Model("after")) == "Model(name=after)"
+
+
+SUBINTERPRETER = """
+import _xxsubinterpreters as si
+import sys
+
+def import_in_subinterpreter():
+    interp = si.create()
+    try:
+        si.run_string(interp, "import kestpy")
+        return "imported"
+    except si.RunFailedError as e:
+        return str(e)
+    finally:
+        si.destroy(interp)
+
+if sys.argv[1] == "main-first":
+    import kestpy
+    print(import_in_subinterpreter())
+    print(kestpy.Model("still"))
+else:
+    print(import_in_subinterpreter())
+    try:
+        import kestpy
+        print("imported")
+    except ImportError as e:
+        print("ImportError:", e)
+"""
+
+
+@pytest.mark.parametrize("order", ["main-first", "sub-first"])
+def test_a_second_interpreter_cannot_initialise_the_module(order):
+    out = subprocess.run([sys.executable, "-c", SUBINTERPRETER, order], capture_output=True, text=True,
+                         check=True, timeout=60).stdout.splitlines()
+    refusal = "kestpy can only be initialised once per process"
+    if order == "main-first":
+        assert out[0].startswith("<class 'ImportError'>") and refusal in out[0]
+        assert out[1] == "Model(name=still)"
+    else:
+        assert out == ["imported", "ImportError: " + refusal]
 
 
 # ---------------------------------------------------------------- classes
