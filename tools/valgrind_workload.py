@@ -7,6 +7,7 @@ lost per round would add up. Exits non-zero if a result is wrong."""
 import gc
 import math
 import sys
+import weakref
 
 # The backends and what they load come in before kestpy does any work, so that
 # what the imports themselves keep (numpy's tables, the import system's own
@@ -107,6 +108,23 @@ def recorded(model_x):
         sys.exit(f"recording: only {rec.calls}")
 
 
+def cycles():
+    """Backends that keep a Var or their model: only the collector frees them."""
+    alive = []
+    for keep in ("var", "vars", "model"):
+        m = kp.Model("cycle")
+        x = m.addVar()
+        vs = m.addVars(2, 2)
+        m.setBackend("recording")
+        rec = kestpy_recording.created.pop()
+        rec.kept = {"var": x, "vars": vs, "model": m}[keep]
+        alive.append(weakref.ref(rec))
+    del m, x, vs, rec
+    gc.collect()
+    if any(r() is not None for r in alive):
+        sys.exit("cycles: a backend that keeps a Var or its model was not collected")
+
+
 def error_paths():
     m = kp.Model("errors")
     x = m.addVar()
@@ -151,6 +169,7 @@ def main(rounds):
         knapsack()
         recorded(expressions())
         error_paths()
+        cycles()
         kestpy_recording.registry.reset()
         gc.collect()
     if len(objs) != 1:
