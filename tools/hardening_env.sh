@@ -9,21 +9,7 @@ JOBS="${JOBS:-2}"
 PY_RELEASE=/usr/bin/python3.11
 PY_DEBUG=/usr/bin/python3.11-dbg
 
-log() { printf '== %s\n' "$*" >&2; }
-
-# Installs the Debian packages named in "$@" that are missing (needs root, as in CI).
-need_debs() {
-    local missing=()
-    for p in "$@"; do
-        dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    local sudo=""
-    [ "$(id -u)" = 0 ] || sudo=sudo
-    log "installing ${missing[*]}"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-}
+source "$ROOT/tools/debian.sh"
 
 # make_venv DIR INTERPRETER: a venv of a Debian interpreter with kestpy's
 # dependencies and test dependencies, as pyproject.toml names them.

@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# Installs kestpy with its test dependencies, then runs every test:
-# the C++ suite through CTest and the Python suite through pytest.
+# Installs kestpy with its test dependencies (and the Debian packages the
+# tests need, when missing), then runs every test: the C++ suite through
+# CTest and the Python suite through pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PYTHON="${PYTHON:-python3}"
 JOBS="${JOBS:-2}"
+
+# A compiler and CMake for the extension, GoogleTest for the C++ suite,
+# CoinUtils' sample problems for the known-answer tests.
+source tools/debian.sh
+need_debs g++ cmake libgtest-dev coinor-libcoinutils-dev
 
 "$PYTHON" -m pip install --quiet ".[test]"
 
