@@ -12,6 +12,7 @@ PyModuleDef kestpy_module = {
     // Not -1: for such a module the interpreter copies the first module's
     // namespace into later imports (a sub-interpreter's included) without
     // calling the initialisation function, which could then not refuse them.
+    // With 0 every later import calls it, and it refuses.
     0,
     nullptr,
     nullptr,
@@ -20,12 +21,9 @@ PyModuleDef kestpy_module = {
     nullptr,
 };
 
-// The module made by the one initialisation, and the interpreter that made
-// it. A later import in that interpreter (after `del sys.modules["kestpy"]`,
-// or a reload) gets the same module back; any other interpreter is refused.
-// The reference is never released: the module lives as long as the process.
-PyRef* made = nullptr;
-PyInterpreterState* made_in = nullptr;
+// The types and the process-wide state are static: one initialisation per
+// process, whichever interpreter asks next.
+bool initialised = false;
 
 void add_type(PyObject* module, PyTypeObject* type, const char* name) {
   check_status(PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)));
@@ -49,11 +47,7 @@ void register_kest(PyObject* kest) {
 
 PyObject* init() noexcept {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    if (made) {
-      if (PyInterpreterState_Get() != made_in)
-        raise(PyExc_ImportError, "kestpy can only be initialised once per process");
-      return PyRef(*made).release();
-    }
+    if (initialised) raise(PyExc_ImportError, "kestpy can only be initialised once per process");
     if (!panic_exception_type()) throw PyErrSet{};
     PyRef module = check(PyModule_Create(&kestpy_module));
     add_type(module.get(), var_type(), "Var");
@@ -66,8 +60,7 @@ PyObject* init() noexcept {
     PyRef module_name = check(PyModule_GetNameObject(module.get()));
     PyRef quicksum = check(PyCFunction_NewEx(&quicksum_def, nullptr, module_name.get()));
     check_status(PyModule_AddObjectRef(module.get(), "quicksum", quicksum.get()));
-    made = new PyRef(module);
-    made_in = PyInterpreterState_Get();
+    initialised = true;
     return module.release();
   });
 }

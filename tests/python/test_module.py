@@ -70,10 +70,15 @@ def test_kest_is_reachable_only_as_an_attribute():
         __import__("kestpy.KEST")
 
 
-def test_initialising_again_in_the_same_interpreter_gives_the_same_module():
+REFUSAL = "kestpy can only be initialised once per process"
+
+
+def test_second_initialisation_fails_with_import_error():
     init = ctypes.PyDLL(kestpy.__file__).PyInit_kestpy
     init.restype = ctypes.py_object
-    assert init() is kestpy
+    with pytest.raises(ImportError, match=REFUSAL):
+        init()
+    # The first module is unharmed.
     assert str(kestpy.Model("after")) == "Model(name=after)"
 
 
@@ -95,6 +100,14 @@ if sys.argv[1] == "main-first":
     import kestpy
     print(import_in_subinterpreter())
     print(kestpy.Model("still"))
+elif sys.argv[1] == "reimport":
+    import kestpy
+    del sys.modules["kestpy"]
+    try:
+        import kestpy
+        print("imported")
+    except ImportError as e:
+        print("ImportError:", e)
 else:
     print(import_in_subinterpreter())
     try:
@@ -105,16 +118,17 @@ else:
 """
 
 
-@pytest.mark.parametrize("order", ["main-first", "sub-first"])
-def test_a_second_interpreter_cannot_initialise_the_module(order):
+@pytest.mark.parametrize("order", ["main-first", "sub-first", "reimport"])
+def test_a_second_import_that_would_initialise_again_fails(order):
     out = subprocess.run([sys.executable, "-c", SUBINTERPRETER, order], capture_output=True, text=True,
                          check=True, timeout=60).stdout.splitlines()
-    refusal = "kestpy can only be initialised once per process"
     if order == "main-first":
-        assert out[0].startswith("<class 'ImportError'>") and refusal in out[0]
+        assert out[0].startswith("<class 'ImportError'>") and REFUSAL in out[0]
         assert out[1] == "Model(name=still)"
+    elif order == "sub-first":
+        assert out == ["imported", "ImportError: " + REFUSAL]
     else:
-        assert out == ["imported", "ImportError: " + refusal]
+        assert out == ["ImportError: " + REFUSAL]
 
 
 # ---------------------------------------------------------------- classes
