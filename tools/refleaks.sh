@@ -58,6 +58,7 @@ log "Python suite under $(readlink -f "$PY_DEBUG") with the refleak plugin"
 # The tests run once go in a session of their own: some of them measure
 # counts themselves and must not see what the repetitions left behind.
 log "the tests run once, under $(readlink -f "$PY_DEBUG")"
+# (Exit code 5: a filter in "$@" left nothing to run here, which is fine.)
 "$PY" -m pytest -q -p no:cacheprovider --hypothesis-profile=ci -m "not slow" \
-    "${ONCE[@]}" "$@" || status=1
+    "${ONCE[@]}" "$@" || { rc=$?; [ "$rc" = 5 ] || status=1; }
 exit $status
