@@ -6,7 +6,8 @@
 set -euo pipefail
 source "$(dirname "$0")/hardening_env.sh"
 
-need_debs python3.11-venv python3.11-dev valgrind cmake ninja-build g++
+# python3 ships CPython's valgrind suppressions (/usr/lib/valgrind/python3.supp).
+need_debs python3 python3.11-venv python3.11-dev valgrind cmake ninja-build g++
 make_venv "$HARDEN/venv" "$PY_RELEASE"
 PY="$HARDEN/venv/bin/python"
 BUILD="$HARDEN/plain"
