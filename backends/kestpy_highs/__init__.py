@@ -179,6 +179,12 @@ def _batch_names(names, count, what):
     return names if type(names) is list else list(names)
 
 
+def _index_error(indices, ncols):
+    """The error naming the first index outside 0..ncols-1."""
+    bad = next(i for i in indices if i < 0 or i >= ncols)
+    return IndexError(f"variable index {bad} out of range ({ncols} variables)")
+
+
 def _codes(symbols, n):
     """One byte per symbol, as a uint8 array; the caller has checked each is one
     of its one-character symbols. Far cheaper than a numpy array of str."""
@@ -286,9 +292,7 @@ class Model:
         except OverflowError:
             idx = None
         if not checked and nnz and (idx is None or idx.min() < 0 or idx.max() >= self._ncols):
-            bad = next(i for i in itertools.chain.from_iterable(idx_lists)
-                       if i < 0 or i >= self._ncols)
-            raise IndexError(f"variable index {bad} out of range ({self._ncols} variables)")
+            raise _index_error(itertools.chain.from_iterable(idx_lists), self._ncols)
         val = _flatten(val_lists, np.float64, nnz)
         return _RowChunk(n, lens, idx, val, lo, hi, names)
 
@@ -359,8 +363,7 @@ class Model:
         if len(indices) != len(coeffs):
             raise ValueError(f"{len(indices)} indices and {len(coeffs)} coefficients")
         if indices and (min(indices) < 0 or max(indices) >= self._ncols):
-            bad = next(i for i in indices if i < 0 or i >= self._ncols)
-            raise IndexError(f"variable index {bad} out of range ({self._ncols} variables)")
+            raise _index_error(indices, self._ncols)
         bound = float(rhs) - float(constant)
         if sense == "<":
             lo, hi = -_INF, bound
@@ -427,8 +430,7 @@ class Model:
         except OverflowError:
             idx = None
         if n and (idx is None or idx.min() < 0 or idx.max() >= self._ncols):
-            bad = next(i for i in indices if i < 0 or i >= self._ncols)
-            raise IndexError(f"variable index {bad} out of range ({self._ncols} variables)")
+            raise _index_error(indices, self._ncols)
         val = _floats(coeffs, n)
         self._changed()
         self._objective = (idx, val, float(constant), sense)
