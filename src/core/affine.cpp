@@ -59,19 +59,18 @@ ScalarAffineFn calculate(const ScalarAffineFn& lhs, const ScalarAffineFn& rhs, A
       append_nonzero(out.terms, rhs.terms, negated);
       out.constant = lhs.constant - rhs.constant;
       break;
-    case AffineOp::Mul:
+    case AffineOp::Mul: {
       if (!rhs.terms.empty() && !lhs.terms.empty())
         throw Fault("Multiplication results in a non-affine function");
-      if (!rhs.terms.empty()) {
-        out.terms.reserve(rhs.terms.size());
-        append_nonzero(out.terms, rhs.terms, [f = lhs.constant](double c) { return c * f; });
-        out.constant = lhs.constant * rhs.constant;
-      } else {
-        out.terms.reserve(lhs.terms.size());
-        append_nonzero(out.terms, lhs.terms, [f = rhs.constant](double c) { return c * f; });
-        out.constant = rhs.constant * lhs.constant;
-      }
+      // The side with terms is scaled by the other side's constant.
+      const bool rhs_has_terms = !rhs.terms.empty();
+      const ScalarAffineFn& scaled = rhs_has_terms ? rhs : lhs;
+      const double factor = rhs_has_terms ? lhs.constant : rhs.constant;
+      out.terms.reserve(scaled.terms.size());
+      append_nonzero(out.terms, scaled.terms, [factor](double c) { return c * factor; });
+      out.constant = factor * scaled.constant;
       break;
+    }
     default:
       throw Fault("Unsupported operation for ScalarAffineFn");
   }
