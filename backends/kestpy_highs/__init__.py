@@ -251,11 +251,9 @@ class Model:
 
     def _reset_single_cols(self):
         self._c_lo, self._c_hi, self._c_int, self._c_names = [], [], [], []
-        self._c_named = False
 
     def _reset_single_rows(self):
         self._r_idx, self._r_val, self._r_lo, self._r_hi, self._r_names = [], [], [], [], []
-        self._r_named = False
 
     def _seal_single_cols(self):
         n = len(self._c_lo)
@@ -264,7 +262,7 @@ class Model:
         integer = np.array(self._c_int, dtype=np.uint8) if any(self._c_int) else None
         self._col_chunks.append(_ColChunk(
             n, np.array(self._c_lo, dtype=np.float64), np.array(self._c_hi, dtype=np.float64),
-            integer, self._c_names if self._c_named else None))
+            integer, self._c_names if any(self._c_names) else None))
         self._reset_single_cols()
 
     def _seal_single_rows(self):
@@ -273,7 +271,7 @@ class Model:
         self._row_chunks.append(self._row_chunk(
             self._r_idx, self._r_val,
             np.array(self._r_lo, dtype=np.float64), np.array(self._r_hi, dtype=np.float64),
-            self._r_names if self._r_named else None, checked=True))
+            self._r_names if any(self._r_names) else None, checked=True))
         self._reset_single_rows()
 
     def _row_chunk(self, idx_lists, val_lists, lo, hi, names, checked=False):
@@ -320,11 +318,7 @@ class Model:
         self._c_lo.append(lo)
         self._c_hi.append(hi)
         self._c_int.append(integer)
-        if name:
-            self._c_names.append(name)
-            self._c_named = True
-        else:
-            self._c_names.append("")
+        self._c_names.append(name or "")
         index = self._ncols
         self._ncols += 1
         return index
@@ -378,11 +372,7 @@ class Model:
         self._r_val.append(coeffs)
         self._r_lo.append(lo)
         self._r_hi.append(hi)
-        if name:
-            self._r_names.append(name)
-            self._r_named = True
-        else:
-            self._r_names.append("")
+        self._r_names.append(name or "")
         index = self._nrows
         self._nrows += 1
         return index
