@@ -20,16 +20,16 @@ void ScalarAffineFn::simplify() {
 
   std::stable_sort(terms.begin(), terms.end(),
                    [](const AffineTerm& a, const AffineTerm& b) { return a.var < b.var; });
-  std::vector<AffineTerm> merged;
-  merged.reserve(terms.size());
-  for (const auto& t : terms) {
-    if (!merged.empty() && merged.back().var == t.var)
-      merged.back().coeff += t.coeff;
+  // Merge in place: the write position never passes the read position.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < terms.size(); ++i) {
+    if (kept > 0 && terms[kept - 1].var == terms[i].var)
+      terms[kept - 1].coeff += terms[i].coeff;
     else
-      merged.push_back(t);
+      terms[kept++] = terms[i];
   }
-  std::erase_if(merged, [](const AffineTerm& t) { return t.coeff == 0.0; });
-  terms = std::move(merged);
+  terms.resize(kept);
+  std::erase_if(terms, [](const AffineTerm& t) { return t.coeff == 0.0; });
 }
 
 template <class Coeff>
