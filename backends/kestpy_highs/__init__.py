@@ -211,6 +211,13 @@ class _RowChunk:
         self.lo, self.hi, self.names = lo, hi, names
 
 
+def _joined(chunks, field):
+    """One field of the chunks end to end; a single chunk's array as it is."""
+    if len(chunks) == 1:
+        return getattr(chunks[0], field)
+    return np.concatenate([getattr(c, field) for c in chunks])
+
+
 def _concat_names(chunks, total):
     if not any(c.names for c in chunks):
         return None
@@ -447,12 +454,7 @@ class Model:
     def _csr(rows, ncols):
         """Row starts, column indices and values of the rows, merged and zero-free."""
         n = sum(c.n for c in rows)
-        if len(rows) == 1:
-            lens, idx, val = rows[0].lens, rows[0].idx, rows[0].val
-        else:
-            lens = np.concatenate([c.lens for c in rows])
-            idx = np.concatenate([c.idx for c in rows])
-            val = np.concatenate([c.val for c in rows])
+        lens, idx, val = _joined(rows, "lens"), _joined(rows, "idx"), _joined(rows, "val")
         nnz = idx.size
         if nnz > _INT32_MAX:
             raise OverflowError("too many nonzeros for HiGHS (more than 2**31 - 1)")
@@ -506,8 +508,7 @@ class Model:
         base_col = self._h_cols
         if cols:
             n_new = sum(c.n for c in cols)
-            lo = np.concatenate([c.lo for c in cols]) if len(cols) > 1 else cols[0].lo
-            hi = np.concatenate([c.hi for c in cols]) if len(cols) > 1 else cols[0].hi
+            lo, hi = _joined(cols, "lo"), _joined(cols, "hi")
             col_names = _concat_names(cols, n_new)
             integer_cols = [np.flatnonzero(c.integer) + off
                             for c, off in zip(cols, itertools.accumulate(
@@ -519,8 +520,7 @@ class Model:
             n_new, col_names, where = 0, None, np.zeros(0, dtype=np.int32)
         if rows:
             m_new, starts, idx, val = self._csr(rows, max(self._ncols, 1))
-            rlo = np.concatenate([c.lo for c in rows]) if len(rows) > 1 else rows[0].lo
-            rhi = np.concatenate([c.hi for c in rows]) if len(rows) > 1 else rows[0].hi
+            rlo, rhi = _joined(rows, "lo"), _joined(rows, "hi")
             row_names = _concat_names(rows, m_new)
         else:
             m_new, row_names = 0, None
