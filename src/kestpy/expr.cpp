@@ -123,6 +123,11 @@ PyObject* linexpr(ScalarAffineFn fn) { return new_linexpr(std::move(fn)).release
 
 enum class Op { Add, Sub, Mul };
 
+[[noreturn]] void unsupported(Op op, const char* type) {
+  const char* what = op == Op::Add ? "addition" : op == Op::Sub ? "subtraction" : "multiplication";
+  throw kest::Fault(std::string("Unsupported type for ") + what + " with " + type);
+}
+
 PyObject* var_left(PyObject* self, PyObject* r, Op op) {
   const AffineTerm x[1] = {AffineTerm{var_id(self), 1.0}};
   double c = 0.0;
@@ -153,12 +158,7 @@ PyObject* var_left(PyObject* self, PyObject* r, Op op) {
     case Kind::Other:
       break;
   }
-  switch (op) {
-    case Op::Add: throw kest::Fault("Unsupported type for addition with Var");
-    case Op::Sub: throw kest::Fault("Unsupported type for subtraction with Var");
-    case Op::Mul: break;
-  }
-  throw kest::Fault("Unsupported type for multiplication with Var");
+  unsupported(op, "Var");
 }
 
 PyObject* var_right(PyObject* l, PyObject* self, Op op) {
@@ -175,12 +175,7 @@ PyObject* var_right(PyObject* l, PyObject* self, Op op) {
       }
     }
   }
-  switch (op) {
-    case Op::Add: throw kest::Fault("Unsupported type for addition with Var");
-    case Op::Sub: throw kest::Fault("Unsupported type for subtraction with Var");
-    case Op::Mul: break;
-  }
-  throw kest::Fault("Unsupported type for multiplication with Var");
+  unsupported(op, "Var");
 }
 
 PyObject* var_binary(PyObject* a, PyObject* b, Op op) noexcept {
@@ -219,12 +214,7 @@ PyObject* linexpr_left(PyObject* self, PyObject* r, Op op) {
     case Kind::Other:
       break;
   }
-  switch (op) {
-    case Op::Add: throw kest::Fault("Unsupported type for addition with LinExpr");
-    case Op::Sub: throw kest::Fault("Unsupported type for subtraction with LinExpr");
-    case Op::Mul: break;
-  }
-  throw kest::Fault("Unsupported type for multiplication with LinExpr");
+  unsupported(op, "LinExpr");
 }
 
 PyObject* linexpr_right(PyObject* l, PyObject* self, Op op) {
@@ -237,12 +227,7 @@ PyObject* linexpr_right(PyObject* l, PyObject* self, Op op) {
       case Op::Mul: return linexpr(scale(terms_of(e), c, c * e.constant));
     }
   }
-  switch (op) {
-    case Op::Add: throw kest::Fault("Unsupported type for addition with LinExpr");
-    case Op::Sub: throw kest::Fault("Unsupported type for subtraction with LinExpr");
-    case Op::Mul: break;
-  }
-  throw kest::Fault("Unsupported type for multiplication with LinExpr");
+  unsupported(op, "LinExpr");
 }
 
 PyObject* linexpr_binary(PyObject* a, PyObject* b, Op op) noexcept {
