@@ -62,6 +62,12 @@ void append_float(std::string& out, double v) {
   }
 }
 
+static void append_unicode_escape(std::string& out, char32_t c) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c));
+  out += buf;
+}
+
 void append_quoted(std::string& out, std::string_view s) {
   out += '"';
   for (std::size_t i = 0; i < s.size(); ++i) {
@@ -70,9 +76,7 @@ void append_quoted(std::string& out, std::string_view s) {
     if (c == 0xc2 && i + 1 < s.size()) {
       const auto next = static_cast<unsigned char>(s[i + 1]);
       if (next >= 0x80 && next <= 0x9f) {
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "\\u{%x}", next);
-        out += buf;
+        append_unicode_escape(out, next);
         ++i;
         continue;
       }
@@ -85,13 +89,10 @@ void append_quoted(std::string& out, std::string_view s) {
       case '\t': out += "\\t"; break;
       case '\0': out += "\\0"; break;
       default:
-        if (c < 0x20 || c == 0x7f) {
-          char buf[16];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-          out += buf;
-        } else {
+        if (c < 0x20 || c == 0x7f)
+          append_unicode_escape(out, c);
+        else
           out += static_cast<char>(c);
-        }
     }
   }
   out += '"';
@@ -99,13 +100,10 @@ void append_quoted(std::string& out, std::string_view s) {
 
 static void append_char(std::string& out, char32_t c) {
   out += '\'';
-  if (c < 0x80) {
+  if (c < 0x80)
     out += static_cast<char>(c);
-  } else {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c));
-    out += buf;
-  }
+  else
+    append_unicode_escape(out, c);
   out += '\'';
 }
 
