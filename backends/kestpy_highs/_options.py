@@ -28,23 +28,23 @@ _KIND_TEXT = {
 _NO_VALUE = object()
 
 
-def _candidates():
+def _candidates_by_lower():
     names = [n for n in dir(highspy.HighsOptions) if not n.startswith("_")]
-    return names + list(ALIASES) + list(SPECIAL)
+    by_lower = {}
+    for c in names + list(ALIASES) + list(SPECIAL):
+        by_lower.setdefault(c.lower(), c)
+    return by_lower
 
 
-_CANDIDATES = None
+_BY_LOWER = None
 
 
 def close_matches(name):
-    global _CANDIDATES
-    if _CANDIDATES is None:
-        _CANDIDATES = _candidates()
-    by_lower = {}
-    for c in _CANDIDATES:
-        by_lower.setdefault(c.lower(), c)
-    hits = difflib.get_close_matches(name.lower(), list(by_lower), n=3, cutoff=0.6)
-    return [by_lower[h] for h in hits]
+    global _BY_LOWER
+    if _BY_LOWER is None:
+        _BY_LOWER = _candidates_by_lower()
+    hits = difflib.get_close_matches(name.lower(), list(_BY_LOWER), n=3, cutoff=0.6)
+    return [_BY_LOWER[h] for h in hits]
 
 
 def warn(message):
