@@ -346,18 +346,6 @@ void constr_dealloc(PyObject* self) {
   PyObject_Free(self);
 }
 
-/// A non-GC instance of a readied static type; the caller constructs the fields.
-template <class T>
-T* allocate(PyTypeObject* type) {
-  void* mem = PyObject_Malloc(sizeof(T));
-  if (!mem) {
-    PyErr_NoMemory();
-    throw PyErrSet{};
-  }
-  PyObject_Init(static_cast<PyObject*>(mem), type);
-  return static_cast<T*>(mem);
-}
-
 }  // namespace
 
 PyObject* var_add(PyObject* a, PyObject* b) noexcept { return var_binary(a, b, Op::Add); }
@@ -410,13 +398,15 @@ PyTypeObject* constr_type() {
 }
 
 PyRef new_linexpr(kest::ScalarAffineFn fn) {
-  auto* o = allocate<LinExprObject>(linexpr_type());
+  auto* o = PyObject_New(LinExprObject, linexpr_type());
+  if (!o) throw PyErrSet{};
   new (&o->fn) ScalarAffineFn(std::move(fn));
   return PyRef::steal(reinterpret_cast<PyObject*>(o));
 }
 
 PyRef new_constr(kest::ScalarFunctionType fn, kest::ScalarSetType set) {
-  auto* o = allocate<ConstrObject>(constr_type());
+  auto* o = PyObject_New(ConstrObject, constr_type());
+  if (!o) throw PyErrSet{};
   new (&o->fn) kest::ScalarFunctionType(std::move(fn));
   new (&o->set) ScalarSetType(set);
   return PyRef::steal(reinterpret_cast<PyObject*>(o));
