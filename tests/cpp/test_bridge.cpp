@@ -211,10 +211,8 @@ TEST_F(Bridge, ObjectiveFunctionThenSenseSendsTheObjectiveTwice) {
   EXPECT_EQ(bridge.objective_sense(), kMin);
   ASSERT_TRUE(bridge.set_model_attr(ModelAttr::ObjectiveSense, sense_value(kMax)).ok());
   ASSERT_TRUE(bridge.set_model_attr(ModelAttr::ObjectiveFunction, fn_value(fn(1, 3.0))).ok());  // keeps the sense
-  EXPECT_EQ(calls("A"),
-            (Calls{"set_objective(" + kFx + ", Minimize)", "set_objective(" + kFx + ", Maximize)",
-                   "set_objective(ScalarAffine(ScalarAffineFn { terms: [AffineTerm { var: VarId(1), coeff: 3.0 }], "
-                   "constant: 0.0 }), Maximize)"}));
+  EXPECT_EQ(calls("A"), (Calls{"set_objective(" + kFx + ", Minimize)", "set_objective(" + kFx + ", Maximize)",
+                               "set_objective(" + debug_text(fn(1, 3.0)) + ", Maximize)"}));
   EXPECT_EQ(bridge.objective_function(), fn(1, 3.0));
   EXPECT_EQ(bridge.objective_sense(), kMax);
 }
@@ -256,10 +254,13 @@ TEST_F(Bridge, SettingsKeepOneEntryPerKeyAndOtherModelAttrsAreNotCached) {
 
 // ---- attach_backend ----
 
-TEST_F(Bridge, AttachingToAnEmptyBridgeMakesNoCall) {
-  attach("A");
+TEST_F(Bridge, AttachingToAnEmptyBridgeMakesNoCallAndDroppingItDestroysTheBackend) {
+  auto owner = std::make_unique<BridgeOptimizer>();
+  ASSERT_TRUE(owner->attach_backend(fake("A")).ok());
+  EXPECT_TRUE(owner->has_backend() && owner->synchronised());
   EXPECT_TRUE(calls("A").empty());
-  EXPECT_TRUE(bridge.has_backend() && bridge.synchronised());
+  owner.reset();
+  EXPECT_EQ(calls("A"), Calls{"destroyed"});
 }
 
 TEST_F(Bridge, ReplayIsOneCallPerKindInIdOrderAndLeavesTheCache) {
@@ -341,7 +342,6 @@ TEST_P(FaultDuringReplay, LeavesTheBridgeAsItWas) {
 
 INSTANTIATE_TEST_SUITE_P(Ops, FaultDuringReplay,
                          ::testing::Values("add_variables", "add_constraints", "set_objective", "set_optimizer_attr",
-                                           "add_variables+", "add_constraints+", "set_objective+",
                                            "set_optimizer_attr+"),
                          [](const auto& info) {
                            std::string n = info.param;
@@ -354,26 +354,15 @@ TEST_F(Bridge, SecondAttachReplaysEverythingThenDestroysTheFirst) {
   attach("A");
   bridge.add_variable("w", none, 0.5, none);
   attach("B");
-  Calls expected = model_replay();
-  expected[0] = R"(add_variables(4, List(["", "b", "", "w"]), ['C', 'I', 'B', 'C'], List([0.0, -1.0, 0.0, 0.5]), )"
-                R"(List([inf, 5.0, 1.0, inf])))";
-  EXPECT_EQ(calls("B"), expected);
-  const auto& ev = journal->events;
-  const auto a_gone = std::find(ev.begin(), ev.end(), "A: destroyed") - ev.begin();
-  const auto last_b = std::find(ev.begin(), ev.end(), "B: " + expected.back()) - ev.begin();
-  ASSERT_LT(a_gone, static_cast<std::ptrdiff_t>(ev.size()));
-  EXPECT_LT(last_b, a_gone);
-  EXPECT_FALSE(journal->destroyed("B"));
+  const Calls got = calls("B");
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0], R"(add_variables(4, List(["", "b", "", "w"]), ['C', 'I', 'B', 'C'], List([0.0, -1.0, 0.0, 0.5]), )"
+                    R"(List([inf, 5.0, 1.0, inf])))");
+  // The first backend goes only after the last replay call into the second.
+  EXPECT_EQ(journal->events.back(), "A: destroyed");
+  EXPECT_EQ(journal->events.end()[-2], "B: " + got.back());
   EXPECT_EQ(bridge.get_objective_value(), 42.5);
   EXPECT_EQ(calls("B").back(), "get_objective_value()");
-}
-
-TEST_F(Bridge, DroppingTheBridgeDestroysItsBackend) {
-  auto owner = std::make_unique<BridgeOptimizer>();
-  ASSERT_TRUE(owner->attach_backend(fake("A")).ok());
-  EXPECT_FALSE(journal->destroyed("A"));
-  owner.reset();
-  EXPECT_TRUE(journal->destroyed("A"));
 }
 
 }  // namespace
