@@ -5,6 +5,7 @@
 // after it is released: an exception unwinding through the guard would mark
 // the model broken for good.
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,22 @@ void collect_constrs(PyObject* iterable, std::vector<kest::ScalarFunctionType>& 
   if (PyErr_Occurred()) throw PyErrSet{};
 }
 
+/// Runs apply(guard) under the write lock when every variable of `fns` is one
+/// of the model's; otherwise raises for the first unknown one once the lock
+/// is released.
+template <class Apply>
+void apply_if_known(ModelObject* m, std::span<const kest::ScalarFunctionType> fns, Apply&& apply) {
+  std::optional<kest::VarId> unknown;
+  {
+    WriteGuard g(model_cell(m));
+    const std::size_t num_vars = g->num_variables();
+    for (const auto& fn : fns)
+      if ((unknown = find_unknown_var(fn, num_vars))) break;
+    if (!unknown) apply(g);
+  }
+  if (unknown) raise_unknown_var(*unknown);
+}
+
 }  // namespace
 
 std::optional<kest::VarId> find_unknown_var(const kest::ScalarFunctionType& fn, std::size_t num_vars) {
@@ -77,13 +94,7 @@ PyObject* model_addConstr(PyObject* self, PyObject* const* args, Py_ssize_t narg
     kest::ScalarFunctionType fn = c->fn;
     const kest::ScalarSetType set = c->set;
 
-    std::optional<kest::VarId> unknown;
-    {
-      WriteGuard g(model_cell(m));
-      unknown = find_unknown_var(fn, g->num_variables());
-      if (!unknown) (void)g->add_constraint(std::move(fn), set, std::move(name));
-    }
-    if (unknown) raise_unknown_var(*unknown);
+    apply_if_known(m, {&fn, 1}, [&](WriteGuard& g) { (void)g->add_constraint(std::move(fn), set, std::move(name)); });
     Py_RETURN_NONE;
   });
 }
@@ -120,15 +131,9 @@ PyObject* model_addConstrs(PyObject* self, PyObject* const* args, Py_ssize_t nar
       names = generate_names("Cons", {count});
     }
 
-    std::optional<kest::VarId> unknown;
-    {
-      WriteGuard g(model_cell(m));
-      const std::size_t num_vars = g->num_variables();
-      for (const auto& fn : fns)
-        if ((unknown = find_unknown_var(fn, num_vars))) break;
-      if (!unknown) (void)g->add_constraints(std::move(fns), std::move(sets), std::move(names));
-    }
-    if (unknown) raise_unknown_var(*unknown);
+    apply_if_known(m, fns, [&](WriteGuard& g) {
+      (void)g->add_constraints(std::move(fns), std::move(sets), std::move(names));
+    });
     Py_RETURN_NONE;
   });
 }
@@ -147,17 +152,11 @@ PyObject* model_setObjective(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (!is_linexpr(a[0])) raise_cast_error(a[0], "LinExpr");
     kest::ScalarFunctionType fn(reinterpret_cast<LinExprObject*>(a[0])->fn);
 
-    std::optional<kest::VarId> unknown;
-    {
-      WriteGuard g(model_cell(m));
-      unknown = find_unknown_var(fn, g->num_variables());
-      if (!unknown) {
-        // Neither update can fail here; a backend's refusal is its own business.
-        (void)g->set_model_attr(kest::ModelAttr::ObjectiveFunction, kest::AttrValue::function(std::move(fn)));
-        (void)g->set_model_attr(kest::ModelAttr::ObjectiveSense, kest::AttrValue::sense(sense));
-      }
-    }
-    if (unknown) raise_unknown_var(*unknown);
+    apply_if_known(m, {&fn, 1}, [&](WriteGuard& g) {
+      // Neither update can fail here; a backend's refusal is its own business.
+      (void)g->set_model_attr(kest::ModelAttr::ObjectiveFunction, kest::AttrValue::function(std::move(fn)));
+      (void)g->set_model_attr(kest::ModelAttr::ObjectiveSense, kest::AttrValue::sense(sense));
+    });
     Py_RETURN_NONE;
   });
 }
