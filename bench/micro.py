@@ -45,18 +45,16 @@ CPP_KEYS = {
 BASELINE = "baseline: for o in list: id(o)"
 
 
-def _time(fn, state, repeat):
-    times = []
-    for _ in range(repeat):
-        gc.collect()
-        gc.disable()
-        try:
-            t = time.perf_counter_ns()
-            fn(state)
-            times.append(time.perf_counter_ns() - t)
-        finally:
-            gc.enable()
-    return statistics.median(times)
+def time_once(fn, state):
+    """Wall time of fn(state) in nanoseconds, garbage collection off while it runs."""
+    gc.collect()
+    gc.disable()
+    try:
+        t = time.perf_counter_ns()
+        fn(state)
+        return time.perf_counter_ns() - t
+    finally:
+        gc.enable()
 
 
 def _ops(kp, n):
@@ -257,7 +255,7 @@ def run(quick=False, cpp_floor_path=None, log=print) -> dict:
             ns = []
             for _ in range(repeat):
                 state = setup()
-                ns.append(_time(fn, state, 1) / count)
+                ns.append(time_once(fn, state) / count)
                 del state
             value = statistics.median(ns)
             results.append({"op": name, "ns": value, "count": count})

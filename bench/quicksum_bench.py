@@ -14,12 +14,15 @@ Figures (median of --repeat runs, garbage collection off while timing):
 from __future__ import annotations
 
 import argparse
-import gc
 import statistics
-import time
 from collections import deque
 
 import kestpy
+
+try:
+    from bench.micro import time_once
+except ImportError:  # run as a script: this directory is on the path, the package is not
+    from micro import time_once
 
 
 def timed(fn, repeat, setup=None):
@@ -27,14 +30,7 @@ def timed(fn, repeat, setup=None):
     times = []
     for _ in range(repeat):
         state = setup() if setup else None
-        gc.collect()
-        gc.disable()
-        try:
-            t = time.perf_counter_ns()
-            fn(state)
-            times.append(time.perf_counter_ns() - t)
-        finally:
-            gc.enable()
+        times.append(time_once(fn, state))
     return statistics.median(times)
 
 
