@@ -46,6 +46,22 @@ void collect_constrs(PyObject* iterable, std::vector<kest::ScalarFunctionType>& 
   if (PyErr_Occurred()) throw PyErrSet{};
 }
 
+/// The first variable of `fn` that is not one of the model's `num_vars` variables.
+std::optional<kest::VarId> find_unknown_var(const kest::ScalarFunctionType& fn, std::size_t num_vars) {
+  if (const auto* s = fn.single()) {
+    if (s->var.index >= num_vars) return s->var;
+    return std::nullopt;
+  }
+  for (const auto& t : fn.affine()->terms)
+    if (t.var.index >= num_vars) return t.var;
+  return std::nullopt;
+}
+
+/// ValueError "VarId(7) is not a variable of this model".
+[[noreturn]] void raise_unknown_var(kest::VarId id) {
+  raise(PyExc_ValueError, kest::debug_text(id) + " is not a variable of this model");
+}
+
 /// Runs apply(guard) under the write lock when every variable of `fns` is one
 /// of the model's; otherwise raises for the first unknown one once the lock
 /// is released.
@@ -63,20 +79,6 @@ void apply_if_known(ModelObject* m, std::span<const kest::ScalarFunctionType> fn
 }
 
 }  // namespace
-
-std::optional<kest::VarId> find_unknown_var(const kest::ScalarFunctionType& fn, std::size_t num_vars) {
-  if (const auto* s = fn.single()) {
-    if (s->var.index >= num_vars) return s->var;
-    return std::nullopt;
-  }
-  for (const auto& t : fn.affine()->terms)
-    if (t.var.index >= num_vars) return t.var;
-  return std::nullopt;
-}
-
-void raise_unknown_var(kest::VarId id) {
-  raise(PyExc_ValueError, kest::debug_text(id) + " is not a variable of this model");
-}
 
 PyObject* model_addConstr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {

@@ -128,11 +128,4 @@ PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* model_optimize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* model_get_ObjVal(PyObject* self, void*) noexcept;
 
-/// The first variable of `fn` that is not one of the model's `num_vars`
-/// variables. Call it under the optimizer lock, and raise only after the lock
-/// is released (an exception under the write guard poisons the model).
-std::optional<kest::VarId> find_unknown_var(const kest::ScalarFunctionType& fn, std::size_t num_vars);
-/// ValueError "VarId(7) is not a variable of this model".
-[[noreturn]] void raise_unknown_var(kest::VarId id);
-
 }  // namespace kestpy
