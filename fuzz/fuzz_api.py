@@ -403,20 +403,23 @@ def s_optimize(run):
         call(m.optimize)
 
 
+def read_value(obj, attr):
+    """Reads ObjVal or X; a documented outcome is a float or None."""
+    ok, v = call(getattr, obj, attr)
+    if ok and v is not None and type(v) is not float:
+        raise Finding(f"{attr} {v!r}")
+
+
 def s_objval(run):
     m = run.model_or_none()
     if m is not None:
-        ok, v = call(lambda: m.ObjVal)
-        if ok and v is not None and type(v) is not float:
-            raise Finding(f"ObjVal {v!r}")
+        read_value(m, "ObjVal")
 
 
 def s_x(run):
     v = run.pick(run.vars)
     if v is not None:
-        ok, x = call(lambda: v.X)
-        if ok and x is not None and type(x) is not float:
-            raise Finding(f"X {x!r}")
+        read_value(v, "X")
 
 
 def s_index(run):
