@@ -26,17 +26,15 @@ TEST_P(FloatText, PrintsShortestRoundTripForm) { EXPECT_EQ(float_text(GetParam()
 INSTANTIATE_TEST_SUITE_P(
     Table, FloatText,
     ::testing::Values(
-        FloatCase{2.0, "2.0"}, FloatCase{1.0, "1.0"}, FloatCase{100.0, "100.0"}, FloatCase{0.1, "0.1"},
-        FloatCase{-3.5, "-3.5"}, FloatCase{0.30000000000000004, "0.30000000000000004"},
-        FloatCase{123456.789, "123456.789"}, FloatCase{0.0, "0.0"}, FloatCase{-0.0, "-0.0"},
+        FloatCase{2.0, "2.0"}, FloatCase{100.0, "100.0"}, FloatCase{0.1, "0.1"}, FloatCase{-3.5, "-3.5"},
+        FloatCase{0.30000000000000004, "0.30000000000000004"}, FloatCase{123456.789, "123456.789"},
+        FloatCase{0.0, "0.0"}, FloatCase{-0.0, "-0.0"},
         // Plain form up to just below 1e16, exponent form from there on.
-        FloatCase{1e15, "1000000000000000.0"}, FloatCase{9999999999999998.0, "9999999999999998.0"},
-        FloatCase{1e16, "1e16"}, FloatCase{-1e16, "-1e16"}, FloatCase{1.2345e20, "1.2345e20"},
-        FloatCase{1e100, "1e100"}, FloatCase{1.7976931348623157e308, "1.7976931348623157e308"},
+        FloatCase{9999999999999998.0, "9999999999999998.0"}, FloatCase{1e16, "1e16"},
+        FloatCase{-1.2345e20, "-1.2345e20"}, FloatCase{1.7976931348623157e308, "1.7976931348623157e308"},
         // Plain form down to 1e-4, exponent form below it.
-        FloatCase{0.0001, "0.0001"}, FloatCase{0.00012, "0.00012"}, FloatCase{-0.00012, "-0.00012"},
-        FloatCase{9.999999999999999e-5, "9.999999999999999e-5"}, FloatCase{1e-5, "1e-5"},
-        FloatCase{1.5e-5, "1.5e-5"}, FloatCase{-1.5e-5, "-1.5e-5"}, FloatCase{2.5e-300, "2.5e-300"},
+        FloatCase{0.0001, "0.0001"}, FloatCase{-0.00012, "-0.00012"}, FloatCase{1e-5, "1e-5"},
+        FloatCase{9.999999999999999e-5, "9.999999999999999e-5"}, FloatCase{-1.5e-5, "-1.5e-5"},
         FloatCase{5e-324, "5e-324"},
         FloatCase{std::numeric_limits<double>::infinity(), "inf"},
         FloatCase{-std::numeric_limits<double>::infinity(), "-inf"},
@@ -60,13 +58,11 @@ TEST_P(QuotedText, EscapesQuotesBackslashesAndControls) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, QuotedText,
-    ::testing::Values(QuoteCase{"Empty", "", R"("")"}, QuoteCase{"Plain", "plain text", R"("plain text")"},
-                      QuoteCase{"DoubleQuote", "say \"hi\"", R"("say \"hi\"")"},
+    ::testing::Values(QuoteCase{"Empty", "", R"("")"}, QuoteCase{"DoubleQuote", "say \"hi\"", R"("say \"hi\"")"},
                       QuoteCase{"Backslash", "a\\b", R"("a\\b")"}, QuoteCase{"SingleQuoteStays", "it's", R"("it's")"},
                       QuoteCase{"Newline", "l1\nl2", R"("l1\nl2")"}, QuoteCase{"TabAndReturn", "\t\r", R"("\t\r")"},
                       QuoteCase{"Nul", std::string("a\0b", 3), R"("a\0b")"},
-                      QuoteCase{"OtherControl", "\x01", R"("\u{1}")"},
-                      QuoteCase{"Escape", "\x1b[0m", R"("\u{1b}[0m")"}, QuoteCase{"Delete", "\x7f", R"("\u{7f}")"},
+                      QuoteCase{"OtherControl", "\x01", R"("\u{1}")"}, QuoteCase{"Delete", "\x7f", R"("\u{7f}")"},
                       // Non-ASCII passes as is, except the C1 controls U+0080..U+009F.
                       QuoteCase{"Utf8", "caf\xc3\xa9 \xe2\x82\xac", "\"caf\xc3\xa9 \xe2\x82\xac\""},
                       QuoteCase{"C1Control", "a\xc2\x85z", R"("a\u{85}z")"},
@@ -81,7 +77,6 @@ TEST(ErrorText, NoBackendMessageIsExactly33Characters) {
 
 TEST(ErrorText, EveryVariant) {
   EXPECT_EQ(debug_text(KestError::message("bad \"x\"\n")), R"(Msg("bad \"x\"\n"))");
-  EXPECT_EQ(debug_text(KestError::message("")), R"(Msg(""))");
   EXPECT_EQ(debug_text(KestError::unsupported_constraint("ScalarAffine", "Interval")),
             R"(UnsupportedConstraint { func: "ScalarAffine", set: "Interval" })");
   EXPECT_EQ(debug_text(KestError::add_constraint_not_allowed()), "AddConstraintNotAllowed");
@@ -89,7 +84,6 @@ TEST(ErrorText, EveryVariant) {
   EXPECT_EQ(debug_text(KestError::set_attribute_not_allowed()), "SetAttributeNotAllowed");
   EXPECT_EQ(debug_text(KestError::constant_not_zero(0.00001)), "ScalarFunctionConstantNotZero { value: 1e-5 }");
   EXPECT_EQ(debug_text(KestError::constant_not_zero(3)), "ScalarFunctionConstantNotZero { value: 3.0 }");
-  EXPECT_EQ(debug_text(KestError::constant_not_zero(-0.0)), "ScalarFunctionConstantNotZero { value: -0.0 }");
 }
 
 TEST(FunctionText, TermsConstantAndEmpty) {
@@ -98,8 +92,6 @@ TEST(FunctionText, TermsConstantAndEmpty) {
             "ScalarAffineFn { terms: [AffineTerm { var: VarId(0), coeff: 2.0 }, "
             "AffineTerm { var: VarId(3), coeff: -1.5 }], constant: 1.0 }");
   EXPECT_EQ(debug_text(ScalarAffineFn()), "ScalarAffineFn { terms: [], constant: 0.0 }");
-  EXPECT_EQ(debug_text(ScalarAffineFn({{VarId{7}, 1e-5}}, -0.0)),
-            "ScalarAffineFn { terms: [AffineTerm { var: VarId(7), coeff: 1e-5 }], constant: -0.0 }");
 }
 
 TEST(FunctionText, UnsimplifiedTermsPrintInStoredOrder) {
