@@ -20,6 +20,7 @@ Run (see fuzz/README.md):
     PYTHONPATH=<build dir> python3 fuzz/fuzz_api.py [libFuzzer flags] [corpus dir]
 """
 import gc
+import operator
 import os
 import re
 import sys
@@ -327,12 +328,10 @@ def s_add_vars(run):
 
 def fresh_constr(run):
     """A constraint over the pool's variables and expressions."""
-    import operator as op_
-
     lhs = operand(run)
     if lhs is None or not isinstance(lhs, (kestpy.Var, kestpy.LinExpr)):
         lhs = run.pick(run.vars) or kestpy.Var(run.int_(0, 3))
-    fn = run.fdp.PickValueInList([op_.eq, op_.le, op_.ge])
+    fn = run.fdp.PickValueInList([operator.eq, operator.le, operator.ge])
     ok, c = call(fn, lhs, operand(run) if run.fdp.ConsumeBool() else run.number())
     if ok and isinstance(c, kestpy.Constr):
         run.constrs.append(c)
@@ -467,10 +466,8 @@ def operand(run):
 
 
 def s_arith(run):
-    import operator as op_
-
     a, b = operand(run), operand(run)
-    fn = run.fdp.PickValueInList([op_.add, op_.sub, op_.mul])
+    fn = run.fdp.PickValueInList([operator.add, operator.sub, operator.mul])
     ok, r = call(fn, a, b)
     if ok and isinstance(r, kestpy.LinExpr):
         check_simplified(r)
@@ -478,10 +475,8 @@ def s_arith(run):
 
 
 def s_compare(run):
-    import operator as op_
-
     a, b = operand(run), operand(run)
-    fn = run.fdp.PickValueInList([op_.eq, op_.le, op_.ge, op_.ne, op_.lt, op_.gt])
+    fn = run.fdp.PickValueInList([operator.eq, operator.le, operator.ge, operator.ne, operator.lt, operator.gt])
     ok, r = call(fn, a, b)
     if ok and isinstance(r, kestpy.Constr):
         run.constrs.append(r)
