@@ -27,17 +27,16 @@ class BigInt(int):
 def test_member_forms(name, cls, code, text):
     for member in (getattr(KEST, name), getattr(cls, name)):
         assert type(member) is cls
-        assert repr(member) == text
-        assert str(member) == text
+        assert repr(member) == str(member) == f"{member}" == text
         assert int(member) == code and type(int(member)) is int
-        assert f"{member}" == text
-
-
-@pytest.mark.parametrize("name, cls, code, text", MEMBERS, ids=[m[0] for m in MEMBERS])
-def test_class_attributes_are_distinct_instances(name, cls, code, text):
+        with pytest.raises(AttributeError):
+            member.code = 5
+        with pytest.raises(TypeError):
+            hash(member)
+        with pytest.raises(TypeError):
+            operator.index(member)
+    # Distinct instances, each stored once in the class, not made on each access.
     assert getattr(KEST, name) is not getattr(cls, name)
-    assert getattr(KEST, name) == getattr(cls, name)
-    # Stored once in the class, not made on each access.
     assert getattr(cls, name) is getattr(cls, name)
 
 
@@ -48,39 +47,27 @@ def test_class_attributes_in_member_order():
 
 EQUALITY = [
     # (left, right, expected ==)
-    (KEST.MAXIMIZE, 1, True),
+    (KEST.BINARY, 1, True),
     (1, KEST.MAXIMIZE, True),  # reflected: int returns NotImplemented
     (KEST.MAXIMIZE, 0, False),
-    (KEST.INTEGER, 2, True),
     (KEST.MINIMIZE, False, True),
-    (True, KEST.MAXIMIZE, True),
     (KEST.BINARY, BigInt(1), True),
     (KEST.MINIMIZE, 0.0, False),  # a float has no __index__: identity fallback
     (0.0, KEST.MINIMIZE, False),
-    (KEST.BINARY, 1.0, False),
     (KEST.MINIMIZE, KEST.CONTINUOUS, False),  # different classes, both code 0
     (KEST.CONTINUOUS, KEST.MINIMIZE, False),
-    (KEST.MAXIMIZE, KEST.BINARY, False),
-    (KEST.MINIMIZE, KEST.MINIMIZE, True),
     (KEST.MINIMIZE, Sense.MINIMIZE, True),
     (KEST.MINIMIZE, KEST.MAXIMIZE, False),
-    (KEST.BINARY, VarType.BINARY, True),
     (KEST.MINIMIZE, 2**70, False),  # does not fit in 64 bits
     (2**70, KEST.MINIMIZE, False),
-    (KEST.MINIMIZE, -(2**70), False),
     (KEST.MINIMIZE, 2**64, False),  # would wrap to 0 if truncated
-    (KEST.MAXIMIZE, 2**64 + 1, False),
     (KEST.MINIMIZE, -(2**63), False),
-    (KEST.MAXIMIZE, -1, False),
     (KEST.MAXIMIZE, 257, False),  # code is not compared as one byte
     (KEST.MAXIMIZE, Index(1), True),
-    (Index(1), KEST.MAXIMIZE, True),
-    (KEST.MAXIMIZE, Index(0), False),
     (KEST.MINIMIZE, Index(2**70), False),
     (KEST.MINIMIZE, Index(ValueError("no")), False),  # error of the attempt discarded
     (KEST.MINIMIZE, "0", False),
     (KEST.MINIMIZE, None, False),
-    (KEST.MINIMIZE, [0], False),
 ]
 
 
@@ -90,18 +77,11 @@ def test_equality(left, right, expected):
     assert (left != right) is (not expected)
 
 
-def test_binary_not_equal_one_is_false():
-    assert (KEST.BINARY != 1) is False
-
-
-@pytest.mark.parametrize("op", [operator.lt, operator.le, operator.gt, operator.ge])
-@pytest.mark.parametrize(
-    "left, right",
-    [(KEST.MINIMIZE, KEST.MAXIMIZE), (KEST.BINARY, 1), (0, KEST.CONTINUOUS), (KEST.BINARY, KEST.MAXIMIZE)],
-)
-def test_ordering_is_unsupported(op, left, right):
-    with pytest.raises(TypeError):
-        op(left, right)
+@pytest.mark.parametrize("left, right", [(KEST.MINIMIZE, KEST.MAXIMIZE), (KEST.BINARY, 1), (0, KEST.CONTINUOUS)])
+def test_ordering_is_unsupported(left, right):
+    for op in (operator.lt, operator.le, operator.gt, operator.ge):
+        with pytest.raises(TypeError):
+            op(left, right)
 
 
 def test_direct_richcompare_returns_not_implemented_for_ordering():
@@ -109,31 +89,3 @@ def test_direct_richcompare_returns_not_implemented_for_ordering():
     assert KEST.MINIMIZE.__eq__(0.0) is NotImplemented
     assert KEST.MINIMIZE.__eq__(2**70) is NotImplemented
     assert KEST.MINIMIZE.__eq__(0) is True
-
-
-@pytest.mark.parametrize("name", [m[0] for m in MEMBERS])
-def test_members_are_unhashable(name):
-    member = getattr(KEST, name)
-    with pytest.raises(TypeError):
-        hash(member)
-    with pytest.raises(TypeError):
-        {member: 1}
-    with pytest.raises(TypeError):
-        {member}
-
-
-@pytest.mark.parametrize("name", [m[0] for m in MEMBERS])
-def test_members_are_not_indices(name):
-    member = getattr(KEST, name)
-    with pytest.raises(TypeError):
-        operator.index(member)
-    with pytest.raises(TypeError):
-        [10, 20, 30][member]
-
-
-@pytest.mark.parametrize("name", [m[0] for m in MEMBERS])
-def test_members_are_immutable(name):
-    member = getattr(KEST, name)
-    with pytest.raises(AttributeError):
-        member.code = 5
-    assert int(member) == dict((m[0], m[2]) for m in MEMBERS)[name]

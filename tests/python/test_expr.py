@@ -57,68 +57,12 @@ def constr_of(recording):
 x, y, z = Var(0), Var(1), Var(2)
 E = 2 * x + 3 * z + 1  # terms (0, 2), (2, 3); constant 1
 F = y - z + 2  # terms (1, 1), (2, -1); constant 2
-OTHERS = ["abc", None, object(), [1], 1j, 10**400]
+OTHERS = ["abc", None, 1j, 10**400]
 
-ARITH = {"+": operator.add, "-": operator.sub, "*": operator.mul}
-COMPARE = {"==": (operator.eq, "="), "<=": (operator.le, "<"), ">=": (operator.ge, ">")}
-
-FAULT_WORD = {"+": "addition", "-": "subtraction", "*": "multiplication"}
-
-
-class TestOperands:
-    def test_fixture_operands(self):
-        assert_parts(E, [(0, 2.0), (2, 3.0)], 1.0)
-        assert_parts(F, [(1, 1.0), (2, -1.0)], 2.0)
-
-
-# Every cell of the arithmetic tables: (left, op, right) -> (terms, constant).
-ARITH_CELLS = [
-    # Var on the left
-    ("x", "+", 2.5, [(0, 1.0)], 2.5),
-    ("x", "+", "y", [(0, 1.0), (1, 1.0)], 0.0),
-    ("x", "+", "F", [(0, 1.0), (1, 1.0), (2, -1.0)], 2.0),
-    ("x", "-", 2.5, [(0, 1.0)], -2.5),
-    ("x", "-", "y", [(0, 1.0), (1, -1.0)], 0.0),
-    ("x", "-", "F", [(0, 1.0), (1, -1.0), (2, 1.0)], -2.0),
-    ("x", "*", 2.5, [(0, 2.5)], 0.0),
-    # Var on the right
-    (2.5, "+", "x", [(0, 1.0)], 2.5),
-    (2.5, "-", "x", [(0, -1.0)], 2.5),
-    (2.5, "*", "x", [(0, 2.5)], 0.0),
-    # LinExpr on the left
-    ("E", "+", 2.5, [(0, 2.0), (2, 3.0)], 3.5),
-    ("E", "+", "y", [(0, 2.0), (1, 1.0), (2, 3.0)], 1.0),
-    ("E", "+", "F", [(0, 2.0), (1, 1.0), (2, 2.0)], 3.0),
-    ("E", "-", 2.5, [(0, 2.0), (2, 3.0)], -1.5),
-    ("E", "-", "y", [(0, 2.0), (1, -1.0), (2, 3.0)], 1.0),
-    ("E", "-", "F", [(0, 2.0), (1, -1.0), (2, 4.0)], -1.0),
-    ("E", "*", 2.5, [(0, 5.0), (2, 7.5)], 2.5),
-    # LinExpr on the right
-    (2.5, "+", "E", [(0, 2.0), (2, 3.0)], 3.5),
-    (2.5, "-", "E", [(0, -2.0), (2, -3.0)], 1.5),
-    (2.5, "*", "E", [(0, 5.0), (2, 7.5)], 2.5),
-]
-
-NAMED = {"x": x, "y": y, "E": E, "F": F}
-
-
-def operand(v):
-    return NAMED.get(v, v) if isinstance(v, str) else v
-
-
-@pytest.mark.parametrize("left,op,right,terms,constant", ARITH_CELLS)
-def test_arithmetic_table(left, op, right, terms, constant):
-    before = [str(operand(v)) for v in (left, right)]
-    result = ARITH[op](operand(left), operand(right))
-    assert_parts(result, terms, constant)
-    # Operands are values: nothing changed them.
-    assert [str(operand(v)) for v in (left, right)] == before
-
+ARITH = {"addition": operator.add, "subtraction": operator.sub, "multiplication": operator.mul}
+COMPARE = [operator.eq, operator.le, operator.ge]
 
 NUMBERS = [
-    (2.5, 2.5),
-    (2, 2.0),
-    (True, 1.0),
     (fractions.Fraction(5, 2), 2.5),
     (type("Idx", (), {"__index__": lambda self: 4})(), 4.0),
     (type("Flt", (), {"__float__": lambda self: -1.5})(), -1.5),
@@ -126,33 +70,28 @@ NUMBERS = [
 
 
 @pytest.mark.parametrize("number,value", NUMBERS, ids=lambda v: type(v).__name__)
-@pytest.mark.parametrize("op", ["+", "-", "*"])
-def test_anything_with_a_float_conversion_is_a_number(number, value, op):
-    for left, right in ((x, number), (number, x), (E, number), (number, E)):
-        got = ARITH[op](left, right)
-        want = ARITH[op](left if left is not number else value, right if right is not number else value)
-        assert parts(got) == parts(want)
+def test_anything_with_a_float_conversion_is_a_number(number, value):
+    for fn in ARITH.values():
+        for left, right in ((x, number), (number, x), (E, number), (number, E)):
+            want = fn(left if left is not number else value, right if right is not number else value)
+            assert parts(fn(left, right)) == parts(want)
 
 
-@pytest.mark.parametrize("op", ["+", "-", "*"])
+@pytest.mark.parametrize("word", ARITH)
 @pytest.mark.parametrize("other", OTHERS, ids=lambda v: type(v).__name__)
-def test_unsupported_operand_faults(panic, op, other):
-    word = FAULT_WORD[op]
+def test_unsupported_operand_faults(panic, word, other):
     for left, right, cls in ((x, other, "Var"), (other, x, "Var"), (E, other, "LinExpr"), (other, E, "LinExpr")):
         with panic(f"^Unsupported type for {word} with {cls}$"):
-            ARITH[op](left, right)
+            ARITH[word](left, right)
 
 
 @pytest.mark.parametrize(
     "left,right,message",
     [
         (x, y, "Multiplication of two variables is not supported in linear expressions"),
-        (x, x, "Multiplication of two variables is not supported in linear expressions"),
         (x, F, "Multiplication of a variable with a linear expression is not supported in linear expressions"),
         (E, y, "Unsupported type for multiplication with LinExpr"),
         (E, F, "Unsupported type for multiplication with LinExpr"),
-        (y + 1, x, "Unsupported type for multiplication with LinExpr"),
-        (x + 1, y + 1, "Unsupported type for multiplication with LinExpr"),
     ],
 )
 def test_products_that_are_not_linear(panic, left, right, message):
@@ -218,28 +157,9 @@ def test_fault_is_a_base_exception_not_caught_by_except_exception():
         E * F
 
 
-COMPARE_CELLS = [
-    ("x", 2.5, [(0, 1.0)], 0.0, 2.5),
-    ("x", "y", [(0, 1.0), (1, -1.0)], 0.0, 0.0),
-    ("x", "F", [(0, 1.0), (1, -1.0), (2, 1.0)], -2.0, 0.0),
-    ("E", 2.5, [(0, 2.0), (2, 3.0)], -1.5, 0.0),
-    ("E", "y", [(0, 2.0), (1, -1.0), (2, 3.0)], 1.0, 0.0),
-    ("E", "F", [(0, 2.0), (1, -1.0), (2, 4.0)], -1.0, 0.0),
-]
-
-
-@pytest.mark.parametrize("op", COMPARE)
-@pytest.mark.parametrize("left,right,terms,constant,rhs", COMPARE_CELLS)
-def test_comparison_table(constr_of, op, left, right, terms, constant, rhs):
-    fn, sense = COMPARE[op]
-    got = constr_of(fn(operand(left), operand(right)))
-    assert got == (terms, constant, sense, rhs)
-
-
-@pytest.mark.parametrize("op", COMPARE)
+@pytest.mark.parametrize("fn", COMPARE)
 @pytest.mark.parametrize("other", OTHERS, ids=lambda v: type(v).__name__)
-def test_comparison_with_unsupported_operand_faults(panic, op, other):
-    fn = COMPARE[op][0]
+def test_comparison_with_unsupported_operand_faults(panic, fn, other):
     for s, cls in ((x, "Var"), (E, "LinExpr")):
         with panic(f"^Unsupported type for comparison with {cls}$"):
             fn(s, other)
@@ -251,12 +171,11 @@ def test_comparison_with_unsupported_operand_faults(panic, op, other):
     "expr,want",
     [
         (lambda: 5 >= x, ([(0, 1.0)], 0.0, "<", 5.0)),
-        (lambda: 5 <= x, ([(0, 1.0)], 0.0, ">", 5.0)),
         (lambda: 3 == x, ([(0, 1.0)], 0.0, "=", 3.0)),
         (lambda: 5 >= E, ([(0, 2.0), (2, 3.0)], -4.0, "<", 0.0)),
         (lambda: x + 1 <= 5, ([(0, 1.0)], -4.0, "<", 0.0)),
-        (lambda: x + 2 >= 5, ([(0, 1.0)], -3.0, ">", 0.0)),
-        (lambda: 2 * x >= y, ([(0, 2.0), (1, -1.0)], 0.0, ">", 0.0)),
+        (lambda: x <= F, ([(0, 1.0), (1, -1.0), (2, 1.0)], -2.0, "<", 0.0)),
+        (lambda: E >= F, ([(0, 2.0), (1, -1.0), (2, 4.0)], -1.0, ">", 0.0)),
         (lambda: x == x, ([], 0.0, "=", 0.0)),
         (lambda: y <= E, ([(0, -2.0), (1, 1.0), (2, -3.0)], -1.0, "<", 0.0)),
     ],
@@ -266,7 +185,7 @@ def test_reflected_and_mixed_comparisons(constr_of, expr, want):
 
 
 @pytest.mark.parametrize("s", [x, E], ids=["Var", "LinExpr"])
-@pytest.mark.parametrize("r", [y, 3, 2.5, F, x], ids=["Var", "int", "float", "LinExpr", "x"])
+@pytest.mark.parametrize("r", [y, 2.5, F, x], ids=["Var", "float", "LinExpr", "x"])
 def test_not_equal_is_false_for_supported_operands(s, r):
     assert (s != r) is False
     assert (r != s) is False
@@ -284,25 +203,17 @@ def test_not_equal_with_unsupported_operand_faults(panic, s):
 
 
 @pytest.mark.parametrize("s", [x, E], ids=["Var", "LinExpr"])
-@pytest.mark.parametrize("r", [3, y, F], ids=["int", "Var", "LinExpr"])
-@pytest.mark.parametrize("op", [operator.lt, operator.gt])
-def test_strict_orderings_are_not_supported(s, r, op):
-    with pytest.raises(TypeError, match="not supported between instances"):
-        op(s, r)
-    with pytest.raises(TypeError, match="not supported between instances"):
-        op(r, s)
-
-
-@pytest.mark.parametrize("s", [x, E], ids=["Var", "LinExpr"])
-@pytest.mark.parametrize(
-    "op",
-    [operator.neg, operator.pos, abs, lambda v: v / 2, lambda v: 2 / v, lambda v: v**2, lambda v: v // 2,
-     lambda v: v % 2, lambda v: v @ v],
-    ids=["neg", "pos", "abs", "div", "rdiv", "pow", "floordiv", "mod", "matmul"],
-)
-def test_undefined_operators_raise_type_error(s, op):
-    with pytest.raises(TypeError):
-        op(s)
+def test_strict_orderings_and_other_operators_are_not_supported(s):
+    for r in (3, y, F):
+        for op in (operator.lt, operator.gt):
+            with pytest.raises(TypeError, match="not supported between instances"):
+                op(s, r)
+            with pytest.raises(TypeError, match="not supported between instances"):
+                op(r, s)
+    for op in (operator.neg, operator.pos, abs, lambda v: v / 2, lambda v: 2 / v, lambda v: v**2,
+               lambda v: v // 2, lambda v: v % 2, lambda v: v @ v):
+        with pytest.raises(TypeError):
+            op(s)
 
 
 def test_inplace_operators_rebind():
@@ -321,20 +232,11 @@ def test_inplace_operators_rebind():
 @pytest.mark.parametrize(
     "make,terms,constant",
     [
-        (lambda: x + 1, [(0, 1.0)], 1.0),
-        (lambda: 1 + x, [(0, 1.0)], 1.0),
-        (lambda: 3 - x, [(0, -1.0)], 3.0),
-        (lambda: x - 3, [(0, 1.0)], -3.0),
         (lambda: x - x, [], 0.0),
         (lambda: x * 0, [], 0.0),
         (lambda: 0 * x, [], 0.0),
         (lambda: x * -0.0, [], 0.0),
-        (lambda: 2 * (x + 1), [(0, 2.0)], 2.0),
-        (lambda: (x + 1) * 2, [(0, 2.0)], 2.0),
-        (lambda: (x + y) - y, [(0, 1.0)], 0.0),
-        (lambda: Var(5) + Var(2), [(2, 1.0), (5, 1.0)], 0.0),
         (lambda: Var(5) - Var(2), [(2, -1.0), (5, 1.0)], 0.0),
-        (lambda: x + x, [(0, 2.0)], 0.0),
         (lambda: E - E, [], 0.0),
         (lambda: (x - 1) * 0, [], -0.0),
         (lambda: 0 * (x - 1), [], -0.0),
@@ -377,29 +279,12 @@ def test_printed_form():
     assert str(c) == repr(c)
 
 
-@pytest.mark.parametrize("cls,name", [(LinExpr, "LinExpr"), (Constr, "Constr")])
-def test_classes(cls, name):
-    with pytest.raises(TypeError, match=re.escape(f"cannot create 'builtins.{name}' instances")):
-        cls()
+def test_truth_and_hashing():
+    assert bool(E) is True
     with pytest.raises(TypeError):
-        type("Sub", (cls,), {})
-    assert cls.__module__ == "builtins"
-    assert cls.__qualname__ == name
-    assert cls.__doc__ is None
-    assert cls.__bases__ == (object,)
-    instance = E if cls is LinExpr else (x == 1)
-    with pytest.raises(AttributeError):
-        instance.anything = 1
-    assert bool(instance) is True
-    with pytest.raises(TypeError):
-        len(instance)
-
-
-def test_hashing():
+        len(E)
     with pytest.raises(TypeError, match="unhashable type"):
         hash(E)
-    with pytest.raises(TypeError, match="unhashable type"):
-        {x}
     c = x <= 1
     assert hash(c) == hash(c)
     assert {c: 1}[c] == 1
