@@ -26,8 +26,6 @@ namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-ModelObject* as_model(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
-
 char32_t kind_letter(std::uint8_t code) {
   switch (code) {
     case 1: return kest::kBinary;

@@ -18,8 +18,6 @@ namespace kestpy {
 
 namespace {
 
-ModelObject* as_model(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
-
 const ConstrObject* as_constr(PyObject* o) { return reinterpret_cast<const ConstrObject*>(o); }
 
 /// Copies the function and set of every item into fns and sets. Nothing is

@@ -13,8 +13,6 @@ namespace kestpy {
 
 namespace {
 
-ModelObject* as_model(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
-
 PyObject* new_none() { return PyRef::borrow(Py_None).release(); }
 
 /// A setting value, trying integer, float, str and bool in that order; the

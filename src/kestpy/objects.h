@@ -87,6 +87,8 @@ PyRef new_constr(kest::ScalarFunctionType fn, kest::ScalarSetType set);
 PyRef new_sense(std::uint8_t code);
 PyRef new_vartype(std::uint8_t code);
 
+inline ModelObject* as_model(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
+
 /// The model's cell; a fault when the collector has cleared it.
 inline OptimizerCell& model_cell(ModelObject* m) { return cell_of(m->cell.get()); }
 
