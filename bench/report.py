@@ -10,7 +10,7 @@ from importlib import metadata
 
 from bench import data
 from bench.models import LIBRARIES
-from bench.runner import DIRECT, MODELS, median
+from bench.runner import DIRECT, MODELS, key, median
 
 DISTS = {"kestpy": "kestpy", "highspy": "highspy", "numpy": "numpy",
          "pyoptinterface": "pyoptinterface", "mip": "mip", "linopy": "linopy",
@@ -53,7 +53,6 @@ def machine_info() -> dict:
 def _phase_value(records, model, size, lib, phase):
     """Median of a phase; libraries that load while building report their
     load run for the build too. Returns (value, note) or (None, reason)."""
-    from bench.runner import key
     if lib in DIRECT and phase == "build":
         phase = _load_phase(records, model, size, lib)
     rec = records.get(key(model, size, lib, phase)) or records.get(key(model, size, lib, "*"))
@@ -72,7 +71,6 @@ def _phase_value(records, model, size, lib, phase):
 def _timed_out(records, model, size, lib, phase):
     """The timeout that any phase of a library's run at this size ran into:
     when building alone timed out, build + load did too."""
-    from bench.runner import key
     for ph in ("build", "load", "load_run0"):
         rec = records.get(key(model, size, lib, ph))
         if rec and "timeout" in rec and not rec.get("reps"):
@@ -81,12 +79,10 @@ def _timed_out(records, model, size, lib, phase):
 
 
 def _load_phase(records, model, size, lib):
-    from bench.runner import key
     return "load_run0" if key(model, size, lib, "load_run0") in records else "load"
 
 
 def _peak(records, model, size, lib):
-    from bench.runner import key
     rec = records.get(key(model, size, lib, _load_phase(records, model, size, lib)))
     if not rec or not rec.get("reps"):
         return None, None
@@ -199,7 +195,6 @@ def model_table(summary, model) -> str:
 def _kestpy_parts(records, model, sizes) -> list[str]:
     """Where kestpy's (b) goes: building, the replay of setBackend, and the
     backend's update that hands the staged model to HiGHS."""
-    from bench.runner import key
     rows = []
     for size in sizes:
         rec = records.get(key(model, size, "kestpy", "load"))
