@@ -24,10 +24,7 @@ struct Journal {
       if (e.rfind(label + ": ", 0) == 0) out.push_back(e.substr(label.size() + 2));
     return out;
   }
-  bool destroyed(const std::string& label) const {
-    const auto calls = of(label);
-    return std::find(calls.begin(), calls.end(), "destroyed") != calls.end();
-  }
+  bool destroyed(const std::string& label) const { return std::ranges::count(of(label), "destroyed") > 0; }
 };
 
 inline std::string render(std::optional<std::string_view> s) {
@@ -118,13 +115,10 @@ class RecordingOptimizer final : public Optimizer {
   std::optional<double> get_objective_value() override { record("get_objective_value"); return 42.5; }
   Status update() override { record("update"); return Status::success(); }
   Status compute_conflict() override { record("compute_conflict"); return Status::success(); }
-  std::optional<AttrValue> get_model_attr(ModelAttr a) override {
-    record("get_model_attr", debug_text(a));
-    return std::nullopt;
-  }
+  std::optional<AttrValue> get_model_attr(ModelAttr a) override { record("get_model_attr", debug_text(a)); return {}; }
   std::optional<AttrValue> get_optimizer_attr(OptimizerAttr a) override {
     record("get_optimizer_attr", debug_text(a));
-    return std::nullopt;
+    return {};
   }
 
  private:
