@@ -50,6 +50,11 @@ def machine_info() -> dict:
     return info
 
 
+def _sizes(records, model):
+    """The sizes of a model that have records, in increasing order."""
+    return sorted({int(k.split("|")[1]) for k in records if k.startswith(model + "|")})
+
+
 def _phase_value(records, model, size, lib, phase):
     """Median of a phase; libraries that load while building report their
     load run for the build too. Returns (value, note) or (None, reason)."""
@@ -118,7 +123,7 @@ def _cell(value, fmt, ref, ref_name):
 
 def model_table(summary, model) -> str:
     records = summary["records"]
-    sizes = sorted({int(k.split("|")[1]) for k in records if k.startswith(model + "|")})
+    sizes = _sizes(records, model)
     libs = [l for l in LIBRARIES if any(k.split("|")[2] == l for k in records
                                         if k.startswith(model + "|"))]
     lines = [f"## {MODEL_TITLES[model]}", ""]
@@ -220,7 +225,7 @@ def plot(summary, model, path) -> bool:
     except ImportError:
         return False
     records = summary["records"]
-    sizes = sorted({int(k.split("|")[1]) for k in records if k.startswith(model + "|")})
+    sizes = _sizes(records, model)
     fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(12, 4.5))
     colours = {"floor": "0.5", "kestpy": "black", "highspy": "tab:orange",
                "pyoptinterface": "tab:green", "mip": "tab:red", "linopy": "tab:purple",
@@ -284,7 +289,7 @@ def overview(summary, models) -> list[str]:
              " | kestpy MiB | " + " | ".join(p + " mem" for p in peers) + " |",
              "|---|---:|---:|---:|" + "---:|" * len(peers) + "---:|" + "---:|" * len(peers)]
     for model in models:
-        sizes = sorted({int(k.split("|")[1]) for k in records if k.startswith(model + "|")})
+        sizes = _sizes(records, model)
         for size in sizes:
             def t(lib):
                 return _phase_value(records, model, size, lib,
