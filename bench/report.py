@@ -129,9 +129,8 @@ def model_table(summary, model) -> str:
     lines = [f"## {MODEL_TITLES[model]}", ""]
     notes = {}
 
-    def header(first):
-        return ["| size | variables | nonzeros | " + " | ".join(libs) + " |",
-                "|---:|---:|---:|" + "---:|" * len(libs)]
+    header = ["| size | variables | nonzeros | " + " | ".join(libs) + " |",
+              "|---:|---:|---:|" + "---:|" * len(libs)]
 
     for phase, title, what in (
             ("load", "(b) build + load into HiGHS", "time"),
@@ -142,7 +141,7 @@ def model_table(summary, model) -> str:
             lines.append("Cells: median time; peers as a multiple of kestpy, kestpy as a multiple of the floor.")
         else:
             lines.append("Cells: peak RSS, growth; peers' growth as a multiple of kestpy's growth, kestpy's as a multiple of the floor's.")
-        lines += [""] + header(phase)
+        lines += [""] + header
         for size in sizes:
             nv, _, nnz = data.dimensions(model, size)
             row = [str(size), f"{nv:,}", f"{nnz:,}"]
