@@ -170,7 +170,6 @@ def main():
                     help="scale_tally (counts what arrives) or null (bench/backends/kestpy_null.py)")
     ap.add_argument("--json", help="write the figures to this file")
     args = ap.parse_args()
-    sys.path.insert(0, os.path.join(ROOT, "bench", "backends"))
 
     figures = measure(args.vars, args.per_row, args.chunk, args.backend,
                       log=lambda *a, **k: print(*a, **k, file=sys.stderr, flush=True))
