@@ -83,10 +83,13 @@ std::vector<ConstrId> BridgeOptimizer::add_constraints(std::vector<ScalarFunctio
 }
 
 Status BridgeOptimizer::set_objective(ScalarFunctionType function, OptimizationSense sense) {
-  objective_function_ = function;
   objective_sense_ = sense;
-  if (forwarding()) return backend_->set_objective(std::move(function), sense);
-  return Status::success();
+  if (!forwarding()) {
+    objective_function_ = std::move(function);
+    return Status::success();
+  }
+  objective_function_ = function;
+  return backend_->set_objective(std::move(function), sense);
 }
 
 Status BridgeOptimizer::update() {
@@ -122,13 +125,12 @@ Status BridgeOptimizer::set_model_attr(ModelAttr attr, AttrValue value) {
     case ModelAttr::ObjectiveSense: {
       auto* s = std::get_if<OptimizationSense>(&value.value);
       if (!s) return Status::success();
-      // A sense before any function is kept for the next function; nothing
-      // reaches the backend until a function exists.
-      if (!objective_function_) {
-        objective_sense_ = *s;
-        return Status::success();
-      }
-      return set_objective(*objective_function_, *s);
+      // The cached function is re-sent with the new sense; it stays in the
+      // cache as it is. A sense before any function is kept for the next
+      // function, and nothing reaches the backend until a function exists.
+      objective_sense_ = *s;
+      if (objective_function_ && forwarding()) return backend_->set_objective(*objective_function_, *s);
+      return Status::success();
     }
     default:
       if (backend_) return backend_->set_model_attr(attr, std::move(value));
