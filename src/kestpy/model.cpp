@@ -188,7 +188,7 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     // block that merely fails to allocate.
     if (n > std::vector<std::string>().max_size()) raise(PyExc_MemoryError, "The block has too many members");
 
-    std::vector<std::string> names = name.is_list() ? name.list() : generate_names(name.single(), shape);
+    std::vector<std::string> names = name.is_list() ? std::move(name).to_vec(n) : generate_names(name.single(), shape);
     std::vector<char32_t> kinds;
     kinds.reserve(n);
     if (vtype.is_list()) {
@@ -197,9 +197,9 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       kinds.assign(n, kind_letter(vtype.single()));
     }
     std::vector<double> coeffs;
-    if (obj.is_list() || obj.single() != 0.0) coeffs = obj.to_vec(n);
+    if (obj.is_list() || obj.single() != 0.0) coeffs = std::move(obj).to_vec(n);
     // Expanded before the lock: a failed allocation under it would poison the model.
-    std::vector<double> lbs = lb.to_vec(n), ubs = ub.to_vec(n);
+    std::vector<double> lbs = std::move(lb).to_vec(n), ubs = std::move(ub).to_vec(n);
 
     std::vector<kest::VarId> ids;
     {

@@ -117,7 +117,7 @@ PyObject* model_addConstrs(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (a[1] && a[1] != Py_None) {
       auto param = Param<std::string>::from_py(a[1], param_text);
       if (param.is_list()) {
-        names = param.list();
+        names = std::move(param).to_vec(count);
         // A short list would leave constraints unnamed or, worse, dropped.
         if (names.size() < count)
           raise(PyExc_ValueError, "addConstrs: 'name' has " + counted(names.size(), "entry", "entries") + " but " +

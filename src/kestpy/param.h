@@ -33,9 +33,9 @@ struct Param {
     raise(PyExc_TypeError, "Expected a scalar or a list");
   }
 
-  /// n copies of a single value, or a copy of the list whatever its length.
-  std::vector<T> to_vec(std::size_t n) const {
-    if (is_list()) return list();
+  /// n copies of a single value, or the list itself whatever its length.
+  std::vector<T> to_vec(std::size_t n) && {
+    if (is_list()) return std::get<1>(std::move(value));
     return std::vector<T>(n, single());
   }
 
