@@ -1,5 +1,6 @@
 #include "bridge/bridge_optimizer.h"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 
