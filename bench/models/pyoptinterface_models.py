@@ -104,5 +104,4 @@ def solve(m):
 
 
 def dims(m):
-    nrow = sum(m.number_of_constraints(t) for t in (poi.ConstraintType.Linear,))
-    return m.number_of_variables(), nrow, None
+    return m.number_of_variables(), m.number_of_constraints(poi.ConstraintType.Linear), None
