@@ -67,8 +67,9 @@ def test_addConstr_is_cached_and_replayed(recording):
     "args,kwargs,exc,message",
     [
         ((5,), {}, TypeError, "argument 'constr': 'int' object cannot be cast as 'Constr'"),
-        ((None,), {}, TypeError, "argument 'constr': 'NoneType' object cannot be cast as 'Constr'"),
-        (("x + 1",), {}, TypeError, "argument 'constr': 'str' object cannot be cast as 'Constr'"),
+        (("E",), {}, TypeError, "argument 'constr': 'LinExpr' object cannot be cast as 'Constr'"),
+        (("x",), {}, TypeError, "argument 'constr': 'Var' object cannot be cast as 'Constr'"),
+        (("C", 5), {}, TypeError, "argument 'name': must be str, not int"),
         ((), {}, TypeError, "Model.addConstr() missing 1 required positional argument: 'constr'"),
         (("C", "n", 1), {}, TypeError, "Model.addConstr() takes from 1 to 2 positional arguments but 3 were given"),
         (("C",), {"label": "n"}, TypeError, "Model.addConstr() got an unexpected keyword argument 'label'"),
@@ -77,26 +78,9 @@ def test_addConstr_is_cached_and_replayed(recording):
 )
 def test_addConstr_argument_errors(recording, args, kwargs, exc, message):
     m, (x, y, z) = make_model()
-    args = tuple(x <= 1 if a == "C" else a for a in args)
+    args = tuple({"C": x <= 1, "E": x + 1, "x": x}.get(a, a) if isinstance(a, str) else a for a in args)
     with pytest.raises(exc, match="^" + re.escape(message) + "$"):
         m.addConstr(*args, **kwargs)
-    assert constraints(replay(recording, m)) == []
-
-
-@pytest.mark.parametrize("wrong", ["E", "x"])
-def test_addConstr_refuses_expressions_and_variables(wrong):
-    m, (x, y, z) = make_model()
-    obj = x + 1 if wrong == "E" else x
-    name = type(obj).__name__
-    with pytest.raises(TypeError, match=f"^argument 'constr': '{name}' object cannot be cast as 'Constr'$"):
-        m.addConstr(obj)
-
-
-@pytest.mark.parametrize("name", [5, b"c", ["c"]])
-def test_addConstr_name_must_be_str(recording, name):
-    m, (x, y, z) = make_model()
-    with pytest.raises(TypeError, match="^argument 'name': "):
-        m.addConstr(x <= 1, name)
     assert constraints(replay(recording, m)) == []
 
 
@@ -107,11 +91,8 @@ def test_addConstr_name_must_be_str(recording, name):
     "name,expected",
     [
         (None, ["Cons[0]", "Cons[1]", "Cons[2]"]),
-        ("c", ["c[0]", "c[1]", "c[2]"]),
         ("", ["[0]", "[1]", "[2]"]),
-        (["a", "b", "c"], ["a", "b", "c"]),
-        (("a", "b", "c"), ["a", "b", "c"]),
-        (["a", "b", "c", "d"], ["a", "b", "c"]),
+        (("a", "b", "c", "d"), ["a", "b", "c"]),
     ],
 )
 def test_addConstrs_names(recording, name, expected):
@@ -122,13 +103,6 @@ def test_addConstrs_names(recording, name, expected):
     assert [c[5] for c in got] == expected
     assert [c[2] for c in got] == [0.0, 1.0, 2.0]
     assert {(tuple(c[0]), tuple(c[1])) for c in got} == {((0, 1), (1.0, -1.0))}
-
-
-def test_addConstrs_default_names_count_per_call(recording):
-    m, (x, y, z) = make_model()
-    m.addConstrs([x <= 1])
-    m.addConstrs([y <= 1, z <= 1])
-    assert [c[5] for c in constraints(replay(recording, m))] == ["Cons[0]", "Cons[0]", "Cons[1]"]
 
 
 @pytest.mark.parametrize("wrap", [list, tuple, iter, lambda v: (c for c in v)], ids=["list", "tuple", "iter", "gen"])
@@ -143,7 +117,7 @@ def test_addConstrs_accepts_any_iterable(recording, wrap):
     ]
 
 
-@pytest.mark.parametrize("empty", [[], (), iter(()), (c for c in [])], ids=["list", "tuple", "iter", "gen"])
+@pytest.mark.parametrize("empty", [[], (c for c in [])], ids=["list", "gen"])
 def test_addConstrs_over_nothing(recording, empty):
     m, (x, y, z) = make_model()
     assert m.addConstrs(empty) is None
@@ -196,7 +170,7 @@ def test_addConstrs_failing_generator_adds_nothing(recording, panic):
     assert constraints(replay(recording, m)) == [([2], [1.0], 0.0, "<", 3.0, "ok")]
 
 
-@pytest.mark.parametrize("name", [5, [1, 2, 3], ["a", "b", 3], iter(["a", "b", "c"]), {"a": 1}])
+@pytest.mark.parametrize("name", [5, ["a", "b", 3], iter(["a", "b", "c"])])
 def test_addConstrs_bad_name_after_the_generator(recording, name):
     m, (x, y, z) = make_model()
     drawn = []
@@ -256,13 +230,6 @@ def test_setObjective_two_updates_per_call(recording):
     ]
 
 
-def test_setObjective_is_cached_and_replayed(recording):
-    m, (x, y, z) = make_model()
-    m.setObjective(x - y, MAX)
-    m.setObjective(3 - z, MAX)
-    assert replay(recording, m).args_of("set_objective") == [([2], [-1.0], 3.0, 1)]
-
-
 def test_setObjective_keeps_terms_as_stored(recording):
     m, (x, y, z) = make_model()
     rec = replay(recording, m)
@@ -275,10 +242,8 @@ def test_setObjective_keeps_terms_as_stored(recording):
     [
         ("x", MAX, "'Var' object cannot be cast as 'LinExpr'"),
         ("C", MAX, "'Constr' object cannot be cast as 'LinExpr'"),
-        (3, MIN, "'int' object cannot be cast as 'LinExpr'"),
         ("E", 1, "argument 'sense': 'int' object cannot be cast as 'Sense'"),
         ("E", KEST.CONTINUOUS, "argument 'sense': 'VarType' object cannot be cast as 'Sense'"),
-        ("E", None, "argument 'sense': 'NoneType' object cannot be cast as 'Sense'"),
         # The sense is checked first.
         ("x", "max", "argument 'sense': 'str' object cannot be cast as 'Sense'"),
         (None, None, "argument 'sense': 'NoneType' object cannot be cast as 'Sense'"),
@@ -307,14 +272,13 @@ def test_setObjective_binding():
 @pytest.mark.parametrize(
     "call",
     [
-        lambda m, bad: m.addConstr(bad <= 1, "c"),
-        lambda m, bad: m.addConstr(Var(0) + bad >= 0),
+        lambda m, bad: m.addConstr(Var(0) + bad >= 0, "c"),
         lambda m, bad: m.addConstrs([Var(0) <= 1, bad + Var(1) == 2, Var(2) >= 0]),
         lambda m, bad: m.addConstrs((v <= 1 for v in (Var(0), bad)), name="n"),
         lambda m, bad: m.setObjective(bad * 2, MAX),
         lambda m, bad: m.setObjective(kestpy.quicksum([Var(1), bad, Var(0)]), MAX),
     ],
-    ids=["addConstr", "addConstr-affine", "addConstrs", "addConstrs-gen", "setObjective", "setObjective-quicksum"],
+    ids=["addConstr", "addConstrs", "addConstrs-gen", "setObjective", "setObjective-quicksum"],
 )
 @pytest.mark.parametrize("attached", [False, True])
 def test_unknown_variable_is_refused_and_changes_nothing(recording, call, attached):

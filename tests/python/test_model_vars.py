@@ -40,7 +40,7 @@ def added(rec):
 # ---------------------------------------------------------------- constructor and str
 
 
-@pytest.mark.parametrize("name", ["m", "plant 1", "", "größe", "a(b)=c"])
+@pytest.mark.parametrize("name", ["plant 1", "", "größe"])
 def test_str_form(name):
     assert str(kestpy.Model(name)) == f"Model(name={name})"
     assert str(kestpy.Model(name=name)) == f"Model(name={name})"
@@ -50,8 +50,6 @@ def test_str_form(name):
     "call, exc, message",
     [(lambda: kestpy.Model(), TypeError, "Model() missing 1 required positional argument: 'name'"),
      (lambda: kestpy.Model(1), TypeError, "argument 'name': must be str, not int"),
-     (lambda: kestpy.Model(None), TypeError, "argument 'name': must be str, not NoneType"),
-     (lambda: kestpy.Model(b"m"), TypeError, "argument 'name': must be str, not bytes"),
      (lambda: kestpy.Model("a", "b"), TypeError, "positional argument but 2 were given"),
      (lambda: kestpy.Model(nam="x"), TypeError, "unexpected keyword argument 'nam'"),
      (lambda: kestpy.Model("a", name="b"), TypeError, "multiple values for argument 'name'"),
@@ -87,13 +85,11 @@ def test_addvar_ids_are_dense_from_zero():
      ((), {"lb": -3, "ub": 7.5, "name": "y"}, ("y", None, -3.0, 7.5)),
      ((), {"vtype": KEST.CONTINUOUS}, ("", "C", 0.0, INF)),
      ((), {"vtype": KEST.INTEGER}, ("", "I", 0.0, INF)),
-     ((), {"vtype": None}, ("", None, 0.0, INF)),
      ((), {"vtype": kestpy.KEST.BINARY, "lb": -5, "ub": 9}, ("", "B", -5.0, 9.0)),  # bounds untouched
      ((5, 1), {}, ("", None, 5.0, 1.0)),  # lb > ub is passed on unchanged
      ((True, Index(4)), {"name": "z"}, ("z", None, 1.0, 4.0)),
      ((Floaty(0.25),), {"ub": 2**70}, ("", None, 0.25, float(2**70))),
-     ((-INF, INF), {}, ("", None, -INF, INF)),
-     ((), {"name": "ünï x[0]"}, ("ünï x[0]", None, 0.0, INF))],
+     ((-INF, INF), {"name": "ünï x[0]"}, ("ünï x[0]", None, -INF, INF))],
 )
 def test_addvar_arguments_reach_the_backend(recording, attached, args, kwargs, expected):
     m = kestpy.Model("m")
@@ -107,24 +103,17 @@ def test_addvar_arguments_reach_the_backend(recording, attached, args, kwargs, e
 @pytest.mark.parametrize(
     "kwargs, exc, message",
     [({"lb": "a"}, TypeError, "argument 'lb': must be real number, not str"),
-     ({"lb": None}, TypeError, "argument 'lb': "),
      ({"ub": None}, TypeError, "argument 'ub': "),
-     ({"obj": None}, TypeError, "argument 'obj': "),
      ({"obj": "x"}, TypeError, "argument 'obj': "),
-     ({"lb": [1.0]}, TypeError, "argument 'lb': "),
      ({"lb": Floaty(TypeError("inner"))}, TypeError, "argument 'lb': inner"),
      ({"ub": Index(TypeError("inner"))}, TypeError, "argument 'ub': inner"),
      ({"vtype": 1}, TypeError, "argument 'vtype': 'int' object cannot be cast as 'VarType'"),
      ({"vtype": KEST.MINIMIZE}, TypeError, "argument 'vtype': 'Sense' object cannot be cast as 'VarType'"),
-     ({"vtype": "C"}, TypeError, "argument 'vtype': 'str' object cannot be cast as 'VarType'"),
      ({"name": None}, TypeError, "argument 'name': must be str, not NoneType"),
-     ({"name": 3}, TypeError, "argument 'name': must be str, not int"),
      ({"lb": 1, "ub": "b", "name": 3}, TypeError, "argument 'ub': "),  # first failure, in order
-     ({"lb": "a", "ub": "b"}, TypeError, "argument 'lb': "),
      ({"lb": 10**400}, OverflowError, "int too large to convert to float"),
      ({"obj": Floaty(OverflowError("big"))}, OverflowError, "big"),
-     ({"ub": Floaty(ValueError("val"))}, ValueError, "val"),
-     ({"obj": 10**400}, OverflowError, None)],
+     ({"ub": Floaty(ValueError("val"))}, ValueError, "val")],
 )
 def test_addvar_conversion_errors(kwargs, exc, message):
     m = kestpy.Model("m")
@@ -146,9 +135,7 @@ def test_addvar_conversion_errors(kwargs, exc, message):
     [(lambda m: m.addVar(1, 2, 3, None, "x", 6), "takes from 0 to 5 positional arguments but 6 were given"),
      (lambda m: m.addVar(lower=1), "unexpected keyword argument 'lower'"),
      (lambda m: m.addVar(1, lb=1), "multiple values for argument 'lb'"),
-     (lambda m: m.addVar(1, 2, 3, None, "x", name="y"), "multiple values for argument 'name'"),
      (lambda m: m.addVars(2, indices=3), "unexpected keyword argument 'indices'"),
-     (lambda m: m.addVars(2, lbs=[1, 2]), "unexpected keyword argument 'lbs'"),
      (lambda m: kestpy.Model.addVar(), "needs an argument"),
      (lambda m: kestpy.Model.addVar(1), "doesn't apply to a 'int' object")],
 )
@@ -163,33 +150,14 @@ def test_binding_errors(call, fragment):
 # ---------------------------------------------------------------- addVars
 
 
-def test_addvars_two_by_three_with_prefix(recording, attached):
-    m = kestpy.Model("m")
-    m.addVar()
-    rec = attached(m)
-    rec.clear()
-    vs = m.addVars(2, 3, name="x")
-    assert str(vs) == "Vars(shape=[2, 3], ids=[" + ", ".join(f"VarId({i})" for i in range(1, 7)) + "])"
-    names = ["x[0,0]", "x[0,1]", "x[0,2]", "x[1,0]", "x[1,1]", "x[1,2]"]
-    assert same(added(rec), [(n, "C", 0.0, INF) for n in names])
-    assert [var_id(vs[i, j]) for i in range(2) for j in range(3)] == list(range(1, 7))
-    assert next_id(m) == 7
-
-
 @pytest.mark.parametrize(
     "extents, name, names, shape",
     [((3,), None, ["[0]", "[1]", "[2]"], "[3]"),
      ((), "x", ["x[]"], "[]"),
-     ((), None, ["[]"], "[]"),
-     ((0,), "x", [], "[0]"),
      ((2, 0), "x", [], "[2, 0]"),
-     ((0, 2), None, [], "[0, 2]"),
-     ((2, 1, 2), "y", ["y[0,0,0]", "y[0,0,1]", "y[1,0,0]", "y[1,0,1]"], "[2, 1, 2]"),
      ((1, 11), "z", [f"z[0,{i}]" for i in range(11)], "[1, 11]"),
      ((2,), "ab", ["ab[0]", "ab[1]"], "[2]"),  # a str is always a prefix
-     ((2,), "", ["[0]", "[1]"], "[2]"),
      ((Index(2), True), "i", ["i[0,0]", "i[1,0]"], "[2, 1]"),
-     ((2,), ["a", "b"], ["a", "b"], "[2]"),
      ((2,), ("p", "q", "extra"), ["p", "q"], "[2]"),  # longer lists: extras unused
      ((1,), ["with [brackets]"], ["with [brackets]"], "[1]")],
 )
@@ -203,29 +171,15 @@ def test_addvars_names_and_shape(recording, attached, extents, name, names, shap
     assert next_id(m) == len(names)
 
 
-def test_addvars_ids_continue_after_earlier_variables():
-    m = kestpy.Model("m")
-    m.addVar()
-    a = m.addVars(2)
-    b = m.addVars(1, 2)
-    assert str(a) == "Vars(shape=[2], ids=[VarId(1), VarId(2)])"
-    assert str(b) == "Vars(shape=[1, 2], ids=[VarId(3), VarId(4)])"
-    assert next_id(m) == 5
-
-
 @pytest.mark.parametrize(
     "kwargs, expected",
-    [({"lb": [1, 2, 3], "ub": 10}, [("[0]", "C", 1.0, 10.0), ("[1]", "C", 2.0, 10.0), ("[2]", "C", 3.0, 10.0)]),
-     ({"lb": (1, 2, 3)}, [("[0]", "C", 1.0, INF), ("[1]", "C", 2.0, INF), ("[2]", "C", 3.0, INF)]),
+    [({"lb": (1, 2, 3)}, [("[0]", "C", 1.0, INF), ("[1]", "C", 2.0, INF), ("[2]", "C", 3.0, INF)]),
      ({"lb": range(3), "ub": [5, 6, 7, 8]}, [("[0]", "C", 0.0, 5.0), ("[1]", "C", 1.0, 6.0), ("[2]", "C", 2.0, 7.0)]),
      ({"lb": -1.5, "ub": Floaty(2.5)}, [(f"[{i}]", "C", -1.5, 2.5) for i in range(3)]),
      ({"lb": [Index(1), True, Floaty(0.5)]}, [("[0]", "C", 1.0, INF), ("[1]", "C", 1.0, INF), ("[2]", "C", 0.5, INF)]),
      ({"vtype": [KEST.BINARY, KEST.INTEGER, KEST.CONTINUOUS]},
       [("[0]", "B", 0.0, INF), ("[1]", "I", 0.0, INF), ("[2]", "C", 0.0, INF)]),
-     ({"vtype": KEST.INTEGER}, [(f"[{i}]", "I", 0.0, INF) for i in range(3)]),
-     ({"vtype": None, "lb": None, "ub": None, "obj": None, "name": None}, [(f"[{i}]", "C", 0.0, INF) for i in range(3)]),
-     ({"name": ["a", "b", "c"], "lb": [0, 1, 2], "ub": [3, 4, 5], "vtype": [KEST.BINARY] * 3, "obj": [0, 0, 0]},
-      [("a", "B", 0.0, 3.0), ("b", "B", 1.0, 4.0), ("c", "B", 2.0, 5.0)])],
+     ({"vtype": None, "lb": None, "ub": None, "obj": None, "name": None}, [(f"[{i}]", "C", 0.0, INF) for i in range(3)])],
 )
 def test_addvars_params(recording, attached, kwargs, expected):
     m = kestpy.Model("m")
@@ -237,21 +191,14 @@ def test_addvars_params(recording, attached, kwargs, expected):
 @pytest.mark.parametrize(
     "kwargs",
     [{"lb": iter([1, 2, 3])},
-     {"ub": (x for x in [1, 2, 3])},
      {"lb": "123"},
      {"lb": [1, "2", 3]},
-     {"lb": [1, None, 3]},
      {"ub": {1: 1, 2: 2, 3: 3}},
-     {"obj": [1, 2, "x"]},
      {"obj": "1"},
      {"vtype": 1},
-     {"vtype": [1, 1, 1]},
-     {"vtype": KEST.MAXIMIZE},
      {"vtype": [KEST.BINARY, KEST.MINIMIZE, KEST.BINARY]},
-     {"vtype": "B"},
      {"name": 3},
      {"name": ["a", 2, "c"]},
-     {"name": iter(["a", "b", "c"])},
      {"lb": Floaty(OverflowError("swallowed"))},
      {"lb": [[1], [2], [3]]}],
 )
@@ -268,12 +215,9 @@ def test_addvars_param_errors(kwargs):
     "extents, exc, message",
     [(([2],), TypeError, "'list' object cannot be interpreted as an integer"),
      ((2.0,), TypeError, "'float' object cannot be interpreted as an integer"),
-     (("2",), TypeError, "'str' object cannot be interpreted as an integer"),
-     ((None,), TypeError, "'NoneType' object cannot be interpreted as an integer"),
      ((-1,), OverflowError, "can't convert negative int to unsigned"),
      ((2, -3), OverflowError, "can't convert negative int to unsigned"),
      ((2**64,), OverflowError, None),
-     ((Index(-1),), OverflowError, None),
      ((Index(ValueError("mine")),), ValueError, "mine"),
      ((2**32, 2**32), OverflowError, None),  # the member count does not fit in 64 bits
      ((2**62,), MemoryError, None),  # too large to allocate: not a fault, the model stays usable
@@ -296,17 +240,16 @@ def test_addvars_extent_errors(extents, exc, message):
 
 
 @pytest.mark.parametrize("param", ["lb", "ub", "obj", "vtype", "name"])
-@pytest.mark.parametrize("extents, given", [((3,), 2), ((2, 2), 3), ((1,), 0)])
-def test_addvars_short_list_is_refused_before_anything_is_added(recording, attached, param, extents, given):
+def test_addvars_short_list_is_refused_before_anything_is_added(recording, attached, param):
     sample = {"lb": 1.0, "ub": 2.0, "obj": 1.0, "vtype": KEST.BINARY, "name": "n"}[param]
     m = kestpy.Model("m")
     rec = attached(m)
-    with pytest.raises(ValueError) as info:
-        m.addVars(*extents, **{param: [sample] * given})
-    text = str(info.value)
-    members = math.prod(extents)
-    assert f"'{param}'" in text
-    assert str(given) in text and str(members) in text
+    for extents, given in (((2, 2), 3), ((1,), 0)):
+        with pytest.raises(ValueError) as info:
+            m.addVars(*extents, **{param: [sample] * given})
+        text = str(info.value)
+        assert f"'{param}'" in text
+        assert str(given) in text and str(math.prod(extents)) in text
     assert rec.calls == []
     assert next_id(m) == 0
 
@@ -448,14 +391,6 @@ def test_obj_adds_to_the_objective_and_set_objective_replaces(recording, attache
     assert same(objectives(rec), [([0, 2], [2.0, 3.0], 5.0, 1)])
     m.setObjective(y + 0, KEST.MINIMIZE)
     assert same(objectives(rec)[-1][:3], ([1], [1.0], 0.0))
-
-
-def test_obj_cached_before_a_backend_is_replayed(recording, attached):
-    m = kestpy.Model("m")
-    m.addVar(obj=3)
-    m.addVars(2, obj=[0, 4])
-    rec = attached(m)
-    assert same(objectives(rec), [([0, 2], [3.0, 4.0], 0.0, -1)])
 
 
 def test_obj_list_is_converted_whole_even_past_the_member_count():

@@ -25,7 +25,7 @@ def var_id(v):
 
 @pytest.mark.parametrize(
     "arg, shown",
-    [(3, "Var(3)"), (0, "Var(0)"), (True, "Var(1)"), (Index(7), "Var(7)"), (U64_MAX, f"Var({U64_MAX})")],
+    [(3, "Var(3)"), (True, "Var(1)"), (Index(7), "Var(7)"), (U64_MAX, f"Var({U64_MAX})")],
 )
 def test_var_constructor_and_str(arg, shown):
     v = Var(arg)
@@ -39,24 +39,17 @@ def test_var_repr_is_the_default_object_form():
 
 
 @pytest.mark.parametrize(
-    "arg, exc",
-    [(-1, OverflowError), (2**64, OverflowError), (Index(-5), OverflowError), (Index(OverflowError("mine")), OverflowError),
-     (Index(ValueError("mine")), ValueError)],
+    "arg, exc, message",
+    [(-1, OverflowError, "can't convert negative int to unsigned"),  # the interpreter's own text
+     (2**64, OverflowError, None), (Index(ValueError("mine")), ValueError, "mine")],
 )
-def test_var_non_type_errors_pass_unchanged(arg, exc):
+def test_var_non_type_errors_pass_unchanged(arg, exc, message):
     with pytest.raises(exc) as info:
         Var(arg)
-    assert not str(info.value).startswith("argument")
     assert type(info.value) is exc
-
-
-def test_var_negative_message_is_the_interpreters():
-    with pytest.raises(OverflowError) as mine:
-        Var(-1)
-    with pytest.raises(OverflowError) as theirs:
-        (-1).to_bytes(8, "little", signed=False)
-    assert str(mine.value) == "can't convert negative int to unsigned"
-    assert type(theirs.value) is type(mine.value)
+    assert not str(info.value).startswith("argument")
+    if message:
+        assert str(info.value) == message
 
 
 @pytest.mark.parametrize(
@@ -76,9 +69,7 @@ def test_var_type_errors_get_the_argument_prefix(arg, rest):
     "call, fragment",
     [(lambda: Var(), "missing 1 required positional argument: 'id'"),
      (lambda: Var(1, 2), "takes 1 positional argument but 2 were given"),
-     (lambda: Var(ident=1), "unexpected keyword argument 'ident'"),
      (lambda: Var(1, id=1), "multiple values for argument 'id'"),
-     (lambda: Vars([1]), "missing 1 required positional argument: 'ids'"),
      (lambda: Vars(), "missing 2 required positional arguments: 'shape' and 'ids'"),
      (lambda: Vars([1], [2], [3]), "takes 2 positional arguments but 3 were given")],
 )
@@ -87,13 +78,6 @@ def test_binding_errors(call, fragment):
         call()
     assert fragment in str(info.value)
     assert not str(info.value).startswith("argument")
-
-
-def test_var_is_unhashable():
-    with pytest.raises(TypeError):
-        hash(Var(0))
-    with pytest.raises(TypeError):
-        {Var(0): 1}
 
 
 def test_x_is_read_only():
@@ -132,7 +116,6 @@ def test_vars_constructor_copies_its_sequences():
     "shape, ids, exc, message",
     [("ab", [], TypeError, "argument 'shape': Can't extract `str` to `Vec`"),
      ([1], "", TypeError, "argument 'ids': Can't extract `str` to `Vec`"),
-     (iter([1]), [], TypeError, "argument 'shape': "),
      ([1], (i for i in [1]), TypeError, "argument 'ids': "),
      (3, [], TypeError, "argument 'shape': "),
      ([1.0], [], TypeError, "argument 'shape': "),
@@ -166,39 +149,19 @@ def test_vars_has_no_length_and_no_readable_fields():
 BLOCK = Vars([2, 3], list(range(10, 16)))
 
 
-@pytest.mark.parametrize("i", range(2))
-@pytest.mark.parametrize("j", range(3))
-def test_row_major_positions(i, j):
-    assert var_id(BLOCK[i, j]) == 10 + 3 * i + j
-    assert var_id(BLOCK[[i, j]]) == 10 + 3 * i + j
-    assert var_id(BLOCK[(Index(i), Index(j))]) == 10 + 3 * i + j
-
-
-def test_row_major_in_three_dimensions():
-    vs = Vars([2, 3, 4], list(range(24)))
-    assert [var_id(vs[i, j, k]) for i in range(2) for j in range(3) for k in range(4)] == list(range(24))
-
-
 @pytest.mark.parametrize(
     "key, exc, message",
-    [((2, 0), IndexError, "Index out of bounds"),
-     ((0, 3), IndexError, "Index out of bounds"),
-     ((5, 9), IndexError, "Index out of bounds"),
-     ([1, 3], IndexError, "Index out of bounds"),
+    [([1, 3], IndexError, "Index out of bounds"),
      (1, IndexError, "Index dimension does not match variable dimension"),
-     ((1,), IndexError, "Index dimension does not match variable dimension"),
-     ((0, 0, 0), IndexError, "Index dimension does not match variable dimension"),
      ((), IndexError, "Index dimension does not match variable dimension"),
+     ((9, 9, 9), IndexError, "Index dimension does not match variable dimension"),  # before the bounds
      ((-1, 0), TypeError, "Expected integers for indices"),
      ([0, -1], TypeError, "Expected integers for indices"),
      ((0.5, 0), TypeError, "Expected integers for indices"),
      (slice(0, 1), TypeError, "Expected integers for indices"),
      ("ab", TypeError, "Expected integers for indices"),
-     ("1", TypeError, "Expected integers for indices"),
-     ((0, "1"), TypeError, "Expected integers for indices"),
      ((2**64, 0), TypeError, "Expected integers for indices"),
      (None, TypeError, "Expected integers for indices"),
-     ({0: 1}, TypeError, "Expected integers for indices"),
      ((Index(ValueError("x")), 0), TypeError, "Expected integers for indices"),
      (-1, TypeError, "Expected integers for indices"),
      (iter([0, 1]), TypeError, "Expected integers for indices")],
@@ -210,24 +173,12 @@ def test_item_access_errors(key, exc, message):
     assert str(info.value) == message
 
 
-def test_dimension_mismatch_comes_before_bounds():
-    # Three indices all far out of range still fail on the count first.
-    with pytest.raises(IndexError, match="Index dimension does not match"):
-        BLOCK[9, 9, 9]
-
-
 @pytest.mark.parametrize(
     "shape, ids, key, expected",
-    [([3], [7, 8, 9], 2, 9),
-     ([3], [7, 8, 9], (2,), 9),
-     ([3], [7, 8, 9], [2], 9),
-     ([3], [7, 8, 9], True, 8),
+    [([3], [7, 8, 9], True, 8),
      ([3], [7, 8, 9], Index(0), 7),
      ([], [5], (), 5),
-     ([], [5], [], 5),
-     ([1, 1, 1, 1, 1], [42], (0, 0, 0, 0, 0), 42),
-     ([2, 1, 2, 1], list(range(4)), (1, 0, 1, 0), 3),
-     ([2, 2], [1, 2, 3, 4, 5], (1, 1), 4)],
+     ([2, 2], [1, 2, 3, 4, 5], (Index(1), Index(1)), 4)],  # ids beyond the shape are never reached
 )
 def test_item_access(shape, ids, key, expected):
     assert var_id(Vars(shape, ids)[key]) == expected
@@ -246,8 +197,7 @@ def test_flat_index_out_of_bounds(shape, ids, key):
 
 @pytest.mark.parametrize(
     "shape, ids, expected",
-    [([3], [7, 8, 9], [7, 8, 9]),
-     ([3], [1, 2], [1, 2]),
+    [([3], [1, 2], [1, 2]),
      ([2], [4, 5, 6], [4, 5]),
      ([0], [], []),
      ([2, 3], list(range(6)), []),
@@ -257,36 +207,14 @@ def test_iteration(shape, ids, expected):
     assert [var_id(v) for v in Vars(shape, ids)] == expected
 
 
-def test_iteration_of_a_model_block_in_for_and_comprehensions():
-    m = kestpy.Model("m")
-    m.addVar()
-    vs = m.addVars(3)
-    assert [str(v) for v in vs] == ["Var(1)", "Var(2)", "Var(3)"]
-    assert [v.X for v in vs] == [None, None, None]
-    assert list(m.addVars(2, 2)) == []
-
-
-def test_item_access_returns_new_objects():
-    a, b = BLOCK[0, 0], BLOCK[0, 0]
-    assert a is not b and str(a) == str(b)
-
-
 # ---------------------------------------------------------------- X and the shared optimizer
-
-
-def test_x_is_none_without_a_backend():
-    m = kestpy.Model("m")
-    v = m.addVar()
-    vs = m.addVars(2)
-    assert v.X is None
-    assert vs[1].X is None
-    assert Vars([1], [0])[0].X is None
 
 
 def test_x_reads_the_backend_value_as_float(recording, attached):
     m = kestpy.Model("m")
     v = m.addVar()
     vs = m.addVars(2)
+    assert v.X is None and vs[1].X is None  # no backend yet
     rec = attached(m)
     rec.var_values.update({0: 1.5, 2: 4})
     rec.clear()
