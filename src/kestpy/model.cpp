@@ -173,16 +173,17 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
     // A short list would leave members without a value: refuse it before
     // anything is added. Longer lists are fine; the extra entries are unused.
-    auto check_len = [&](const char* param, std::size_t len) {
-      if (len < n)
-        raise(PyExc_ValueError, std::string("addVars: '") + param + "' has " + counted(len, "entry", "entries") +
-                                    " but the block has " + counted(n, "member", "members"));
+    auto check_len = [&](const char* param, const auto& p) {
+      if (p.is_list() && p.list().size() < n)
+        raise(PyExc_ValueError, std::string("addVars: '") + param + "' has " +
+                                    counted(p.list().size(), "entry", "entries") + " but the block has " +
+                                    counted(n, "member", "members"));
     };
-    if (lb.is_list()) check_len("lb", lb.list().size());
-    if (ub.is_list()) check_len("ub", ub.list().size());
-    if (obj.is_list()) check_len("obj", obj.list().size());
-    if (vtype.is_list()) check_len("vtype", vtype.list().size());
-    if (name.is_list()) check_len("name", name.list().size());
+    check_len("lb", lb);
+    check_len("ub", ub);
+    check_len("obj", obj);
+    check_len("vtype", vtype);
+    check_len("name", name);
 
     // Past this a block cannot even be described; say so as memory, like a
     // block that merely fails to allocate.
