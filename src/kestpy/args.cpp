@@ -18,7 +18,7 @@ static std::string quoted_list(const std::vector<const char*>& names) {
   std::string out;
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i > 0) out += names.size() > 2 ? ", " : " ";
-    if (i > 0 && i + 1 == names.size()) out += names.size() > 2 ? "and " : "and ";
+    if (i > 0 && i + 1 == names.size()) out += "and ";
     out += '\'';
     out += names[i];
     out += '\'';

@@ -71,7 +71,6 @@ double to_double(PyObject* o);                 // float(), __float__, __index__
 std::uint64_t to_u64(PyObject* o);             // int or __index__, non-negative
 std::int64_t to_i64(PyObject* o);              // int or __index__
 std::string_view to_str(PyObject* o);          // exactly a str (or subclass)
-/// Tries a conversion without leaving an error set; false when it fails.
 /// The interpreter's float conversion of an operand, with any error it raises
 /// discarded: false means "not a number". An exact int is read directly,
 /// without the float object that the generic conversion makes.
@@ -96,6 +95,7 @@ inline bool try_double(PyObject* o, double& out) {
   out = v;
   return true;
 }
+/// to_u64 without leaving an error set; false when it fails.
 bool try_u64(PyObject* o, std::uint64_t& out);
 
 /// "'<type>' object cannot be cast as '<cls>'" as a TypeError.
