@@ -93,39 +93,25 @@ class Recorder:
             return self._answers[method]
         return default()
 
-    def _new_var(self):
-        self._next_var += 1
-        return self._next_var - 1
-
-    def _new_vars(self, count):
-        first = self._next_var
-        self._next_var += count
-        return list(range(first, first + count))
-
-    def _new_constr(self):
-        self._next_constr += 1
-        return self._next_constr - 1
-
-    def _new_constrs(self, count):
-        first = self._next_constr
-        self._next_constr += count
+    def _number(self, counter, count):
+        """The next `count` numbers of the counter attribute named `counter`."""
+        first = getattr(self, counter)
+        setattr(self, counter, first + count)
         return list(range(first, first + count))
 
     def add_variable(self, name, vtype, lb, ub):
-        return self._call("add_variable", (name, vtype, lb, ub), self._new_var)
+        return self._call("add_variable", (name, vtype, lb, ub), lambda: self._number("_next_var", 1)[0])
 
     def add_variables(self, count, names, types, lb, ub):
-        return self._call("add_variables", (count, names, types, lb, ub), lambda: self._new_vars(count))
+        return self._call("add_variables", (count, names, types, lb, ub), lambda: self._number("_next_var", count))
 
     def add_constraint(self, indices, coeffs, sense, rhs, name, constant):
-        return self._call("add_constraint", (indices, coeffs, sense, rhs, name, constant), self._new_constr)
+        args = (indices, coeffs, sense, rhs, name, constant)
+        return self._call("add_constraint", args, lambda: self._number("_next_constr", 1)[0])
 
     def add_constraints(self, indices, coeffs, constants, senses, rhss, names):
-        return self._call(
-            "add_constraints",
-            (indices, coeffs, constants, senses, rhss, names),
-            lambda: self._new_constrs(len(indices)),
-        )
+        args = (indices, coeffs, constants, senses, rhss, names)
+        return self._call("add_constraints", args, lambda: self._number("_next_constr", len(indices)))
 
     def set_objective(self, indices, coeffs, constant, sense):
         return self._call("set_objective", (indices, coeffs, constant, sense), lambda: None)
