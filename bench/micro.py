@@ -25,7 +25,6 @@ import time
 from collections import deque
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-BACKENDS = os.path.join(HERE, "backends")
 ROOT = os.path.dirname(HERE)
 CPP_FLOOR_CANDIDATES = [os.path.join(HERE, "cpp", "build", "kest_cache_floor"),
                         os.path.join(ROOT, "build-bench", "kest_cache_floor"),
@@ -60,6 +59,8 @@ def time_once(fn, state):
 def _ops(kp, n):
     """(name, count, setup() -> state, run(state)). ``setup`` runs before
     every timed run so that each run starts from the same model."""
+    from bench import backends_on_path
+
     ops = []
 
     def add(name, count, setup, run):
@@ -199,12 +200,8 @@ def _ops(kp, n):
     width = 10
     pool = 1000
 
-    def null_path():
-        if BACKENDS not in sys.path:
-            sys.path.insert(0, BACKENDS)
-
     def rows_model():
-        null_path()
+        backends_on_path()
         m = model()
         x = m.addVars(pool)
         xs = [x[i] for i in range(pool)]
@@ -218,7 +215,7 @@ def _ops(kp, n):
         rows_model, replay)
 
     def vars_model():
-        null_path()
+        backends_on_path()
         m = model()
         m.addVars(n)
         return m

@@ -14,19 +14,14 @@ Each replay is timed with the garbage collector on (as users run) and off
 from __future__ import annotations
 
 import gc
-import os
-import sys
 import time
 
-from bench import data
-
-BACKENDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "backends")
+from bench import backends_on_path, data
 
 
 def measure(model, size, reps=3):
     from bench.models import floor_models, kestpy_models as km
-    if BACKENDS not in sys.path:
-        sys.path.insert(0, BACKENDS)
+    backends_on_path()
     d = data.make(model, size)
     t = time.perf_counter()
     m = km.build(model, d)

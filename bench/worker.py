@@ -20,9 +20,6 @@ import sys
 import time
 import traceback
 
-BACKENDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "backends")
-
-
 def rss_now() -> int:
     """Current resident set size in bytes."""
     with open("/proc/self/statm") as f:
@@ -69,8 +66,9 @@ def measure(lib: str, model: str, size: int, phase: str) -> dict:
 
 def counted_dims(lib, model, d):
     """Dimensions of a kestpy model as replayed into a counting backend."""
-    if BACKENDS not in sys.path:
-        sys.path.insert(0, BACKENDS)
+    from bench import backends_on_path
+
+    backends_on_path()
     import kestpy_count
     from bench.models import get
 
