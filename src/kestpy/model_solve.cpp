@@ -13,8 +13,6 @@ namespace kestpy {
 
 namespace {
 
-PyObject* new_none() { return PyRef::borrow(Py_None).release(); }
-
 /// A setting value, trying integer, float, str and bool in that order; the
 /// errors of the failed attempts are dropped.
 kest::AttrValue setting_value(PyObject* v) {
@@ -56,7 +54,7 @@ PyObject* model_setParam(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       status = g->set_optimizer_attr(kest::OptimizerAttr::raw(std::move(name)), std::move(value));
     }
     if (!status) raise(PyExc_RuntimeError, "Failed to set optimizer attr: " + kest::debug_text(status.error()));
-    return new_none();
+    Py_RETURN_NONE;
   });
 }
 
@@ -102,7 +100,7 @@ PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nar
       previous = std::move(m->backend);
       m->backend = std::move(obj);
     }
-    return new_none();
+    Py_RETURN_NONE;
   });
 }
 
@@ -119,7 +117,7 @@ PyObject* model_optimize(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       if (!r) error = kest::debug_text(r.error());
     }
     if (error) raise(PyExc_RuntimeError, *error);
-    return new_none();
+    Py_RETURN_NONE;
   });
 }
 
@@ -132,7 +130,7 @@ PyObject* model_get_ObjVal(PyObject* self, void*) noexcept {
       ReadGuard g(model_cell(m));
       value = g->get_objective_value();
     }
-    if (!value) return new_none();
+    if (!value) Py_RETURN_NONE;
     return check(PyFloat_FromDouble(*value)).release();
   });
 }
