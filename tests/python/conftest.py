@@ -1,6 +1,8 @@
 import contextlib
 import os
 import sys
+import threading
+import time
 
 import pytest
 
@@ -53,6 +55,25 @@ def raises_panic(match=None):
     assert not isinstance(exc, Exception)
     if match is not None:
         assert re.search(match, str(exc.args[0])), exc.args[0]
+
+
+def bounded(fn, timeout=10.0):
+    """Calls fn on its own daemon thread; returns (its result or exception, finish
+    time), and fails rather than hangs when it does not finish."""
+    out = {}
+
+    def body():
+        try:
+            out["value"] = fn()
+        except BaseException as e:  # noqa: B036
+            out["value"] = e
+        out["at"] = time.monotonic()
+
+    t = threading.Thread(target=body, daemon=True)
+    t.start()
+    t.join(timeout)
+    assert not t.is_alive(), "deadlock: the call did not finish"
+    return out["value"], out["at"]
 
 
 @pytest.fixture

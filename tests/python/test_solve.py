@@ -1,8 +1,7 @@
-"""Model.setParam, setBackend, optimize and ObjVal; re-entry and broken models."""
+"""Model.setParam, setBackend, optimize and ObjVal. Re-entry and broken models
+are in test_fault_injection.py."""
 import math
 import sys
-import threading
-import time
 import types
 
 import pytest
@@ -14,7 +13,6 @@ from hostile import Index, Floaty
 
 INF = float("inf")
 KEST = kestpy.KEST
-BROKEN = "optimizer is unusable"
 NOT_AVAILABLE = "'. Please ensure the corresponding module is available.: "
 
 
@@ -30,8 +28,23 @@ def test_signatures():
     assert kestpy.Model.setParam.__text_signature__ == "($self, paramname, newvalue)"
     assert kestpy.Model.setBackend.__text_signature__ == "($self, backend)"
     assert kestpy.Model.optimize.__text_signature__ == "($self)"
+    assert kestpy.Model("m").setParam(newvalue=1, paramname="p") is None
     with pytest.raises(AttributeError):
         kestpy.Model("m").ObjVal = 1.0
+
+
+@pytest.mark.parametrize("call, match", [
+    (lambda m: m.setParam(5, 1), r"^argument 'paramname': "),
+    (lambda m: m.setParam("p"), "newvalue"),
+    (lambda m: m.setParam("p", 1, 2), None),
+    (lambda m: m.setBackend(b"recording"), r"^argument 'backend': "),
+    (lambda m: m.setBackend(), None),
+    (lambda m: m.optimize(1), None),
+    (lambda m: m.optimize(timeout=1), None),
+])
+def test_argument_errors(call, match):
+    with pytest.raises(TypeError, match=match):
+        call(kestpy.Model("m"))
 
 
 # ---------------------------------------------------------------- setParam
@@ -82,17 +95,6 @@ def test_setparam_unsupported_value(recording, attached, value):
     assert rec.methods() == ["set_optimizer_attr"]
 
 
-def test_setparam_arguments():
-    m = kestpy.Model("m")
-    with pytest.raises(TypeError, match=r"^argument 'paramname': "):
-        m.setParam(5, 1)
-    with pytest.raises(TypeError, match="newvalue"):
-        m.setParam("p")
-    with pytest.raises(TypeError):
-        m.setParam("p", 1, 2)
-    assert m.setParam(newvalue=1, paramname="p") is None
-
-
 def test_setparam_name_is_sent_verbatim(recording, attached):
     m = kestpy.Model("m")
     rec = attached(m)
@@ -104,14 +106,6 @@ def test_setparam_name_is_sent_verbatim(recording, attached):
 # ---------------------------------------------------------------- setBackend
 
 
-def test_setbackend_imports_module_and_calls_model_with_name_and_none(recording):
-    m = kestpy.Model("plant 1")
-    assert m.setBackend("recording") is None
-    rec = recording.created[-1]
-    assert type(rec) is kestpy_recording.Recorder
-    assert same(rec.name, "plant 1") and rec.env is None
-
-
 def test_setbackend_model_may_be_any_callable(monkeypatch):
     seen = []
 
@@ -121,10 +115,11 @@ def test_setbackend_model_may_be_any_callable(monkeypatch):
     module = types.ModuleType("kestpy_anycallable")
     module.Model = lambda *args, **kwargs: seen.append((args, kwargs)) or Backend(*args)
     monkeypatch.setitem(sys.modules, "kestpy_anycallable", module)
-    m = kestpy.Model("m")
+    m = kestpy.Model("plant 1")
     m.addVar()
-    m.setBackend("anycallable")
-    assert seen == [(("m", None), {})]
+    assert m.setBackend("anycallable") is None
+    # The model's name and no environment, by position.
+    assert seen == [(("plant 1", None), {})]
 
 
 @pytest.mark.parametrize(
@@ -156,35 +151,12 @@ def test_failed_backend_creation_is_a_fault_and_model_stays_usable(recording, mo
     assert recording.created[-1].calls[0][1][1] == ["x", "y"]
 
 
-def test_setbackend_argument_must_be_str():
-    with pytest.raises(TypeError, match=r"^argument 'backend': "):
-        kestpy.Model("m").setBackend(b"recording")
-    with pytest.raises(TypeError):
-        kestpy.Model("m").setBackend()
-
-
 def test_backend_name_is_used_unchanged():
     with raises_panic("kestpy_ recording"):
         kestpy.Model("m").setBackend(" recording")
 
 
 # ---------------------------------------------------------------- optimize and ObjVal
-
-
-def test_optimize_without_backend():
-    m = kestpy.Model("m")
-    for _ in range(2):
-        with pytest.raises(RuntimeError) as info:
-            m.optimize()
-        assert str(info.value) == 'Msg("No backend solver attached")'
-    m.addVar()  # usable
-
-
-def test_optimize_takes_no_arguments():
-    with pytest.raises(TypeError):
-        kestpy.Model("m").optimize(1)
-    with pytest.raises(TypeError):
-        kestpy.Model("m").optimize(timeout=1)
 
 
 def test_optimize_calls_backend_each_time(recording, attached):
@@ -205,215 +177,6 @@ def test_objval_none_until_backend_reports_a_value(recording, attached):
     rec.objective_value = None
     assert m.ObjVal is None
     assert rec.methods() == ["get_objective_value"] * 3
-
-
-# ---------------------------------------------------------------- re-entry
-
-
-def entry_points(m, x):
-    """Model operations that call a backend method, and the method each calls."""
-    return {
-        "addVar": ("add_variable", lambda: m.addVar()),
-        "addVars": ("add_variable", lambda: m.addVars(1)),
-        "addConstr": ("add_constraint", lambda: m.addConstr(x <= 1)),
-        "addConstrs": ("add_constraint", lambda: m.addConstrs([x <= 1])),
-        "setObjective": ("set_objective", lambda: m.setObjective(x + 1, KEST.MAXIMIZE)),
-        "setParam": ("set_optimizer_attr", lambda: m.setParam("p", 1)),
-        "optimize": ("optimize", lambda: m.optimize()),
-    }
-
-
-ENTRIES = ["addVar", "addVars", "addConstr", "addConstrs", "setObjective", "setParam", "optimize"]
-
-
-@pytest.mark.parametrize("entry", ENTRIES)
-def test_reentry_from_backend_method_is_refused(recording, attached, entry):
-    m = kestpy.Model("m")
-    x = m.addVar()
-    other = kestpy.Model("other")
-    ox = other.addVar()
-    rec = attached(m)
-    attached(other).var_values[0] = 9.0
-    method, act = entry_points(m, x)[entry]
-    seen = {}
-
-    def attempt(label, fn):
-        try:
-            seen[label] = ("ok", fn())
-        except RuntimeError as e:
-            seen[label] = ("RuntimeError", str(e))
-
-    def hook(*args):
-        attempt("addVar", lambda: m.addVar())
-        attempt("optimize", lambda: m.optimize())
-        attempt("ObjVal", lambda: m.ObjVal)
-        attempt("str", lambda: str(m))
-        attempt("X", lambda: x.X)
-        attempt("other X", lambda: ox.X)
-        return {"add_variable": 0, "add_constraint": 0, "optimize": 2}.get(method)
-
-    rec.on(method, hook)
-    act()
-    assert seen["addVar"] == ("RuntimeError", "Already borrowed")
-    assert seen["optimize"] == ("RuntimeError", "Already borrowed")
-    assert seen["ObjVal"] == ("RuntimeError", "Already mutably borrowed")
-    assert seen["str"] == ("RuntimeError", "Already mutably borrowed")
-    assert seen["X"][0] == "RuntimeError"
-    assert seen["other X"] == ("ok", 9.0)
-    # Nothing was left half done: the model works afterwards.
-    rec.on(method, lambda *a: {"add_variable": 0, "add_constraint": 0, "optimize": 2}.get(method))
-    act()
-    assert str(m) == "Model(name=m)"
-
-
-def test_reentry_during_replay_is_refused(recording):
-    m = kestpy.Model("m")
-    x = m.addVar()
-    seen = []
-
-    def hook(count, *rest):
-        for fn in (lambda: m.addVar(), lambda: m.ObjVal, lambda: x.X):
-            try:
-                fn()
-            except RuntimeError as e:
-                seen.append(str(e))
-        return list(range(count))
-
-    recording.setup.append(lambda rec: rec.on("add_variables", hook))
-    m.setBackend("recording")
-    assert seen[:2] == ["Already borrowed", "Already mutably borrowed"] and len(seen) == 3
-
-
-def test_uncaught_reentry_error_is_a_fault_that_breaks_the_model(recording, attached):
-    m = kestpy.Model("m")
-    rec = attached(m)
-    rec.on("optimize", lambda: m.addVar())
-    with raises_panic(r"RuntimeError: Already borrowed"):
-        m.optimize()
-    with raises_panic(BROKEN):
-        m.addVar()
-
-
-def test_other_thread_waits_without_holding_the_interpreter(recording, attached):
-    m = kestpy.Model("m")
-    x = m.addVar()
-    rec = attached(m)
-    rec.var_values[0] = 1.5
-    got = []
-    reader = threading.Thread(target=lambda: got.append(x.X))
-
-    def solve():
-        reader.start()
-        time.sleep(0.2)  # lets go of the interpreter lock; the reader must not hang on it
-        assert got == []  # the reader waits for the model's lock
-        return 2
-
-    rec.on("optimize", solve)
-    m.optimize()
-    reader.join(10)
-    assert got == [1.5]
-
-
-# ---------------------------------------------------------------- faults under the write lock
-
-
-def break_model(recording, attached):
-    m = kestpy.Model("m")
-    x = m.addVar()
-    vs = m.addVars(2)
-    rec = attached(m)
-    rec.raise_on("add_constraint", ValueError("rejected"))
-    with raises_panic("ValueError: rejected"):
-        m.addConstr(x <= 1)
-    return m, x, vs, rec
-
-
-LOCKING_OPERATIONS = {
-    "addVar": lambda m, x, vs: m.addVar(),
-    "addVars": lambda m, x, vs: m.addVars(2),
-    "addConstr": lambda m, x, vs: m.addConstr(x >= 0),
-    "addConstrs": lambda m, x, vs: m.addConstrs([x >= 0]),
-    "setObjective": lambda m, x, vs: m.setObjective(x + 1, KEST.MINIMIZE),
-    "setParam": lambda m, x, vs: m.setParam("p", 1),
-    "setBackend": lambda m, x, vs: m.setBackend("recording2"),
-    "optimize": lambda m, x, vs: m.optimize(),
-    "ObjVal": lambda m, x, vs: m.ObjVal,
-    "X": lambda m, x, vs: x.X,
-    "Vars X": lambda m, x, vs: vs[1].X,
-}
-
-
-@pytest.mark.parametrize("op", list(LOCKING_OPERATIONS))
-def test_fault_under_write_lock_breaks_model_for_good(recording, recording2, attached, op):
-    m, x, vs, rec = break_model(recording, attached)
-    rec.clear()
-    for _ in range(2):
-        with raises_panic(BROKEN):
-            LOCKING_OPERATIONS[op](m, x, vs)
-    assert rec.calls == []
-    # Operations that take no lock still work, and other models are unaffected.
-    assert str(m) == "Model(name=m)"
-    other = kestpy.Model("other")
-    y = other.addVar()
-    other.addConstr(y <= 1)
-    other.setBackend("recording2")
-    other.optimize()
-    assert y.X is None
-
-
-def test_argument_errors_on_broken_model_come_first(recording, attached):
-    m, x, vs, rec = break_model(recording, attached)
-    with pytest.raises(TypeError):
-        m.addVar(lb="a")
-    with pytest.raises(TypeError):
-        m.setParam("p", None)
-
-
-@pytest.mark.parametrize(
-    "setup, action",
-    [
-        (lambda rec: rec.raise_on("optimize", ValueError("x")), lambda m: m.optimize()),
-        (lambda rec: rec.answer("optimize", -1), lambda m: m.optimize()),
-        (lambda rec: rec.raise_on("set_optimizer_attr", ValueError("x")), lambda m: m.setParam("a", "b")),
-        (lambda rec: rec.answer("add_variable", "0"), lambda m: m.addVar()),
-        (lambda rec: rec.raise_on("set_objective", ValueError("x")),
-         lambda m: m.setObjective(m.addVars(1)[0] + 0, KEST.MAXIMIZE)),
-    ],
-)
-def test_every_write_fault_breaks_the_model(recording, attached, setup, action):
-    m = kestpy.Model("m")
-    x = m.addVar()
-    rec = attached(m)
-    setup(rec)
-    with raises_panic():
-        action(m)
-    with raises_panic(BROKEN):
-        x.X
-
-
-def test_failed_replay_breaks_the_model(recording):
-    m = kestpy.Model("m")
-    x = m.addVar()
-    recording.setup.append(lambda rec: rec.raise_on("add_variables", ValueError("replay")))
-    with raises_panic("ValueError: replay"):
-        m.setBackend("recording")
-    recording.setup.clear()
-    with raises_panic(BROKEN):
-        m.setBackend("recording")
-    with raises_panic(BROKEN):
-        x.X
-
-
-def test_fault_while_reading_leaves_model_usable(recording, attached):
-    m = kestpy.Model("m")
-    x = m.addVar()
-    rec = attached(m)
-    rec.answer("get_var_value", "not a number")
-    with raises_panic("TypeError"):
-        x.X
-    rec.answer("get_var_value", 2)
-    assert x.X == 2.0
-    m.addVar()
 
 
 # ---------------------------------------------------------------- the typical road
