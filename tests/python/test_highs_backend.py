@@ -158,25 +158,14 @@ def test_repeated_indices_summed_and_zeros_dropped(path):
 def test_row_names_with_duplicates_and_blanks(path):
     b = Backend("m", None)
     b.add_variables(2, ["x", "x"], None, None, 3.0)
+    # the last row has no terms: 0 + 1 <= 5 holds, and must not disturb the solve
     add_rows(b, path, [([0], [1.0], "<", 1.0, "r", 0.0), ([1], [1.0], "<", 2.0, None, 0.0),
-                       ([0, 1], [1.0, 1.0], "<", 2.5, "r", 0.0)])
+                       ([0, 1], [1.0, 1.0], "<", 2.5, "r", 0.0), ([], [], "<", 5.0, "k", 1.0)])
     b.set_objective([0, 1], [1.0, 1.0], 0.0, 1)
     assert b.optimize() == 2
     assert b.get_objective_value() == pytest.approx(2.5)
-    assert [row_name(b, i) for i in range(3)] == ["r", "", "r"]
+    assert [row_name(b, i) for i in range(4)] == ["r", "", "r", "k"]
     assert [col_name(b, j) for j in range(2)] == ["x", "x"]
-
-
-def test_empty_batch_and_constant_rows():
-    b = Backend("m", None)
-    assert b.add_constraints([], [], [], [], [], None) == []
-    assert b.add_variables(0, "x", [], None, None) == []
-    b.add_variable("x", None, None, 4.0)
-    # a row without terms: 0 + 1 <= 5 holds, and must not disturb the solve
-    assert b.add_constraint([], [], "<", 5.0, "k", 1.0) == 0
-    b.set_objective([0], [1.0], 0.0, 1)
-    assert b.optimize() == 2
-    assert b.get_objective_value() == 4.0
 
 
 @pytest.mark.parametrize("rows, status, objective", [
@@ -186,6 +175,8 @@ def test_empty_batch_and_constant_rows():
 ])
 def test_model_without_variables(rows, status, objective):
     b = Backend("m", None)
+    assert b.add_constraints([], [], [], [], [], None) == []
+    assert b.add_variables(0, "x", [], None, None) == []
     for r in rows:
         b.add_constraint(*r)
     b.set_objective([], [], 3.5, -1)
@@ -467,14 +458,8 @@ def test_status_table_is_documented():
 def probe(monkeypatch):
     """A backend module "kestpy_probe" that hands out HiGHS backends and keeps them."""
     made = []
-    module = types.ModuleType("kestpy_probe")
-
-    def factory(name, env):
-        made.append((name, env, Backend(name, env)))
-        return made[-1][2]
-
-    module.Model = factory
-    monkeypatch.setitem(sys.modules, "kestpy_probe", module)
+    factory = lambda name, env: made.append(Backend(name, env)) or made[-1]  # noqa: E731
+    monkeypatch.setitem(sys.modules, "kestpy_probe", types.SimpleNamespace(Model=factory))
     return made
 
 
@@ -492,8 +477,8 @@ def test_kestpy_model_attached_before_or_after(probe, attach):
     m.setObjective(3 * x + 5 * y + 1 * z[0] + 2 * z[1] + 1 * w, kp.KEST.MAXIMIZE)
     if attach == "after":
         m.setBackend("probe")
-    name, env, b = probe[-1]
-    assert (name, env) == ("shop", None)
+    b = probe[-1]
+    assert b.name == "shop"
     lp = lp_of(b)
     assert list(lp.col_lower_) == [0.0, 0.0, 1.0, 1.0, 0.0]
     assert list(lp.col_upper_) == [40.0, INF, 3.0, 4.0, 1.0]

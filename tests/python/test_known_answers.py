@@ -44,18 +44,6 @@ def rows_of(lp):
     return rows
 
 
-def objective_constant(lp):
-    # A right-hand side on the objective row is minus the objective's
-    # constant (e226: RHS -7.113, constant +7.113); HiGHS's reader keeps it so.
-    return lp.offset_
-
-
-def expected_value(problem, lp):
-    # Netlib publishes e226's optimum without that constant (-18.751929066 is
-    # c'x alone), so the model's value is the published one plus the constant.
-    return PUBLISHED[problem] + objective_constant(lp)
-
-
 def build(lp, attach_first):
     m = kp.Model("known")
     if attach_first:
@@ -81,8 +69,9 @@ def build(lp, attach_first):
             m.addConstr(expr <= hi, name=names[i] + ("_up" if lo > -math.inf else ""))
     cost = list(lp.col_cost_)
     sense = kp.KEST.MAXIMIZE if lp.sense_ == highspy.ObjSense.kMaximize else kp.KEST.MINIMIZE
-    m.setObjective(kp.quicksum(c * x[j] for j, c in enumerate(cost) if c) + objective_constant(lp),
-                   sense)
+    # A right-hand side on the objective row is minus the objective's constant
+    # (e226: RHS -7.113, constant +7.113); HiGHS's reader keeps it as the offset.
+    m.setObjective(kp.quicksum(c * x[j] for j, c in enumerate(cost) if c) + lp.offset_, sense)
     if not attach_first:
         m.setBackend("highs")
     return m, x, cost
@@ -97,13 +86,15 @@ def test_published_optimum(problem, attach_first):
     lp = read_mps(path)
     m, x, cost = build(lp, attach_first)
     m.optimize()
-    assert m.ObjVal == pytest.approx(expected_value(problem, lp), rel=1e-6)
+    # Netlib publishes e226's optimum without that constant (-18.751929066 is
+    # c'x alone), so the model's value is the published one plus the constant.
+    assert m.ObjVal == pytest.approx(PUBLISHED[problem] + lp.offset_, rel=1e-6)
     # the objective value is the linear part at the solution plus the constant
     values = [x[j].X for j in range(lp.num_col_)]
     linear = sum(c * v for c, v in zip(cost, values))
-    assert m.ObjVal == pytest.approx(linear + objective_constant(lp), rel=1e-9, abs=1e-9)
+    assert m.ObjVal == pytest.approx(linear + lp.offset_, rel=1e-9, abs=1e-9)
     for j in range(lp.num_col_):
         assert lp.col_lower_[j] - 1e-6 <= values[j] <= lp.col_upper_[j] + 1e-6
     if problem == "e226":
-        assert objective_constant(lp) == pytest.approx(7.113)
+        assert lp.offset_ == pytest.approx(7.113)
         assert m.ObjVal == pytest.approx(-11.638929066, rel=1e-6)
