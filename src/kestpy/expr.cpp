@@ -42,14 +42,7 @@ Kind classify(PyObject* o, double& number) {
 }
 
 /// The left operand of a reflected operation is only ever tried as a number.
-bool as_number(PyObject* o, double& number) {
-  if (PyFloat_CheckExact(o)) {
-    number = PyFloat_AS_DOUBLE(o);
-    return true;
-  }
-  if (is_var(o) || is_linexpr(o)) return false;
-  return try_double(o, number);
-}
+bool as_number(PyObject* o, double& number) { return classify(o, number) == Kind::Number; }
 
 kest::VarId var_id(PyObject* o) { return reinterpret_cast<VarObject*>(o)->id; }
 const ScalarAffineFn& fn_of(PyObject* o) { return reinterpret_cast<LinExprObject*>(o)->fn; }
