@@ -10,6 +10,27 @@
 
 namespace kestpy {
 
+/// Appends every item of the sequence `o` as `convert` makes it; false (no
+/// error left set) when `o` is no sequence or an item does not convert.
+template <class T, class Conv>
+bool sequence_items(PyObject* o, Conv& convert, std::vector<T>& out) {
+  PyRef seq = PyRef::steal(PySequence_Fast(o, ""));
+  if (!seq) {
+    PyErr_Clear();
+    return false;
+  }
+  out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get())));
+  // A list is read in place, and an item's conversion may shrink it: read the
+  // length at every step and hold the item while it converts.
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+    PyRef held = PyRef::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
+    T item;
+    if (!convert(held.get(), item)) return false;
+    out.push_back(std::move(item));
+  }
+  return true;
+}
+
 /// A single value of T or a list of T, as a block operation's argument.
 template <class T>
 struct Param {
@@ -28,7 +49,7 @@ struct Param {
     if (convert(o, one)) return Param{decltype(value)(std::in_place_index<0>, std::move(one))};
     if (!PyUnicode_Check(o) && PySequence_Check(o)) {
       std::vector<T> items;
-      if (list_of(o, convert, items)) return Param{decltype(value)(std::in_place_index<1>, std::move(items))};
+      if (sequence_items(o, convert, items)) return Param{decltype(value)(std::in_place_index<1>, std::move(items))};
     }
     raise(PyExc_TypeError, "Expected a scalar or a list");
   }
@@ -37,26 +58,6 @@ struct Param {
   std::vector<T> to_vec(std::size_t n) && {
     if (is_list()) return std::get<1>(std::move(value));
     return std::vector<T>(n, single());
-  }
-
- private:
-  template <class Conv>
-  static bool list_of(PyObject* o, Conv& convert, std::vector<T>& out) {
-    PyRef seq = PyRef::steal(PySequence_Fast(o, ""));
-    if (!seq) {
-      PyErr_Clear();
-      return false;
-    }
-    out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get())));
-    // A list is read in place, and an item's __float__ may shrink it: read the
-    // length at every step and hold the item while it converts.
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-      PyRef held = PyRef::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
-      T item;
-      if (!convert(held.get(), item)) return false;
-      out.push_back(std::move(item));
-    }
-    return true;
   }
 };
 

@@ -4,6 +4,7 @@
 #include "kestpy/args.h"
 #include "kestpy/expr.h"
 #include "kestpy/objects.h"
+#include "kestpy/param.h"
 
 namespace kestpy {
 
@@ -107,25 +108,7 @@ PyObject* vars_str(PyObject* self) noexcept {
 /// The key as an index list: a sequence (not a str) of non-negative integers,
 /// or one non-negative integer.
 bool key_indices(PyObject* key, std::vector<std::uint64_t>& out) {
-  if (!PyUnicode_Check(key) && PySequence_Check(key)) {
-    PyRef seq = PyRef::steal(PySequence_Fast(key, ""));
-    if (seq) {
-      out.clear();
-      out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get())));
-      bool ok = true;
-      // A list key is read in place and an item's __index__ may shrink it:
-      // read the length at every step and hold the item while it converts.
-      for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()) && ok; ++i) {
-        PyRef held = PyRef::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
-        std::uint64_t v;
-        ok = try_u64(held.get(), v);
-        if (ok) out.push_back(v);
-      }
-      if (ok) return true;
-    } else {
-      PyErr_Clear();
-    }
-  }
+  if (!PyUnicode_Check(key) && PySequence_Check(key) && sequence_items(key, try_u64, out)) return true;
   std::uint64_t v;
   if (try_u64(key, v)) {
     out.assign(1, v);
