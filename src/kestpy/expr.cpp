@@ -171,14 +171,6 @@ PyObject* var_right(PyObject* l, PyObject* self, Op op) {
   unsupported(op, "Var");
 }
 
-PyObject* var_binary(PyObject* a, PyObject* b, Op op) noexcept {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    if (is_var(a)) return var_left(a, b, op);
-    if (is_var(b)) return var_right(a, b, op);
-    Py_RETURN_NOTIMPLEMENTED;
-  });
-}
-
 // ---- LinExpr -------------------------------------------------------------------
 
 PyObject* linexpr_left(PyObject* self, PyObject* r, Op op) {
@@ -223,17 +215,29 @@ PyObject* linexpr_right(PyObject* l, PyObject* self, Op op) {
   unsupported(op, "LinExpr");
 }
 
-PyObject* linexpr_binary(PyObject* a, PyObject* b, Op op) noexcept {
+// ---- number slots --------------------------------------------------------------
+
+using Operation = PyObject* (*)(PyObject*, PyObject*, Op);
+
+/// nb_add, nb_subtract or nb_multiply of a class. The interpreter passes the
+/// operands in source order; one of them is an instance of the class.
+template <bool (*Is)(PyObject*), Operation Left, Operation Right, Op op>
+PyObject* binary(PyObject* a, PyObject* b) noexcept {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    if (is_linexpr(a)) return linexpr_left(a, b, op);
-    if (is_linexpr(b)) return linexpr_right(a, b, op);
+    if (Is(a)) return Left(a, b, op);
+    if (Is(b)) return Right(a, b, op);
     Py_RETURN_NOTIMPLEMENTED;
   });
 }
 
-PyObject* linexpr_add(PyObject* a, PyObject* b) noexcept { return linexpr_binary(a, b, Op::Add); }
-PyObject* linexpr_sub(PyObject* a, PyObject* b) noexcept { return linexpr_binary(a, b, Op::Sub); }
-PyObject* linexpr_mul(PyObject* a, PyObject* b) noexcept { return linexpr_binary(a, b, Op::Mul); }
+template <bool (*Is)(PyObject*), Operation Left, Operation Right>
+PyNumberMethods number_methods() {
+  PyNumberMethods m{};
+  m.nb_add = binary<Is, Left, Right, Op::Add>;
+  m.nb_subtract = binary<Is, Left, Right, Op::Sub>;
+  m.nb_multiply = binary<Is, Left, Right, Op::Mul>;
+  return m;
+}
 
 // ---- comparisons ---------------------------------------------------------------
 
@@ -324,13 +328,7 @@ PyObject* linexpr_str(PyObject* self) noexcept {
   });
 }
 
-PyNumberMethods linexpr_as_number = [] {
-  PyNumberMethods m{};
-  m.nb_add = linexpr_add;
-  m.nb_subtract = linexpr_sub;
-  m.nb_multiply = linexpr_mul;
-  return m;
-}();
+PyNumberMethods linexpr_as_number = number_methods<is_linexpr, linexpr_left, linexpr_right>();
 
 void constr_dealloc(PyObject* self) {
   auto* c = reinterpret_cast<ConstrObject*>(self);
@@ -341,20 +339,11 @@ void constr_dealloc(PyObject* self) {
 
 }  // namespace
 
-PyObject* var_add(PyObject* a, PyObject* b) noexcept { return var_binary(a, b, Op::Add); }
-PyObject* var_sub(PyObject* a, PyObject* b) noexcept { return var_binary(a, b, Op::Sub); }
-PyObject* var_mul(PyObject* a, PyObject* b) noexcept { return var_binary(a, b, Op::Mul); }
 PyObject* var_richcompare(PyObject* self, PyObject* other, int op) noexcept {
   return richcompare<var_compare>(self, other, op);
 }
 
-PyNumberMethods var_as_number = [] {
-  PyNumberMethods m{};
-  m.nb_add = var_add;
-  m.nb_subtract = var_sub;
-  m.nb_multiply = var_mul;
-  return m;
-}();
+PyNumberMethods var_as_number = number_methods<is_var, var_left, var_right>();
 
 PyTypeObject LinExprType_ = [] {
   PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
