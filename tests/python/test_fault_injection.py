@@ -147,22 +147,6 @@ INJECTIONS = {
 }
 
 
-def locking_operations(m, x, vs):
-    return [
-        lambda: m.addVar(),
-        lambda: m.addVars(1),
-        lambda: m.addConstr(x <= 9),
-        lambda: m.addConstrs([x <= 9]),
-        lambda: m.setObjective(x + 0, KEST.MINIMIZE),
-        lambda: m.setParam("p", 2),
-        lambda: m.setBackend("recording2"),
-        lambda: m.optimize(),
-        lambda: m.ObjVal,
-        lambda: x.X,
-        lambda: vs[0].X,
-    ]
-
-
 def other_model_works(other, oy, orec):
     """A model built before the fault, in the same process, on its own backend."""
     other.addConstr(oy <= 5, name="late")
@@ -227,9 +211,8 @@ def test_backend_failure_in_each_method_and_phase(recording, recording2, trigger
         assert vs[0].X == 2.0
         assert rec.methods() == ["add_constraint", "optimize", "get_var_value"]
     else:
-        for op in locking_operations(m, x, vs):
-            expect_panic(op, BROKEN)
-            expect_panic(op, BROKEN)  # for good
+        for _, _, op in [*TRIGGERS.values(), *TRIGGERS.values()]:  # twice: for good
+            expect_panic(lambda: op(m, x, vs), BROKEN)
         for op in (lambda: m.addVar(lb="a"), lambda: m.setParam("p", None)):
             pytest.raises(TypeError, op)  # argument errors come first
         assert len(rec.calls) == n_calls  # no backend call on a broken model
@@ -477,14 +460,14 @@ def late_error(x):
     yield x <= 2
     raise ZeroDivisionError("late")
 
-# name: (call(m, x, vs), exception type, message fragment or None)
+UNSUPPORTED = (TypeError, "Unsupported attribute value type")
+NOT_A_LIST = (TypeError, "Expected a scalar or a list")
+# name: (call(m, x, vs), exception type, message fragment)
 HOSTILE = {
     "extent __index__ raises": (lambda m, x, vs: m.addVars(RAISING_INDEX), ZeroDivisionError, "index"),
     "extent __index__ wrong type": (lambda m, x, vs: m.addVars(2, STR_INDEX), TypeError, "non-int"),
-    "setParam __index__ raises": (lambda m, x, vs: m.setParam("p", RAISING_INDEX), TypeError,
-                                  "Unsupported attribute value type"),
-    "setParam __float__ wrong type": (lambda m, x, vs: m.setParam("p", STR_FLOAT), TypeError,
-                                      "Unsupported attribute value type"),
+    "setParam __index__ raises": (lambda m, x, vs: m.setParam("p", RAISING_INDEX), *UNSUPPORTED),
+    "setParam __float__ wrong type": (lambda m, x, vs: m.setParam("p", STR_FLOAT), *UNSUPPORTED),
     "Var __index__ raises": (lambda m, x, vs: kestpy.Var(RAISING_INDEX), ZeroDivisionError, "index"),
     "key __index__ raises": (lambda m, x, vs: vs[RAISING_INDEX], TypeError, "Expected integers for indices"),
     "tuple key __index__ wrong type": (lambda m, x, vs: vs[(STR_INDEX,)], TypeError, "Expected integers"),
@@ -493,26 +476,20 @@ HOSTILE = {
     "lb __float__ raises": (lambda m, x, vs: m.addVar(lb=RAISING_FLOAT), ZeroDivisionError, "float"),
     "ub __float__ wrong type": (lambda m, x, vs: m.addVar(ub=STR_FLOAT), TypeError, "argument 'ub': "),
     "obj __float__ raises": (lambda m, x, vs: m.addVar(obj=RAISING_FLOAT), ZeroDivisionError, "float"),
-    "block lb __float__ raises": (lambda m, x, vs: m.addVars(2, lb=RAISING_FLOAT), TypeError,
-                                  "Expected a scalar or a list"),
-    "block ub item wrong type": (lambda m, x, vs: m.addVars(2, ub=[1.0, STR_FLOAT]), TypeError,
-                                 "Expected a scalar or a list"),
+    "block lb __float__ raises": (lambda m, x, vs: m.addVars(2, lb=RAISING_FLOAT), *NOT_A_LIST),
+    "block ub item wrong type": (lambda m, x, vs: m.addVars(2, ub=[1.0, STR_FLOAT]), *NOT_A_LIST),
     "block lb shrinking list": (lambda m, x, vs: m.addVars(3, lb=shrinking_list([1.0, 2.0, 3.0], "__float__")),
                                 ValueError, "'lb' has 1 entry but the block has 3 members"),
     "block obj shrinking list": (lambda m, x, vs: m.addVars(3, obj=shrinking_list([1, 2, 3], "__index__")),
                                  ValueError, "'obj' has 1 entry but the block has 3 members"),
-    "block lb __iter__ raises": (lambda m, x, vs: m.addVars(1, lb=RaisingIterSeq([1.0])), TypeError,
-                                 "Expected a scalar or a list"),
-    "block lb __len__ raises": (lambda m, x, vs: m.addVars(2, lb=RaisingLenSeq([1.0, 2.0])), TypeError,
-                                "Expected a scalar or a list"),
-    "addConstrs __iter__ raises": (lambda m, x, vs: m.addConstrs(RaisingIterSeq([x <= 1])), ZeroDivisionError,
-                                   "iter"),
+    "block lb __iter__ raises": (lambda m, x, vs: m.addVars(1, lb=RaisingIterSeq([1.0])), *NOT_A_LIST),
+    "block lb __len__ raises": (lambda m, x, vs: m.addVars(2, lb=RaisingLenSeq([1.0, 2.0])), *NOT_A_LIST),
+    "addConstrs __iter__ raises": (lambda m, x, vs: m.addConstrs(RaisingIterSeq([x <= 1])), ZeroDivisionError, "iter"),
     "addConstrs __iter__ wrong type": (lambda m, x, vs: m.addConstrs(NonIterator()), TypeError,
                                        "iter() returned non-iterator"),
     "addConstrs generator raises late": (lambda m, x, vs: m.addConstrs(late_error(x)), ZeroDivisionError, "late"),
-    "addConstrs names __iter__ raises": (
-        lambda m, x, vs: m.addConstrs([x <= 1], name=RaisingIterSeq(["a"])), TypeError,
-        "Expected a scalar or a list"),
+    "addConstrs names __iter__ raises": (lambda m, x, vs: m.addConstrs([x <= 1], name=RaisingIterSeq(["a"])),
+                                         *NOT_A_LIST),
     "quicksum __iter__ raises": (lambda m, x, vs: kestpy.quicksum(RaisingIterSeq([x])), ZeroDivisionError, "iter"),
     "quicksum item __float__ raises": (lambda m, x, vs: kestpy.quicksum([x, RAISING_FLOAT]), TypeError,
                                        "Item is not a LinExpr, Var, or f64"),
@@ -528,8 +505,7 @@ def test_hostile_argument_meets_documented_error_and_changes_nothing(recording, 
     n_calls = len(rec.calls)
     with pytest.raises(exc_type) as info:
         call(m, x, vs)
-    if fragment is not None:
-        assert fragment in str(info.value)
+    assert fragment in str(info.value)
     assert len(rec.calls) == n_calls  # nothing reached the backend
     del info
     expected = clean_replay(lambda m, x, vs: m.addVar())
@@ -579,42 +555,34 @@ def hook_object(hook, m, value, seen, x=None):
     return type("Hook" + hook.strip("_"), (), ns)()
 
 
-# name: (hostile call, the same call with plain values)
+# name: call(m, x, h), where h(hook, value) gives the argument that answers value
 REENTRANT = {
-    "addVar lb __float__": (lambda m, x, vs, h: m.addVar(lb=h("__float__", 2.0)), lambda m, x, vs: m.addVar(lb=2.0)),
-    "addVar obj __float__": (lambda m, x, vs, h: m.addVar(obj=h("__float__", 3)), lambda m, x, vs: m.addVar(obj=3)),
-    "addVars extent __index__": (lambda m, x, vs, h: m.addVars(h("__index__", 2), 3),
-                                 lambda m, x, vs: m.addVars(2, 3)),
-    "addVars ub scalar __float__": (lambda m, x, vs, h: m.addVars(2, ub=h("__float__", 5)),
-                                    lambda m, x, vs: m.addVars(2, ub=5.0)),
-    "addVars lb item __index__": (lambda m, x, vs, h: m.addVars(2, lb=[h("__index__", 1), 2.0]),
-                                  lambda m, x, vs: m.addVars(2, lb=[1.0, 2.0])),
-    "addVars lb sequence __len__": (lambda m, x, vs, h: m.addVars(2, lb=h("__len__", [1.0, 2.0])),
-                                    lambda m, x, vs: m.addVars(2, lb=[1.0, 2.0])),
-    "addConstrs __iter__": (lambda m, x, vs, h: m.addConstrs(h("__iter__", [x <= 1, x >= 0])),
-                            lambda m, x, vs: m.addConstrs([x <= 1, x >= 0])),
-    "addConstrs names __len__": (lambda m, x, vs, h: m.addConstrs([x <= 1], name=h("__len__", ["a"])),
-                                 lambda m, x, vs: m.addConstrs([x <= 1], name=["a"])),
-    "setParam __index__": (lambda m, x, vs, h: m.setParam("q", h("__index__", 7)),
-                           lambda m, x, vs: m.setParam("q", 7)),
-    "setParam __float__": (lambda m, x, vs, h: m.setParam("q", h("__float__", 7.5)),
-                           lambda m, x, vs: m.setParam("q", 7.5)),
+    "addVar lb __float__": lambda m, x, h: m.addVar(lb=h("__float__", 2.0)),
+    "addVar obj __float__": lambda m, x, h: m.addVar(obj=h("__float__", 3)),
+    "addVars extent __index__": lambda m, x, h: m.addVars(h("__index__", 2), 3),
+    "addVars ub scalar __float__": lambda m, x, h: m.addVars(2, ub=h("__float__", 5)),
+    "addVars lb item __index__": lambda m, x, h: m.addVars(2, lb=[h("__index__", 1), 2.0]),
+    "addVars lb sequence __len__": lambda m, x, h: m.addVars(2, lb=h("__len__", [1.0, 2.0])),
+    "addConstrs __iter__": lambda m, x, h: m.addConstrs(h("__iter__", [x <= 1, x >= 0])),
+    "addConstrs names __len__": lambda m, x, h: m.addConstrs([x <= 1], name=h("__len__", ["a"])),
+    "setParam __index__": lambda m, x, h: m.setParam("q", h("__index__", 7)),
+    "setParam __float__": lambda m, x, h: m.setParam("q", h("__float__", 7.5)),
 }
 
 
 @pytest.mark.parametrize("attach", [False, True], ids=["detached", "attached"])
 @pytest.mark.parametrize("name", list(REENTRANT))
 def test_argument_calling_back_into_model_finds_it_borrowed(recording, name, attach):
-    hostile, plain = REENTRANT[name]
+    call = REENTRANT[name]
     m = kestpy.Model("m")
     x, vs = build_base(m)
     if attach:
         m.setBackend("recording")
     seen = []
-    hostile(m, x, vs, lambda hook, value: hook_object(hook, m, value, seen))
+    call(m, x, lambda hook, value: hook_object(hook, m, value, seen))
     assert seen and all(s == CONVERTING for s in seen)
-    # The call did exactly what its plain twin does, and nothing else.
-    assert replay_calls(m) == clean_replay(plain)
+    # The call did exactly what it does with plain values, and nothing else.
+    assert replay_calls(m) == clean_replay(lambda m, x, vs: call(m, x, lambda hook, value: value))
 
 
 def test_generator_calling_back_into_model(recording):

@@ -9,47 +9,33 @@ import kestpy
 import kestpy_recording as kr
 
 
-@pytest.mark.parametrize("keep_var", [False, True])
-def test_backend_referring_to_its_model_is_collected(keep_var):
-    m = kestpy.Model("cycle")
-    x = m.addVar()
-    m.setBackend("recording")
-    rec = kr.created[-1]
-    rec.model = m  # model -> cell -> adapter -> backend -> model
-    alive = weakref.ref(rec)
-    kr.created.clear()
-    if not keep_var:
-        del x
-    del m, rec
-    gc.collect()
-    if keep_var:
-        # A live Var still shares the cell, so the whole chain is reachable.
-        assert alive() is not None
-        assert x.X is None
-        del x
-        gc.collect()
-    assert alive() is None
+# What the backend keeps of its own model: each closes a cycle through the
+# model's shared optimizer cell (model -> cell -> adapter -> backend -> ...).
+KEPT = {
+    "model": lambda m, x, vs: m,
+    "var": lambda m, x, vs: x,
+    "vars": lambda m, x, vs: vs,
+    "var_from_vars": lambda m, x, vs: vs[1, 2],
+    "closure": lambda m, x, vs: (lambda v: lambda: v.X)(x),
+    "expr_and_var": lambda m, x, vs: [2 * x + 1, x],
+}
 
 
-@pytest.mark.parametrize("keep", ["var", "vars", "var_from_vars", "closure", "expr_and_var"])
-def test_backend_keeping_a_var_of_its_model_is_collected(keep):
-    # backend -> Var -> model -> cell -> adapter -> backend
+@pytest.mark.parametrize("keep", list(KEPT))
+def test_backend_referring_back_to_its_model_is_collected(keep):
     m = kestpy.Model("cycle")
     x = m.addVar()
     vs = m.addVars(2, 3)
     m.setBackend("recording")
-    rec = kr.created[-1]
-    kr.created.clear()
-    kept = {
-        "var": lambda: x,
-        "vars": lambda: vs,
-        "var_from_vars": lambda: vs[1, 2],
-        "closure": lambda: (lambda v: lambda: v.X)(x),
-        "expr_and_var": lambda: [2 * x + 1, x],
-    }[keep]()
-    rec.kept = kept
+    rec = kr.created.pop()
+    rec.kept = KEPT[keep](m, x, vs)
     alive = weakref.ref(rec)
-    del m, x, vs, rec, kept
+    del m, vs, rec
+    gc.collect()
+    # A live Var still shares the cell, so the whole chain is reachable.
+    assert alive() is not None
+    assert x.X is None
+    del x
     gc.collect()
     assert alive() is None
 

@@ -20,20 +20,18 @@ def fresh_str(text):
     return "".join(list(text))
 
 
-def measure(op, watched):
+def measure(watched):
     gc.collect()
-    refs = [sys.getrefcount(o) for o in watched]
-    blocks = sys.getallocatedblocks()
-    return refs, blocks
+    return [sys.getrefcount(o) for o in watched], sys.getallocatedblocks()
 
 
 def assert_flat(op, watched=(), rounds=ROUNDS):
     for _ in range(300):  # warm up: static signatures, interned names, type caches
         op()
-    refs0, blocks0 = measure(op, watched)
+    refs0, blocks0 = measure(watched)
     for _ in range(rounds):
         op()
-    refs1, blocks1 = measure(op, watched)
+    refs1, blocks1 = measure(watched)
     assert refs1 == refs0, list(zip(map(repr, watched), refs0, refs1))
     # A leak of one block per call shows as `rounds` blocks; interpreter caches
     # and free lists settle well below this.
