@@ -283,6 +283,39 @@ def test_operators_and_quicksum_follow_the_documented_arithmetic_exactly(tree, p
     assert math.isclose(got, expected, rel_tol=1e-9, abs_tol=1e-9 * scale + 1e-300), (got, expected, scale)
 
 
+COEFFS = [1.0, -1.0, 0.1, 0.2, 0.3, -0.3, 1e16, -1e16, 3.0, INF, -INF, math.nan]
+
+
+@st.composite
+def sum_items(draw):
+    """Vars, numbers and LinExprs whose coefficients cancel, overflow or are NaN."""
+    out = []
+    for kind in draw(st.lists(st.sampled_from(["var", "expr", "num"]), max_size=60)):
+        if kind == "var":
+            out.append(("var", draw(st.integers(0, NVARS - 1))))
+        elif kind == "num":
+            out.append(("num", draw(st.sampled_from([0, -0.0, 0.1, 0.2, 1e16, -1e16, 7, True]))))
+        else:
+            e = 0 * kestpy.Var(0)
+            for _ in range(draw(st.integers(0, 3))):
+                e = e + draw(st.sampled_from(COEFFS)) * kestpy.Var(draw(st.integers(0, NVARS - 1)))
+            out.append(("lin", *parse(e), e))
+    return out
+
+
+@settings(max_examples=400, deadline=None)
+@given(sum_items())
+def test_quicksum_simplifies_after_every_expression_or_number_only(items):
+    """Sums, cancellations, NaN and signed zeros come out exactly as if the whole
+    accumulator were simplified at every such item; Var items stay as they come."""
+    objs = [kestpy.Var(it[1]) if it[0] == "var" else it[-1] if it[0] == "lin" else it[1] for it in items]
+    _, terms, c = ref_quicksum([it[:3] for it in items])
+    want = [(v, repr(x)) for v, x in terms], repr(c)  # repr tells -0.0 from 0.0 and matches any NaN
+    for got in (kestpy.quicksum(objs), kestpy.quicksum(iter(objs))):
+        t, k = parse(got)
+        assert ([(v, repr(x)) for v, x in t], repr(k)) == want
+
+
 @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(operands(), st.sampled_from(["<=", ">=", "=="]), operands())
 def test_comparisons_build_the_documented_constraint(lhs, op, rhs):
