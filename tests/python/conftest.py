@@ -1,5 +1,6 @@
 import contextlib
 import os
+import subprocess
 import sys
 import threading
 import time
@@ -74,6 +75,13 @@ def bounded(fn, timeout=10.0):
     t.join(timeout)
     assert not t.is_alive(), "deadlock: the call did not finish"
     return out["value"], out["at"]
+
+
+def run_python(*args, timeout=120):
+    """Runs a fresh interpreter that finds the module and the test backends as
+    this one does; returns the finished process (output as bytes)."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in [_HERE, *sys.path] if p))
+    return subprocess.run([sys.executable, *args], capture_output=True, env=env, timeout=timeout)
 
 
 @pytest.fixture

@@ -3,12 +3,9 @@ the extension keeps in C++ statics is destroyed after the interpreter has
 finalised, and must not touch Python objects then. A debug interpreter (the
 reference-leak run uses one) crashes on such a touch; a release one may not."""
 
-import os
-import subprocess
-import sys
 import textwrap
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+from conftest import run_python
 
 # Every callable that binds its arguments by keyword name, once each.
 SESSION = textwrap.dedent("""
@@ -34,9 +31,6 @@ SESSION = textwrap.dedent("""
 
 
 def test_process_ends_cleanly_after_every_binding_entry_point():
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (HERE, env.get("PYTHONPATH")) if p)
-    done = subprocess.run([sys.executable, "-c", SESSION], capture_output=True, text=True,
-                          env=env, timeout=120)
-    assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
-    assert done.stdout == "session done\n"
+    done = run_python("-c", SESSION)
+    assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout.decode()}\n{done.stderr.decode()}"
+    assert done.stdout == b"session done\n"

@@ -14,38 +14,36 @@ import time
 import pytest
 
 import kestpy
-from conftest import bounded
+from conftest import bounded, run_python
 from kestpy import KEST
 
 HOLD = 0.3  # seconds a slow backend method keeps the model
 
 
-class Background:
-    """Runs fn on a daemon thread; `entered` is set by the slow backend method."""
+class Background(threading.Thread):
+    """Runs fn on a daemon thread for the length of a with block; `entered` is
+    set by the slow backend method."""
 
     def __init__(self, fn):
+        super().__init__(target=self.body, args=(fn,), daemon=True)
         self.entered = threading.Event()
-        self.finished_at = None
-        self.result = None
-        self.error = None
+        self.finished_at = self.result = self.error = None
 
-        def body():
-            try:
-                self.result = fn()
-            except BaseException as e:  # noqa: B036
-                self.error = e
-            self.finished_at = time.monotonic()
-
-        self.thread = threading.Thread(target=body, daemon=True)
+    def body(self, fn):
+        try:
+            self.result = fn()
+        except BaseException as e:  # noqa: B036
+            self.error = e
+        self.finished_at = time.monotonic()
 
     def __enter__(self):
-        self.thread.start()
+        self.start()
         assert self.entered.wait(10), "the backend method was never reached"
         return self
 
     def __exit__(self, *exc):
-        self.thread.join(10)
-        assert not self.thread.is_alive(), "deadlock: the background call did not finish"
+        self.join(10)
+        assert not self.is_alive(), "deadlock: the background call did not finish"
         if exc[0] is None and self.error is not None:
             raise self.error
 
@@ -73,18 +71,18 @@ def model_with_backend(attached):
     return m, x, vs, rec
 
 
-# name: (operation from the other thread, message of its RuntimeError)
+# Operations from the other thread; all but the last two need the model for themselves.
 BUSY = {
-    "addVar": (lambda m, x, vs: m.addVar(), "Already borrowed"),
-    "addVars": (lambda m, x, vs: m.addVars(3), "Already borrowed"),
-    "addConstr": (lambda m, x, vs: m.addConstr(x >= 1), "Already borrowed"),
-    "addConstrs": (lambda m, x, vs: m.addConstrs([x >= 1]), "Already borrowed"),
-    "setObjective": (lambda m, x, vs: m.setObjective(x + 0, KEST.MINIMIZE), "Already borrowed"),
-    "setParam": (lambda m, x, vs: m.setParam("p", 1), "Already borrowed"),
-    "setBackend": (lambda m, x, vs: m.setBackend("recording2"), "Already borrowed"),
-    "optimize": (lambda m, x, vs: m.optimize(), "Already borrowed"),
-    "ObjVal": (lambda m, x, vs: m.ObjVal, "Already mutably borrowed"),
-    "str": (lambda m, x, vs: str(m), "Already mutably borrowed"),
+    "addVar": lambda m, x, vs: m.addVar(),
+    "addVars": lambda m, x, vs: m.addVars(3),
+    "addConstr": lambda m, x, vs: m.addConstr(x >= 1),
+    "addConstrs": lambda m, x, vs: m.addConstrs([x >= 1]),
+    "setObjective": lambda m, x, vs: m.setObjective(x + 0, KEST.MINIMIZE),
+    "setParam": lambda m, x, vs: m.setParam("p", 1),
+    "setBackend": lambda m, x, vs: m.setBackend("recording2"),
+    "optimize": lambda m, x, vs: m.optimize(),
+    "ObjVal": lambda m, x, vs: m.ObjVal,
+    "str": lambda m, x, vs: str(m),
 }
 
 # Operations that hold the model exclusively and call a backend method.
@@ -104,7 +102,7 @@ def test_model_method_from_other_thread_finds_model_busy(recording, recording2, 
 
     def try_all():
         out = {}
-        for op, (call, _) in BUSY.items():
+        for op, call in BUSY.items():
             try:
                 out[op] = ("ok", call(m, x, vs))
             except RuntimeError as e:
@@ -117,7 +115,8 @@ def test_model_method_from_other_thread_finds_model_busy(recording, recording2, 
         # Every call was refused at once, while the backend still held the model.
         assert at - start < HOLD / 2
         assert bg.finished_at is None
-    assert got == {op: ("RuntimeError", message) for op, (_, message) in BUSY.items()}
+    assert got == {op: ("RuntimeError", "Already mutably borrowed" if op in ("ObjVal", "str") else "Already borrowed")
+                   for op in BUSY}
     assert bg.error is None
     # The refused call changed nothing; the model works afterwards.
     assert rec.methods().count(method) == 1
@@ -334,12 +333,10 @@ class Sleepy:
         return 1.0
 
 case = sys.argv[1]
-if case == "backend":
+if case in ("backend", "lock wait"):
     rec.on("optimize", nap)
     threading.Thread(target=m.optimize, daemon=True).start()
-elif case == "lock wait":
-    rec.on("optimize", nap)
-    threading.Thread(target=m.optimize, daemon=True).start()
+if case == "lock wait":
     started.wait()
     threading.Thread(target=lambda: x.X, daemon=True).start()
     threading.Thread(target=lambda: m.ObjVal, daemon=True).start()
@@ -352,19 +349,11 @@ time.sleep(0.05)
 
 
 @pytest.mark.parametrize("case", ["backend", "lock wait", "conversion"])
-def test_daemon_thread_in_a_call_survives_interpreter_exit(tmp_path, case):
+def test_daemon_thread_in_a_call_survives_interpreter_exit(case):
     """A daemon thread inside a kestpy call that wants the interpreter lock back
     while the interpreter finalizes is ended by it; the process must still exit
     cleanly (it crashed at exit, or aborted with 'exception not rethrown')."""
-    import os
-    import subprocess
-    import sys
-
-    script = tmp_path / "exit.py"
-    script.write_text(EXIT_SCRIPT)
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in [os.path.dirname(__file__), *sys.path] if p)
-    proc = subprocess.run([sys.executable, str(script), case], capture_output=True, env=env, timeout=60)
+    proc = run_python("-c", EXIT_SCRIPT, case, timeout=60)
     assert proc.returncode == 0, proc.stderr.decode()
     assert proc.stdout == b"teardown done\n"
     assert b"not rethrown" not in proc.stderr
