@@ -252,30 +252,19 @@ def test_reentrant_use_during_conversion(inner, message, outer):
     m = kestpy.Model("m")
     calls = []
 
-    def reenter():
+    def reenter(self):
         calls.append(1)
-        if inner == "addVar":
-            m.addVar()
-        else:
-            str(m)
+        m.addVar() if inner == "addVar" else str(m)
+        return 1
 
-    class F:
-        def __float__(self):
-            reenter()
-            return 1.0
-
-    class I:
-        def __index__(self):
-            reenter()
-            return 1
-
+    f, i = type("F", (), {"__float__": reenter})(), type("I", (), {"__index__": reenter})()
     run = {
-        "addVar-lb": lambda: m.addVar(lb=F()),
-        "addVar-ub": lambda: m.addVar(0, F()),
-        "addVar-obj": lambda: m.addVar(obj=F()),
-        "addVar-lb-index": lambda: m.addVar(lb=I()),
-        "addVars-extent": lambda: m.addVars(I()),
-        "addVars-second-extent": lambda: m.addVars(2, I(), name="x"),
+        "addVar-lb": lambda: m.addVar(lb=f),
+        "addVar-ub": lambda: m.addVar(0, f),
+        "addVar-obj": lambda: m.addVar(obj=f),
+        "addVar-lb-index": lambda: m.addVar(lb=i),
+        "addVars-extent": lambda: m.addVars(i),
+        "addVars-second-extent": lambda: m.addVars(2, i, name="x"),
     }[outer]
     with pytest.raises(RuntimeError) as info:
         run()

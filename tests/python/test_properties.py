@@ -408,6 +408,8 @@ VTYPES = [None, KEST.CONTINUOUS, KEST.BINARY, KEST.INTEGER]
 
 def letter(vtype):
     return "C" if vtype is None else "CBI"[int(vtype)]
+
+
 EXACT = numbers(exact=True)
 names_st = st.text(st.characters(blacklist_categories=("Cs",)), max_size=3)
 
@@ -430,21 +432,10 @@ class Reference:
         self.objective = (terms, c, sense)
 
 
-def var_kwargs():
-    return st.fixed_dictionaries(
-        {},
-        optional={
-            "lb": EXACT,
-            "ub": st.one_of(EXACT, st.just(INF)),
-            "obj": EXACT,
-            "vtype": st.sampled_from(VTYPES),
-            "name": names_st,
-        },
-    )
-
-
+var_kwargs = st.fixed_dictionaries({}, optional={
+    "lb": EXACT, "ub": st.one_of(EXACT, st.just(INF)), "obj": EXACT, "vtype": st.sampled_from(VTYPES), "name": names_st})
 actions = st.one_of(
-    st.tuples(st.just("addVar"), var_kwargs()),
+    st.tuples(st.just("addVar"), var_kwargs),
     st.tuples(st.just("addVars"), st.lists(st.integers(0, 3), max_size=2), st.data()),
     st.tuples(st.just("addConstr"), trees(True, 4), st.sampled_from(["<=", ">=", "=="]), trees(True, 4),
               st.one_of(st.none(), names_st)),
