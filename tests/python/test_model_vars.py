@@ -157,8 +157,6 @@ def test_addvars_names_and_shape(recording, attached, extents, name, names, shap
      ({"lb": range(3), "ub": [5, 6, 7, 8]}, [("[0]", "C", 0.0, 5.0), ("[1]", "C", 1.0, 6.0), ("[2]", "C", 2.0, 7.0)]),
      ({"lb": -1.5, "ub": Floaty(2.5)}, [(f"[{i}]", "C", -1.5, 2.5) for i in range(3)]),
      ({"lb": [Index(1), True, Floaty(0.5)]}, [("[0]", "C", 1.0, INF), ("[1]", "C", 1.0, INF), ("[2]", "C", 0.5, INF)]),
-     ({"vtype": [KEST.BINARY, KEST.INTEGER, KEST.CONTINUOUS]},
-      [("[0]", "B", 0.0, INF), ("[1]", "I", 0.0, INF), ("[2]", "C", 0.0, INF)]),
      ({"vtype": None, "lb": None, "ub": None, "obj": None, "name": None}, [(f"[{i}]", "C", 0.0, INF) for i in range(3)])],
 )
 def test_addvars_params(recording, attached, kwargs, expected):
@@ -334,21 +332,6 @@ def test_addvars_obj_is_one_update_per_call(recording, attached):
     m.addVars(2, 2, obj=1.5)
     assert rec.methods() == ["add_variable"] * 4 + ["set_objective"]
     assert same(objectives(rec), [([0, 2, 3, 4, 5, 6], [1.0, 2.0, 1.5, 1.5, 1.5, 1.5], 0.0, -1)])
-
-
-def test_obj_adds_to_the_objective_and_set_objective_replaces(recording, attached):
-    m = kestpy.Model("m")
-    rec = attached(m)
-    x = m.addVar(obj=1)
-    y = m.addVar(obj=-1)
-    assert same(objectives(rec)[-1], ([0, 1], [1.0, -1.0], 0.0, -1))
-    m.setObjective(2 * x + 5, KEST.MAXIMIZE)
-    assert same(objectives(rec)[-1], ([0], [2.0], 5.0, 1))
-    rec.clear()
-    m.addVar(obj=3)  # keeps the sense as set
-    assert same(objectives(rec), [([0, 2], [2.0, 3.0], 5.0, 1)])
-    m.setObjective(y + 0, KEST.MINIMIZE)
-    assert same(objectives(rec)[-1][:3], ([1], [1.0], 0.0))
 
 
 def test_obj_list_is_converted_whole_even_past_the_member_count():

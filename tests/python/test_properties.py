@@ -13,7 +13,6 @@ import math
 import operator
 import re
 import struct
-from fractions import Fraction
 
 import numpy as np
 import pytest

@@ -7,7 +7,6 @@ import kestpy
 from conftest import raises_panic
 from hostile import Index
 
-KEST = kestpy.KEST
 Var = kestpy.Var
 Vars = type(kestpy.Model("t").addVars(1))
 U64_MAX = 2**64 - 1
