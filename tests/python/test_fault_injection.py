@@ -346,7 +346,7 @@ def test_uncaught_error_of_a_call_back_is_a_fault_that_breaks_the_model(recordin
 
 
 @pytest.mark.parametrize("method", ["set_objective", "set_optimizer_attr"])
-@pytest.mark.parametrize("answer", [RAISING_INDEX, STR_FLOAT, "x", object()])
+@pytest.mark.parametrize("answer", [RAISING_INDEX, STR_FLOAT])  # each faults if converted
 def test_results_that_are_not_looked_at_never_fault(recording, attached, method, answer):
     m = kestpy.Model("m")
     x, vs = build_base(m)
