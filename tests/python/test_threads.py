@@ -94,11 +94,13 @@ HOLDERS = {
 
 
 @pytest.mark.parametrize("holder", list(HOLDERS))
-def test_model_method_from_other_thread_finds_model_busy(recording, recording2, attached, holder):
+def test_other_thread_is_refused_model_methods_and_waits_for_value_reads(recording, recording2, attached, holder):
     m, x, vs, rec = model_with_backend(attached)
     method, answer, act = HOLDERS[holder]
     bg = Background(lambda: act(m, x, vs))
     rec.on(method, slow(answer, bg))
+    ticks = []
+    stop = threading.Event()
 
     def try_all():
         out = {}
@@ -109,46 +111,34 @@ def test_model_method_from_other_thread_finds_model_busy(recording, recording2, 
                 out[op] = ("RuntimeError", str(e))
         return out
 
-    with bg:
-        start = time.monotonic()
-        got, at = bounded(try_all)
-        # Every call was refused at once, while the backend still held the model.
-        assert at - start < HOLD / 2
-        assert bg.finished_at is None
-    assert got == {op: ("RuntimeError", "Already mutably borrowed" if op in ("ObjVal", "str") else "Already borrowed")
-                   for op in BUSY}
-    assert bg.error is None
-    # The refused call changed nothing; the model works afterwards.
-    assert rec.methods().count(method) == 1
-    m.optimize()
-    assert recording2.created == []
-
-
-@pytest.mark.parametrize("holder", list(HOLDERS))
-def test_value_read_from_other_thread_waits_then_succeeds(recording, attached, holder):
-    m, x, vs, rec = model_with_backend(attached)
-    method, answer, act = HOLDERS[holder]
-    bg = Background(lambda: act(m, x, vs))
-    rec.on(method, slow(answer, bg))
-    ticks = []
-    stop = threading.Event()
-
     def ticker():  # runs only while nobody holds the interpreter lock for long
         while not stop.is_set():
             ticks.append(time.monotonic())
             time.sleep(0.01)
 
     with bg:
+        start = time.monotonic()
+        refused, at = bounded(try_all)
+        # Every call was refused at once, while the backend still held the model.
+        assert at - start < HOLD / 2
+        assert bg.finished_at is None
         t = threading.Thread(target=ticker, daemon=True)
         t.start()
         got, at = bounded(lambda: (x.X, vs[1].X))
         stop.set()
         t.join(5)
-    assert got == (1.5, 3.5)
-    # The read waited for the solve to end...
-    assert at >= bg.finished_at
+    assert refused == {
+        op: ("RuntimeError", "Already mutably borrowed" if op in ("ObjVal", "str") else "Already borrowed")
+        for op in BUSY}
+    assert bg.error is None
+    # The reads waited for the holder to finish...
+    assert got == (1.5, 3.5) and at >= bg.finished_at
     # ... and the interpreter kept running other threads meanwhile.
     assert len([tk for tk in ticks if tk < bg.finished_at]) >= 5
+    # The refused calls changed nothing; the model works afterwards.
+    assert rec.methods().count(method) == 1
+    m.optimize()
+    assert recording2.created == []
 
 
 def test_two_value_reads_overlap(recording, attached):
