@@ -182,9 +182,7 @@ class Quiet(kestpy_recording.Recorder):
 
 @pytest.fixture
 def quiet_backend(recording):
-    recording.registry.factory = Quiet
-    yield
-    recording.registry.factory = kestpy_recording.Recorder
+    recording.registry.factory = Quiet  # the recording fixture puts the Recorder back
 
 
 def test_backend_paths_leak_nothing(quiet_backend):
