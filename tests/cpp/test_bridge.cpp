@@ -365,5 +365,33 @@ TEST_F(Bridge, SecondAttachReplaysEverythingThenDestroysTheFirst) {
   EXPECT_EQ(calls("B").back(), "get_objective_value()");
 }
 
+// ---- the operations nothing in the modelling layer calls ----
+
+TEST_F(Bridge, UnusedOperationsAnswerFromTheCacheDetachedAndForwardAttached) {
+  build_model();
+  EXPECT_TRUE(bridge.update().ok());
+  EXPECT_TRUE(bridge.compute_conflict().ok());
+  EXPECT_EQ(bridge.get_optimizer_attr(OptimizerAttr::raw("Threads")), AttrValue::integer(4));
+  EXPECT_EQ(bridge.get_optimizer_attr(OptimizerAttr::silent()), std::nullopt);
+  EXPECT_EQ(bridge.get_model_attr(ModelAttr::Name), std::nullopt);
+
+  attach("A");
+  const std::size_t replayed = calls("A").size();
+  EXPECT_TRUE(bridge.update().ok());
+  EXPECT_TRUE(bridge.compute_conflict().ok());
+  // Attached, the backend's answer wins even over a cached setting.
+  EXPECT_EQ(bridge.get_optimizer_attr(OptimizerAttr::raw("Threads")), std::nullopt);
+  EXPECT_EQ(bridge.get_model_attr(ModelAttr::Name), std::nullopt);
+  // What the cache knows is answered without asking the backend.
+  EXPECT_EQ(bridge.get_model_attr(ModelAttr::ObjectiveFunction), fn_value(fx()));
+  EXPECT_EQ(bridge.get_model_attr(ModelAttr::ObjectiveSense), sense_value(kMax));
+  EXPECT_EQ(bridge.get_model_attr(ModelAttr::NumberOfVariables), AttrValue::integer(3));
+  EXPECT_EQ(bridge.get_model_attr(ModelAttr::NumberOfConstraints), AttrValue::integer(3));
+  Calls got = calls("A");
+  got.erase(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(replayed));
+  EXPECT_EQ(got, (Calls{"update()", "compute_conflict()", R"(get_optimizer_attr(Raw("Threads")))",
+                        "get_model_attr(Name)"}));
+}
+
 }  // namespace
 }  // namespace kest
