@@ -182,6 +182,14 @@ def _ops(kp, n):
             m.addConstr(c)
     add("addConstr(prebuilt x + y <= 1)", small, constr_list, add_constr)
 
+    def constr_list_attached():
+        backends_on_path()
+        st = constr_list()
+        st[0].setBackend("null")
+        return st
+    add("addConstr(prebuilt x + y <= 1) forwarded to a null backend", small,
+        constr_list_attached, add_constr)
+
     def add_constr_expr(st):
         m, _, xs, ys = st
         for a, b in zip(xs, ys):

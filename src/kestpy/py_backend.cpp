@@ -71,11 +71,14 @@ PyRef py_optional(const std::optional<T>& v, Conv&& conv) {
   return v ? conv(*v) : none();
 }
 
-/// Floats for long lists. Models repeat a few values (bounds of 0 and
-/// infinity, coefficients of 1 and -1, small integers), so a small
-/// direct-mapped cache lets each of them share one object. Keys are bit
-/// patterns so that -0.0 and NaN payloads pass unchanged.
-class FloatMaker {
+/// Floats for lists. Models repeat a few values (bounds of 0 and infinity,
+/// coefficients of 1 and -1, small integers), so a small direct-mapped cache
+/// lets each of them share one object. Keys are bit patterns so that -0.0 and
+/// NaN payloads pass unchanged. A batch gets 256 slots; a single function
+/// (one constraint, the objective) gets 16, since clearing and releasing the
+/// larger table would cost more than building the function's short lists.
+template <int kBits>
+class FloatCache {
  public:
   PyRef operator()(double v) {
     const auto bits = std::bit_cast<std::uint64_t>(v);
@@ -88,13 +91,14 @@ class FloatMaker {
   }
 
  private:
-  static constexpr int kBits = 8;
   struct Slot {
     PyRef object;
     std::uint64_t bits = 0;
   };
   std::array<Slot, std::size_t{1} << kBits> slots_;
 };
+using FloatMaker = FloatCache<8>;
+using FewFloats = FloatCache<4>;
 
 /// Variable indices. In a batch each index becomes one int object however often
 /// it occurs; a single call (one constraint, the objective) creates them
@@ -157,7 +161,8 @@ struct FunctionArgs {
   double constant = 0.0;
 };
 
-FunctionArgs decode_function(const kest::ScalarFunctionType& f, IndexMaker& ints, FloatMaker& floats) {
+template <class Floats>
+FunctionArgs decode_function(const kest::ScalarFunctionType& f, IndexMaker& ints, Floats& floats) {
   FunctionArgs out;
   if (const kest::SingleVariable* s = f.single()) {
     out.indices = build_list(1, [&](std::size_t) { return ints(s->var); });
@@ -287,7 +292,7 @@ kest::ConstrId PyBackend::add_constraint(kest::ScalarFunctionType function, kest
   PyObject* method = names().add_constraint;
   const char* sense = sense_symbol(set);  // before anything reaches the backend
   IndexMaker ints(false);
-  FloatMaker floats;
+  FewFloats floats;
   FunctionArgs f = decode_function(function, ints, floats);
   PyRef r = call(backend_.get(), method, f.indices, f.coeffs, py_str(sense), py_float(set.value),
                  py_optional(name, [](const std::string& s) { return py_str(s); }), py_float(f.constant));
@@ -336,7 +341,7 @@ std::vector<kest::ConstrId> PyBackend::add_constraints(std::vector<kest::ScalarF
 kest::Status PyBackend::set_objective(kest::ScalarFunctionType function, kest::OptimizationSense sense) {
   GilGuard gil;
   IndexMaker ints(false);
-  FloatMaker floats;
+  FewFloats floats;
   FunctionArgs f = decode_function(function, ints, floats);
   PyRef code = made(PyLong_FromLong(sense == kest::OptimizationSense::Maximize ? 1 : -1));
   call(backend_.get(), names().set_objective, f.indices, f.coeffs, py_float(f.constant), code);

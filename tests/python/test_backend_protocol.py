@@ -113,6 +113,23 @@ def test_constraint_forwarded_with_function_set_and_constant_apart(recording, at
     assert_calls(rec, [("add_constraint", expected)])
 
 
+def test_long_functions_arrive_exact_past_the_adapters_float_cache(recording, attached):
+    # More distinct coefficients than the single-call float cache has slots,
+    # each value repeated, with NaN and a subnormal among them.
+    coeffs = [k / 7 for k in range(-20, 21) if k] + [float("nan"), -5e-324]
+    coeffs = coeffs + coeffs[::-1]
+    m = kestpy.Model("m")
+    xs = m.addVars(len(coeffs))
+    rec = attached(m)
+    rec.clear()
+    expr = kestpy.quicksum(c * xs[i] for i, c in enumerate(coeffs))
+    m.addConstr(expr <= 1, name="c")
+    m.setObjective(expr, KEST.MINIMIZE)
+    expected = (list(range(len(coeffs))), coeffs)
+    assert same(rec.calls[0], ("add_constraint", (*expected, "<", 0.0, "c", -1.0)))
+    assert same(rec.calls[-1], ("set_objective", (*expected, 0.0, -1)))
+
+
 def test_each_set_objective_sends_two_updates_previous_sense_first(recording, attached):
     m = kestpy.Model("m")
     x, y = m.addVar(), m.addVar()
