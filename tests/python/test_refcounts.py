@@ -28,14 +28,20 @@ def measure(watched):
 def assert_flat(op, watched=(), rounds=ROUNDS):
     for _ in range(300):  # warm up: static signatures, interned names, type caches
         op()
-    refs0, blocks0 = measure(watched)
-    for _ in range(rounds):
-        op()
-    refs1, blocks1 = measure(watched)
-    assert refs1 == refs0, list(zip(map(repr, watched), refs0, refs1))
-    # A leak of one block per call shows as `rounds` blocks; interpreter caches
-    # and free lists settle well below this.
-    assert blocks1 - blocks0 < rounds // 20, (blocks0, blocks1)
+    # A leak of one block per call shows as `rounds` blocks in every attempt;
+    # interpreter caches and free lists settle well below this, though now and
+    # then one attempt catches them growing, so only growth in all three fails.
+    grown = []
+    for _ in range(3):
+        refs0, blocks0 = measure(watched)
+        for _ in range(rounds):
+            op()
+        refs1, blocks1 = measure(watched)
+        assert refs1 == refs0, list(zip(map(repr, watched), refs0, refs1))
+        grown.append(blocks1 - blocks0)
+        if grown[-1] < rounds // 20:
+            return
+    raise AssertionError(f"allocated blocks grew by {grown} over {rounds} calls each")
 
 
 def raising(exc, fn, *args, **kwargs):
