@@ -4,6 +4,18 @@
 
 namespace kestpy {
 
+PyRef list_or_tuple(PyObject* o) {
+  if (PyList_Check(o) || PyTuple_Check(o)) return PyRef::borrow(o);
+  PyRef it = PyRef::steal(PyObject_GetIter(o));
+  if (!it) return {};
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return {};
+  while (PyRef item = PyRef::steal(PyIter_Next(it.get())))
+    if (PyList_Append(list.get(), item.get()) < 0) return {};
+  if (PyErr_Occurred()) return {};
+  return list;
+}
+
 bool param_float(PyObject* o, double& out) { return try_double(o, out); }
 
 bool param_vartype(PyObject* o, std::uint8_t& out) {

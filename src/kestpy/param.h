@@ -10,11 +10,17 @@
 
 namespace kestpy {
 
+/// `o` itself when it is a list or tuple, else a new list of its items, read
+/// by iterating: another sequence's length is only a hint, and one whose
+/// __len__ raises still reads like the block constructor reads it. Null with
+/// the error set when iterating fails.
+PyRef list_or_tuple(PyObject* o);
+
 /// Appends every item of the sequence `o` as `convert` makes it; false (no
 /// error left set) when `o` is no sequence or an item does not convert.
 template <class T, class Conv>
 bool sequence_items(PyObject* o, Conv& convert, std::vector<T>& out) {
-  PyRef seq = PyRef::steal(PySequence_Fast(o, ""));
+  PyRef seq = list_or_tuple(o);
   if (!seq) {
     PyErr_Clear();
     return false;
