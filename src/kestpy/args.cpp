@@ -153,7 +153,7 @@ bool try_u64(PyObject* o, std::uint64_t& out) {
 }
 
 void raise_cast_error(PyObject* o, const char* cls) {
-  PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be cast as '%s'", _PyType_Name(Py_TYPE(o)), cls);
+  PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as '%s'", _PyType_Name(Py_TYPE(o)), cls);
   throw PyErrSet{};
 }
 

@@ -84,6 +84,9 @@ def test_addConstr_is_cached_and_replayed(recording):
         # The sense is checked first.
         (lambda m, x: m.setObjective(x, "max"), "argument 'sense': 'str' object cannot be cast as 'Sense'"),
         (lambda m, x: m.setObjective(None, None), "argument 'sense': 'NoneType' object cannot be cast as 'Sense'"),
+        # a type name is given whole, however long
+        (lambda m, x: m.addConstr(type("N" * 250, (), {})()),
+         "argument 'constr': '" + "N" * 250 + "' object cannot be cast as 'Constr'"),
         (lambda m, x: m.setObjective(x * 1), "Model.setObjective() missing 1 required positional argument: 'sense'"),
         (lambda m, x: m.setObjective(),
          "Model.setObjective() missing 2 required positional arguments: 'expr' and 'sense'"),
