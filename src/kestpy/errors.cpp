@@ -26,19 +26,16 @@ void raise(PyObject* type, const char* message) {
 
 void raise(PyObject* type, const std::string& message) { raise(type, message.c_str()); }
 
+// The text of obj for a fault message: str(), else repr() when str() raises;
+// a lone surrogate is written as its escape rather than losing the text.
 static std::string to_utf8(PyObject* obj) {
-  PyRef s = PyRef::steal(PyObject_Str(obj));
-  if (!s) {
+  for (PyObject* (*text)(PyObject*) : {PyObject_Str, PyObject_Repr}) {
+    PyRef s = PyRef::steal(text(obj));
+    PyRef bytes = s ? PyRef::steal(PyUnicode_AsEncodedString(s.get(), "utf-8", "backslashreplace")) : PyRef();
+    if (bytes) return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
     PyErr_Clear();
-    return "<unprintable>";
   }
-  Py_ssize_t n = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(s.get(), &n);
-  if (!data) {
-    PyErr_Clear();
-    return "<unprintable>";
-  }
-  return std::string(data, static_cast<std::size_t>(n));
+  return "<unprintable>";
 }
 
 std::string describe_exception(PyObject* exc) {

@@ -107,10 +107,10 @@ PyObject* model_str(PyObject* self) noexcept {
 PyObject* model_addVar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard<PyObject*>(nullptr, [&] {
     auto* m = as_model(self);
-    ExclusiveUse use(m);
     static const Signature sig("Model.addVar", {{"lb"}, {"ub"}, {"obj"}, {"vtype"}, {"name"}});
     PyObject* a[5];
     sig.bind(args, nargs, kwnames, a);
+    ExclusiveUse use(m);
     const double lb = a[0] ? convert_arg("lb", [&] { return to_double(a[0]); }) : 0.0;
     const double ub = a[1] ? convert_arg("ub", [&] { return to_double(a[1]); }) : kInfinity;
     const double obj = a[2] ? convert_arg("obj", [&] { return to_double(a[2]); }) : 0.0;
@@ -136,7 +136,6 @@ PyObject* model_addVar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard<PyObject*>(nullptr, [&] {
     auto* m = as_model(self);
-    ExclusiveUse use(m);
     static const Signature sig("Model.addVars",
                                {{"lb", false, true}, {"ub", false, true}, {"obj", false, true},
                                 {"vtype", false, true}, {"name", false, true}},
@@ -145,6 +144,7 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* const* extents;
     Py_ssize_t ndim;
     sig.bind(args, nargs, kwnames, a, &extents, &ndim);
+    ExclusiveUse use(m);
 
     std::vector<std::uint64_t> shape;
     shape.reserve(static_cast<std::size_t>(ndim));

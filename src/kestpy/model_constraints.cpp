@@ -81,10 +81,10 @@ void apply_if_known(ModelObject* m, std::span<const kest::ScalarFunctionType> fn
 PyObject* model_addConstr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     auto* m = as_model(self);
-    ExclusiveUse use(m);
     static const Signature sig("Model.addConstr", {{"constr", true}, {"name"}});
     PyObject* a[2];
     sig.bind(args, nargs, kwnames, a);
+    ExclusiveUse use(m);
     const ConstrObject* c = convert_arg("constr", [&] {
       if (!is_constr(a[0])) raise_cast_error(a[0], "Constr");
       return as_constr(a[0]);
@@ -102,10 +102,10 @@ PyObject* model_addConstr(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyObject* model_addConstrs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     auto* m = as_model(self);
-    ExclusiveUse use(m);
     static const Signature sig("Model.addConstrs", {{"generator", true}, {"name"}});
     PyObject* a[2];
     sig.bind(args, nargs, kwnames, a);
+    ExclusiveUse use(m);
 
     std::vector<kest::ScalarFunctionType> fns;
     std::vector<kest::ScalarSetType> sets;
@@ -141,10 +141,10 @@ PyObject* model_addConstrs(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* model_setObjective(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     auto* m = as_model(self);
-    ExclusiveUse use(m);
     static const Signature sig("Model.setObjective", {{"expr", true}, {"sense", true}});
     PyObject* a[2];
     sig.bind(args, nargs, kwnames, a);
+    ExclusiveUse use(m);
     const auto sense = convert_arg("sense", [&] {
       if (!is_sense(a[1])) raise_cast_error(a[1], "Sense");
       return static_cast<kest::OptimizationSense>(reinterpret_cast<EnumObject*>(a[1])->code);

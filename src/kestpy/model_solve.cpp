@@ -41,10 +41,10 @@ kest::AttrValue setting_value(PyObject* v) {
 PyObject* model_setParam(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard<PyObject*>(nullptr, [&] {
     ModelObject* m = as_model(self);
-    ExclusiveUse use(m);
     static const Signature sig("Model.setParam", {{"paramname", true}, {"newvalue", true}});
     PyObject* a[2];
     sig.bind(args, nargs, kwnames, a);
+    ExclusiveUse use(m);
     std::string name = convert_arg("paramname", [&] { return std::string(to_str(a[0])); });
     kest::AttrValue value = setting_value(a[1]);
 
@@ -61,10 +61,10 @@ PyObject* model_setParam(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard<PyObject*>(nullptr, [&] {
     ModelObject* m = as_model(self);
-    ExclusiveUse use(m);
     static const Signature sig("Model.setBackend", {{"backend", true}});
     PyObject* a[1];
     sig.bind(args, nargs, kwnames, a);
+    ExclusiveUse use(m);
     std::string backend = convert_arg("backend", [&] { return std::string(to_str(a[0])); });
 
     // Import and construction run before the lock: their failure leaves the
@@ -107,9 +107,9 @@ PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* model_optimize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard<PyObject*>(nullptr, [&] {
     ModelObject* m = as_model(self);
-    ExclusiveUse use(m);
     static const Signature sig("Model.optimize", {});
     sig.bind(args, nargs, kwnames, nullptr);
+    ExclusiveUse use(m);
     std::optional<std::string> error;
     {
       WriteGuard g(model_cell(m));

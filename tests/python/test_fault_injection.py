@@ -8,6 +8,7 @@ documented errors, and when they call back into the model they find it in use
 ("Already borrowed") and leave it exactly as it was.
 """
 import gc
+import re
 import sys
 import types
 import weakref
@@ -136,12 +137,16 @@ class Reentering(Exception):
         return "reentering"
 
 
-# name: (configure(rec, method, m, x), text the fault message contains)
+# name: (configure(rec, method, m, x), pattern the fault message contains)
 INJECTIONS = {
-    "raises": (lambda rec, meth, m, x: rec.raise_on(meth, ValueError("injected")), "ValueError: injected"),
+    # a lone surrogate in the text is escaped, not lost
+    "raises": (lambda rec, meth, m, x: rec.raise_on(meth, ValueError("injected\ud800")),
+               re.escape("ValueError: injected\\ud800")),
     "raises BaseException": (lambda rec, meth, m, x: rec.raise_on(meth, KeyboardInterrupt("stop")), "KeyboardInterrupt"),
     "missing method": (lambda rec, meth, m, x: rec.hide(meth), "AttributeError"),
-    "unprintable error": (lambda rec, meth, m, x: rec.raise_on(meth, Unprintable()), "Unprintable"),
+    # str() raises: repr() stands in
+    "unprintable error": (lambda rec, meth, m, x: rec.raise_on(meth, Unprintable("no str")),
+                          re.escape("Unprintable: Unprintable('no str')")),
     "error re-enters": (lambda rec, meth, m, x: rec.raise_on(meth, Reentering(m, x)), "Reentering"),
 }
 
@@ -584,6 +589,28 @@ def test_generator_calling_back_into_model(recording):
     m.addConstrs(gen(), name="g")
     assert seen == [CONVERTING]
     assert replay_calls(m) == clean_replay(lambda m, x, vs: m.addConstrs([x <= 1, x >= 0], name="g"))
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda m: m.addVar(1, 2, 3, None, "n", 6), "Model.addVar() takes from 0 to 5 positional arguments but 6 were given"),
+    (lambda m: m.addConstr(), "Model.addConstr() missing 1 required positional argument: 'constr'"),
+    (lambda m: m.setParam("p", 1, x=2), "Model.setParam() got an unexpected keyword argument 'x'"),
+    (lambda m: m.optimize(1), "Model.optimize() takes 0 positional arguments but 1 was given"),
+])
+def test_binding_errors_come_before_the_busy_model(call, message):
+    # As for any Python function, the arguments are bound before the body runs.
+    m = kestpy.Model("m")
+    x = m.addVar()
+    met = []
+
+    def gen():
+        with pytest.raises(TypeError) as info:
+            call(m)
+        met.append(str(info.value))
+        yield x <= 1
+
+    m.addConstrs(gen())
+    assert met == [message]
 
 
 def test_uncaught_callback_error_passes_through_and_changes_nothing(recording):
