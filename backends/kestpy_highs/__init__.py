@@ -53,13 +53,25 @@ number  meaning
 9       time limit reached
 10      solution, node or leaf limit reached
 11      interrupted
-1       anything else (solver error, objective bound or target, ...)
+1       anything else (solver error, objective bound or target,
+        a refused model or objective, ...)
 ======  ============================================================
 
 Values: ``get_var_value`` and ``get_objective_value`` answer from the last
 ``optimize`` when it left a feasible primal solution (an incumbent found
 before a limit counts) and the model was not infeasible or unbounded; they
 answer None otherwise, and after any change of the model since that run.
+
+Refusals: a NaN bound, right-hand side, constant or coefficient, or anything
+HiGHS itself refuses (a lower bound of +inf, an upper bound of -inf, a
+coefficient of 1e15 or more in size, ...) makes ``optimize`` issue a
+``UserWarning`` ("HiGHS refused ...", naming the variable or constraint
+holding a NaN) and return 1 with values None. Variables and constraints cannot
+be removed, so every later ``optimize`` does the same without solving;
+building calls go on answering as before. A NaN objective coefficient or
+constant makes ``optimize`` warn and return 1, loading nothing, until
+``set_objective`` replaces it. ``update`` refuses without a warning; the
+``highs`` property raises RuntimeError with the reason.
 
 Loading is deferred: variables, constraints and the objective are collected
 as numpy arrays and handed to HiGHS in bulk (one addCols, one CSR addRows, or
@@ -142,9 +154,25 @@ def _new_highs():
     return highs
 
 
+class _Refused(RuntimeError):
+    """HiGHS cannot take the staged columns or rows; as neither can be removed,
+    the model stays refused."""
+
+
+class _ObjectiveRefused(RuntimeError):
+    """The objective holds a NaN; a later set_objective replaces it."""
+
+
 def _check(status, what):
     if status == highspy.HighsStatus.kError:
-        raise RuntimeError(f"HiGHS refused {what}")
+        raise _Refused(f"HiGHS refused {what}")
+
+
+def _first_nan(values):
+    """Position of the first NaN in values (or of the first True in a bool
+    array), or -1."""
+    nan = values if values.dtype == np.bool_ else np.isnan(values)
+    return int(nan.argmax()) if nan.any() else -1
 
 
 def _bounds(value, count, default, what):
@@ -194,6 +222,23 @@ def _codes(symbols, n):
 def _flatten(lists, dtype, count):
     """The inner lists end to end as one array of count elements."""
     return np.fromiter(itertools.chain.from_iterable(lists), dtype=dtype, count=count)
+
+
+def _nan_reason(base_col, lo, hi, base_row, rlo, rhi, starts, idx, val):
+    """What holds a NaN among new columns and rows (CSR), or None."""
+    for bound, side in ((lo, "lower"), (hi, "upper")):
+        bad = -1 if bound is None else _first_nan(bound)
+        if bad >= 0:
+            return f"a variable's {side} bound is NaN (variable {base_col + bad})"
+    bad = _first_nan(np.isnan(rlo) | np.isnan(rhi))
+    if bad >= 0:
+        return f"a constraint's right-hand side or constant is NaN (constraint {base_row + bad})"
+    bad = _first_nan(val)
+    if bad >= 0:
+        row = int(np.searchsorted(starts, bad, side="right")) - 1
+        return (f"a constraint coefficient is NaN "
+                f"(constraint {base_row + row}, variable {int(idx[bad])})")
+    return None
 
 
 class _ColChunk:
@@ -250,6 +295,10 @@ class Model:
         # current objective: (index list, coefficient list, constant, sense)
         self._objective = None
         self._objective_dirty = False
+        # why the objective cannot load (a NaN), until it is replaced
+        self._objective_nan = None
+        # why HiGHS refused the columns or rows, once it has: for good
+        self._refused = None
         self._valid = False
         self._values = None
         self._objval = None
@@ -429,12 +478,24 @@ class Model:
         if n and (idx is None or idx.min() < 0 or idx.max() >= self._ncols):
             raise _index_error(indices, self._ncols)
         val = _floats(coeffs, n)
+        constant = float(constant)
         self._changed()
-        self._objective = (idx, val, float(constant), sense)
+        self._objective = (idx, val, constant, sense)
         self._objective_dirty = True
+        bad = _first_nan(val)
+        if bad >= 0:
+            self._objective_nan = f"a coefficient is NaN (variable {int(idx[bad])})"
+        elif math.isnan(constant):
+            self._objective_nan = "its constant is NaN"
+        else:
+            self._objective_nan = None
 
     def update(self):
-        self._flush()
+        try:
+            self._flush()
+        except (_Refused, _ObjectiveRefused):
+            # _flush has marked a refused model; a NaN objective stays staged
+            pass
 
     # -- loading into HiGHS -------------------------------------------------
 
@@ -497,12 +558,35 @@ class Model:
         return (n, starts.astype(np.int32), np.ascontiguousarray(idx, dtype=np.int32),
                 np.ascontiguousarray(val, dtype=np.float64))
 
+    def _drop_staged(self):
+        self._col_chunks, self._row_chunks = [], []
+        self._reset_single_cols()
+        self._reset_single_rows()
+
     def _flush(self):
+        """Load everything staged into HiGHS. Raises _Refused, the model then
+        refused for good and its staged data dropped, when HiGHS cannot take the
+        columns or rows; raises _ObjectiveRefused, loading nothing, when only
+        the objective is at fault."""
+        if self._refused is not None:
+            self._drop_staged()
+            raise _Refused(self._refused)
         self._seal_single_cols()
         self._seal_single_rows()
-        cols, rows = self._col_chunks, self._row_chunks
-        if not cols and not rows and not self._objective_dirty:
+        if not self._col_chunks and not self._row_chunks and not self._objective_dirty:
             return
+        if self._objective_dirty and self._objective_nan is not None:
+            raise _ObjectiveRefused("the objective was refused: " + self._objective_nan)
+        try:
+            self._load()
+        except _Refused as e:
+            # nothing staged can load now, nor ever: drop it
+            self._refused = str(e)
+            self._drop_staged()
+            raise
+
+    def _load(self):
+        cols, rows = self._col_chunks, self._row_chunks
         self._col_chunks, self._row_chunks = [], []
         h = self._h
         base_col = self._h_cols
@@ -527,6 +611,12 @@ class Model:
             starts = np.zeros(1, dtype=np.int32)
             idx = np.zeros(0, dtype=np.int32)
             val = rlo = rhi = np.zeros(0)
+        # HiGHS takes a NaN coefficient without a word and solves another
+        # model; refuse any NaN here, before anything reaches HiGHS
+        reason = _nan_reason(base_col, lo if n_new else None, hi if n_new else None,
+                             self._h_rows, rlo, rhi, starts, idx, val)
+        if reason is not None:
+            raise _Refused("HiGHS refused the model: " + reason)
         # the staged chunks are merged now; let them go before HiGHS makes its copy
         del cols, rows
 
@@ -587,7 +677,8 @@ class Model:
 
     @property
     def highs(self):
-        """The highspy.Highs instance, with everything staged loaded into it."""
+        """The highspy.Highs instance, with everything staged loaded into it.
+        RuntimeError when the model or its objective was refused."""
         self._flush()
         return self._h
 
@@ -598,8 +689,18 @@ class Model:
             self._threads_set = True
 
     def optimize(self):
-        self._flush()
         self._changed()
+        try:
+            self._flush()
+        except _Refused as e:
+            # past warn() and this method: the user's optimize line
+            _options.warn(f"{e}; not solved, now or later, as variables and constraints "
+                          "cannot be removed", stacklevel=3)
+            return 1
+        except _ObjectiveRefused as e:
+            _options.warn(f"{e}; not solved until an objective without NaN is set",
+                          stacklevel=3)
+            return 1
         if self._h_cols == 0:
             return self._optimize_without_columns()
         if self._threads_set:

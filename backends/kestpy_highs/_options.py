@@ -47,15 +47,16 @@ def close_matches(name):
     return [_BY_LOWER[h] for h in hits]
 
 
-def warn(message):
+def warn(message, stacklevel=4):
+    """A UserWarning pointing stacklevel frames up; the default, past this
+    helper, apply() and the backend method, is the user's setParam line."""
     text = "kestpy_highs: " + message
     try:
-        # past this helper, apply() and the backend method: the user's setParam line
-        warnings.warn(text, UserWarning, stacklevel=4)
+        warnings.warn(text, UserWarning, stacklevel=stacklevel)
     except Warning:
         # A filter that turns warnings into errors ("-W error") would make this
-        # a raise inside a backend method, which breaks the model for good
-        # over a setting that changes nothing. Say it on stderr instead.
+        # a raise inside a backend method, which breaks the model for good.
+        # Say it on stderr instead.
         print(f"UserWarning: {text}", file=sys.stderr)
 
 

@@ -271,6 +271,55 @@ def test_unbounded_and_infeasible_give_no_values(sense, statuses):
     assert b.get_objective_value() is None
 
 
+NAN = math.nan
+
+
+@pytest.mark.parametrize("flush_first", [False, True])
+@pytest.mark.parametrize("bad, reason, ncols, nrows", [
+    (lambda b: b.add_variables(2, None, None, [0.0, 0.0], [1.0, NAN]),
+     "a variable's upper bound is NaN (variable 3)", 4, 2),
+    (lambda b: b.add_variable(None, "B", NAN, None),  # clipping to [0, 1] keeps the NaN
+     "a variable's lower bound is NaN (variable 2)", 3, 2),
+    (lambda b: b.add_constraint([0], [1.0], ">", 1.0, None, NAN),
+     "a constraint's right-hand side or constant is NaN (constraint 2)", 2, 3),
+    # an unsorted row with a repeat goes through the merge before the check
+    (lambda b: b.add_constraints([[0], [1, 0, 1]], [[1.0], [2.0, NAN, -2.0]], [0.0, 0.0],
+                                 ["<", "<"], [1.0, 1.0], None),
+     "a constraint coefficient is NaN (constraint 3, variable 0)", 2, 4),
+])
+def test_nan_refused_for_good_with_numbering_kept(bad, reason, ncols, nrows, flush_first):
+    b = Backend("m", None)
+    small_lp(b)
+    if flush_first:
+        b.update()
+    bad(b)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        b.update()  # refuses without a word
+    with pytest.raises(RuntimeError) as err:
+        b.highs
+    assert str(err.value) == "HiGHS refused the model: " + reason
+    assert b.add_variable(None, None, None, None) == ncols
+    assert b.add_constraints([[0, ncols]], [[1.0, 1.0]], [0.0], ["<"], [1.0], None) == [nrows]
+    b.set_objective([0], [1.0], 0.0, 1)
+    for _ in range(2):
+        with pytest.warns(UserWarning, match=re.escape(reason)) as rec:
+            assert b.optimize() == 1
+        assert len(rec) == 1
+        assert b.get_var_value(0) is None and b.get_objective_value() is None
+
+
+def test_update_leaves_a_nan_objective_staged():
+    b = Backend("m", None)
+    small_lp(b)
+    b.set_objective([0, 1], [3.0, NAN], 0.0, 1)
+    b.update()
+    with pytest.raises(RuntimeError, match=r"objective was refused: a coefficient is NaN \(variable 1\)"):
+        b.highs
+    b.set_objective([0, 1], [3.0, 5.0], 0.0, 1)
+    assert b.optimize() == 2 and b.get_objective_value() == pytest.approx(14.0)
+
+
 def knapsack(b, n, seed=3):
     rng = random.Random(seed)
     w = [float(rng.randint(5, 40)) for _ in range(n)]
@@ -500,3 +549,90 @@ def test_kestpy_settings_replayed_and_bad_ones_only_warned(capsys):
     m.setParam("TimeLimit", 30)
     m.optimize()
     assert m.ObjVal is not None and m.ObjVal > 0
+
+
+REFUSED = [
+    pytest.param(lambda m, x: m.addVar(lb=INF), "HiGHS refused", id="lb=inf"),
+    pytest.param(lambda m, x: m.addVar(lb=-INF, ub=-INF), "HiGHS refused",
+                 id="ub=-inf"),
+    pytest.param(lambda m, x: m.addVar(ub=NAN), "upper bound is NaN (variable 1)", id="ub=nan"),
+    pytest.param(lambda m, x: m.addConstr(x >= INF), "HiGHS refused", id="rhs=inf"),
+    pytest.param(lambda m, x: m.addConstr(x <= NAN), "constant is NaN (constraint 1)",
+                 id="rhs=nan"),
+    pytest.param(lambda m, x: m.addConstr(1e300 * x <= 1), "HiGHS refused",
+                 id="huge-coefficient"),
+    # HiGHS itself takes this one and calls x = 5 optimal
+    pytest.param(lambda m, x: m.addConstr(NAN * x <= 1),
+                 "coefficient is NaN (constraint 1, variable 0)", id="nan-coefficient"),
+]
+
+
+@pytest.mark.parametrize("add, reason", REFUSED)
+def test_kestpy_refused_input_warns_and_model_stays_usable(add, reason):
+    m = kp.Model("r")
+    m.setBackend("highs")
+    x = m.addVar(ub=5.0, name="x")
+    m.addConstr(1 * x >= 1, name="floor")
+    m.setObjective(1 * x, kp.KEST.MAXIMIZE)
+    m.optimize()
+    assert x.X == 5.0 and m.ObjVal == 5.0
+    add(m, x)
+    assert x.X is None and m.ObjVal is None  # as after any change
+    with pytest.warns(UserWarning, match="refused") as rec:
+        m.optimize()
+    assert len(rec) == 1 and reason in str(rec[0].message)
+    assert rec[0].filename == __file__  # the user's optimize line, not the backend
+    assert x.X is None and m.ObjVal is None
+    str(m)
+    y = m.addVar(ub=2.0, name="y")
+    m.addConstr(x + y <= 3, name="late")
+    m.setObjective(1 * x + 1 * y, kp.KEST.MAXIMIZE)
+    with pytest.warns(UserWarning, match="refused") as rec:
+        m.optimize()
+    assert len(rec) == 1
+    assert x.X is None and y.X is None and m.ObjVal is None
+
+
+@pytest.mark.parametrize("solved_first", [False, True])
+@pytest.mark.parametrize("objective, reason", [
+    (lambda x, y: NAN * x + 1 * y, "a coefficient is NaN (variable 0)"),
+    (lambda x, y: 1 * x + 1 * y + NAN, "its constant is NaN"),
+])
+def test_kestpy_nan_objective_warns_until_replaced(probe, objective, reason, solved_first):
+    m = kp.Model("o")
+    m.setBackend("probe")
+    x = m.addVar(ub=5.0, name="x")
+    y = m.addVar(ub=3.0, name="y")
+    m.addConstr(x + y <= 6, name="cap")
+    if solved_first:
+        m.setObjective(1 * x, kp.KEST.MAXIMIZE)
+        m.optimize()
+        assert m.ObjVal == 5.0
+    m.setObjective(objective(x, y), kp.KEST.MAXIMIZE)
+    with pytest.warns(UserWarning, match=re.escape("objective was refused: " + reason)):
+        m.optimize()
+    assert x.X is None and m.ObjVal is None
+    with pytest.raises(RuntimeError, match="objective was refused"):
+        probe[-1].highs  # nothing loaded while the objective is NaN
+    m.setObjective(2 * x + 1 * y + 1, kp.KEST.MAXIMIZE)
+    m.optimize()
+    assert [x.X, y.X, m.ObjVal] == pytest.approx([5.0, 1.0, 12.0])
+
+
+@pytest.mark.parametrize("add", [
+    lambda m, x: m.addVar(lb=INF),
+    lambda m, x: m.setObjective(NAN * x, kp.KEST.MINIMIZE),
+])
+def test_kestpy_refusal_under_warnings_as_errors_is_no_fault(capsys, add):
+    m = kp.Model("e")
+    m.setBackend("highs")
+    x = m.addVar(ub=5.0, name="x")
+    add(m, x)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        m.optimize()
+        m.optimize()
+    assert capsys.readouterr().err.count("UserWarning: kestpy_highs: ") == 2
+    assert x.X is None
+    m.addVar(name="more")
+    str(m)
