@@ -735,7 +735,8 @@ class Model:
         if self._values is None:
             self._values = self._h.getSolution().col_value
         if 0 <= index < len(self._values):
-            return float(self._values[index])
+            # + 0.0 turns the -0.0 HiGHS leaves on some zero columns into 0.0
+            return float(self._values[index]) + 0.0
         return None
 
     def get_objective_value(self):

@@ -223,6 +223,19 @@ def test_values_from_last_run():
     assert b.get_objective_value() == pytest.approx(14.0)
 
 
+def test_zero_values_read_as_positive_zero():
+    # HiGHS leaves -0.0 on y here; a user printing the solution should see 0.0
+    m = kp.Model("knapsack")
+    x, y = m.addVar(vtype=kp.KEST.INTEGER), m.addVar(vtype=kp.KEST.INTEGER)
+    m.addConstr(6 * x + 4 * y <= 24)
+    m.addConstr(x + 2 * y <= 6)
+    m.setObjective(5 * x + 4 * y, kp.KEST.MAXIMIZE)
+    m.setBackend("highs")
+    m.optimize()
+    assert (x.X, m.ObjVal) == (4.0, 20.0)
+    assert y.X == 0.0 and math.copysign(1.0, y.X) == 1.0
+
+
 @pytest.mark.parametrize("change", [
     lambda b: b.add_variable(None, None, None, None),
     lambda b: b.add_variables(1, None, None, None, None),
