@@ -193,16 +193,13 @@ const char* sense_symbol(const kest::ScalarSetType& set) {
 
 // --- Calling and reading results.
 
-/// Looks `name` up on the backend and calls it with the given positional
-/// arguments; a failed lookup or a raise is a fault.
+/// Calls the backend's method `name` with the given positional arguments; a
+/// failed lookup or a raise is a fault. The method is called unbound where the
+/// interpreter can, which saves a bound-method object per call.
 template <class... Args>
 PyRef call(PyObject* backend, PyObject* name, const Args&... args) {
-  PyRef method = PyRef::steal(PyObject_GetAttr(backend, name));
-  if (!method) throw_python_fault("Python backend method '" + method_text(name) + "' failed: ");
-  // Slot 0 stays free so a bound method can prepend self without a copy.
-  PyObject* argv[sizeof...(Args) + 1] = {nullptr, args.get()...};
-  PyRef result = PyRef::steal(
-      PyObject_Vectorcall(method.get(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  PyObject* argv[sizeof...(Args) + 1] = {backend, args.get()...};
+  PyRef result = PyRef::steal(PyObject_VectorcallMethod(name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!result) throw_python_fault("Python backend method '" + method_text(name) + "' failed: ");
   return result;
 }
