@@ -227,7 +227,7 @@ def _flatten(lists, dtype, count):
 def _nan_reason(base_col, lo, hi, base_row, rlo, rhi, starts, idx, val):
     """What holds a NaN among new columns and rows (CSR), or None."""
     for bound, side in ((lo, "lower"), (hi, "upper")):
-        bad = -1 if bound is None else _first_nan(bound)
+        bad = _first_nan(bound)
         if bad >= 0:
             return f"a variable's {side} bound is NaN (variable {base_col + bad})"
     bad = _first_nan(np.isnan(rlo) | np.isnan(rhi))
@@ -602,6 +602,7 @@ class Model:
                      else np.zeros(0, dtype=np.int32))
         else:
             n_new, col_names, where = 0, None, np.zeros(0, dtype=np.int32)
+            lo = hi = np.zeros(0)
         if rows:
             m_new, starts, idx, val = self._csr(rows, max(self._ncols, 1))
             rlo, rhi = _joined(rows, "lo"), _joined(rows, "hi")
@@ -613,8 +614,7 @@ class Model:
             val = rlo = rhi = np.zeros(0)
         # HiGHS takes a NaN coefficient without a word and solves another
         # model; refuse any NaN here, before anything reaches HiGHS
-        reason = _nan_reason(base_col, lo if n_new else None, hi if n_new else None,
-                             self._h_rows, rlo, rhi, starts, idx, val)
+        reason = _nan_reason(base_col, lo, hi, self._h_rows, rlo, rhi, starts, idx, val)
         if reason is not None:
             raise _Refused("HiGHS refused the model: " + reason)
         # the staged chunks are merged now; let them go before HiGHS makes its copy
@@ -625,8 +625,6 @@ class Model:
             sense, offset = self._objective_sense_offset()
             integrality = np.zeros(n_new, dtype=np.int32)
             integrality[where] = 1
-            if not n_new:
-                lo = hi = np.zeros(0)
             _check(h.passModel(n_new, m_new, int(starts[-1]), _ROWWISE, int(sense), offset,
                                self._costs(n_new), lo, hi, rlo, rhi, starts, idx, val,
                                integrality), "the model")
