@@ -143,7 +143,7 @@ INJECTIONS = {
     "raises": (lambda rec, meth, m, x: rec.raise_on(meth, ValueError("injected\ud800")),
                re.escape("ValueError: injected\\ud800")),
     "raises BaseException": (lambda rec, meth, m, x: rec.raise_on(meth, KeyboardInterrupt("stop")), "KeyboardInterrupt"),
-    "missing method": (lambda rec, meth, m, x: rec.hide(meth), "AttributeError"),
+    "missing method": (lambda rec, meth, m, x: rec.hide(meth), "AttributeError: 'Recorder' object has no attribute"),
     # str() raises: repr() stands in
     "unprintable error": (lambda rec, meth, m, x: rec.raise_on(meth, Unprintable("no str")),
                           re.escape("Unprintable: Unprintable('no str')")),
