@@ -58,14 +58,6 @@ def test_constructor_errors(call, exc, message):
     assert str(info.value) == message
 
 
-def test_x_is_read_only():
-    with pytest.raises(AttributeError):
-        Var(0).X = 1.0
-    v = kestpy.Model("m").addVar()
-    with pytest.raises(AttributeError):
-        v.X = 1.0
-
-
 # ---------------------------------------------------------------- Vars constructor and str
 
 
