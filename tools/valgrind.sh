@@ -15,8 +15,8 @@ BUILD="$HARDEN/plain"
 log "building the extension in $BUILD"
 build_ext "$BUILD" "$PY" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-# Debian's python3 package ships CPython's suppressions for the parts of the
-# interpreter that valgrind cannot follow.
+# CPython's suppressions, for the parts of the interpreter that valgrind cannot
+# follow: at their usual path, else wherever the packages put them.
 SUPP=""
 for f in /usr/lib/valgrind/python3.supp $(dpkg -L python3 python3.11 2>/dev/null | grep -E 'python.*\.supp$' || true); do
     if [ -f "$f" ]; then SUPP="$f"; break; fi
