@@ -225,7 +225,7 @@ RAISING_FLOAT, STR_FLOAT = Floaty(ZeroDivisionError), Floaty("1.0")
 INT_ANSWERS = ["0", 1.5, -1, None, 2**64, RAISING_INDEX, STR_INDEX]
 IDS_ANSWERS = ["01", 3, [0, "a"], [-1], [1.5], gen_ids(), RaisingIterSeq([0]), [RAISING_INDEX]]
 VALUE_ANSWERS = ["5", [1.0], object(), RAISING_FLOAT, STR_FLOAT, 10**400]
-STATUS_ANSWERS = [-1, 2.0, "2", None, 2**32, RAISING_INDEX, STR_INDEX]
+STATUS_ANSWERS = [-1, 2.0, "2", None, 2**32, RAISING_INDEX, STR_INDEX, Index(-2)]
 
 WRONG = (
     [("addVar", a) for a in INT_ANSWERS]
@@ -245,7 +245,8 @@ def answering(value):
 # Every injection in every method, and answers that do not convert in the methods
 # whose answer is used; the fault names the conversion error an answer caused.
 FAILURES = [pytest.param(t, *INJECTIONS[i], id=f"{t}-{i}") for t in TRIGGERS for i in INJECTIONS] + [
-    pytest.param(t, answering(a), "returned an unusable result: .*(TypeError|OverflowError|ZeroDivisionError)",
+    pytest.param(t, answering(a), f"^Python backend method '{TRIGGERS[t][0]}' returned an unusable result: "
+                 ".*(TypeError|OverflowError|ZeroDivisionError)",
                  id=f"{t}-answer-{type(a).__name__}{i}") for i, (t, a) in enumerate(WRONG)]
 
 
