@@ -338,12 +338,7 @@ def test_backend_released_on_replacement_and_with_model_and_variables(recording,
     m.setBackend("recording2")
     assert first() is None
     second = recording2.created[-1]
-    assert_calls(second, [
-        ("add_variables", (1, ["x"], ["C"], [0.0], [3.0])),
-        ("add_constraints", ([[0]], [[1.0]], [0.0], ["<"], [2.0], ["c"])),
-        ("set_objective", ([0], [1.0], 1.0, 1)),
-        ("set_optimizer_attr", ("Threads", 2)),
-    ])
+    assert second.methods() == ["add_variables", "add_constraints", "set_objective", "set_optimizer_attr"]
     second.clear()
     m.addVar()
     m.optimize()
