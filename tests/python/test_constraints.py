@@ -19,12 +19,6 @@ def make_model(nvars=3):
     return m, vs
 
 
-def replay(recording, m):
-    """Attaches a fresh recorder and returns it: it has received the whole model."""
-    m.setBackend("recording")
-    return recording.created[-1]
-
-
 def constraints(rec):
     """The replayed constraints as (indices, coeffs, constant, sense, rhs, name);
     an unnamed constraint is cached with the empty name."""
@@ -39,25 +33,28 @@ def constraints(rec):
 # -- addConstr ----------------------------------------------------------------
 
 
-def test_addConstr_forwards_function_set_and_name(recording):
+def test_addConstr_and_addConstrs_forward_function_set_and_name(attached):
     m, (x, y, z) = make_model()
-    rec = replay(recording, m)
+    rec = attached(m)
     assert m.addConstr(x + 2 * y <= 4, "c0") is None
     m.addConstr(x <= 5)
     m.addConstr(constr=y == z, name=None)
+    m.addConstrs((v <= 1 for v in (x, y)), name="r")  # one at a time when attached
     assert rec.args_of("add_constraint") == [
         ([0, 1], [1.0, 2.0], "<", 0.0, "c0", -4.0),
         ([0], [1.0], "<", 5.0, None, 0.0),
         ([1, 2], [1.0, -1.0], "=", 0.0, None, 0.0),
+        ([0], [1.0], "<", 1.0, "r[0]", 0.0),
+        ([1], [1.0], "<", 1.0, "r[1]", 0.0),
     ]
 
 
-def test_addConstr_is_cached_and_replayed(recording):
+def test_addConstr_is_cached_and_replayed(attached):
     m, (x, y, z) = make_model()
     c = 3 * x - z >= 1
     m.addConstr(c, "a")
     m.addConstr(c, "b")  # the same Constr twice
-    assert constraints(replay(recording, m)) == [
+    assert constraints(attached(m)) == [
         ([0, 2], [3.0, -1.0], -1.0, ">", 0.0, "a"),
         ([0, 2], [3.0, -1.0], -1.0, ">", 0.0, "b"),
     ]
@@ -92,11 +89,11 @@ def test_addConstr_is_cached_and_replayed(recording):
          "Model.setObjective() missing 2 required positional arguments: 'expr' and 'sense'"),
     ],
 )
-def test_argument_errors_change_nothing(recording, call, message):
+def test_argument_errors_change_nothing(attached, call, message):
     m, (x, y, z) = make_model()
     with pytest.raises(TypeError, match="^" + re.escape(message) + "$"):
         call(m, x)
-    rec = replay(recording, m)
+    rec = attached(m)
     assert constraints(rec) == [] and rec.args_of("set_objective") == []
 
 
@@ -111,11 +108,11 @@ def test_argument_errors_change_nothing(recording, call, message):
      (lambda v: (c for c in v), "r", ["r[0]", "r[1]", "r[2]"])],
     ids=["list", "tuple", "iter", "gen"],
 )
-def test_addConstrs_accepts_any_iterable(recording, wrap, name, names):
+def test_addConstrs_accepts_any_iterable(attached, wrap, name, names):
     m, (x, y, z) = make_model()
     kwargs = {} if name is None else {"name": name}
     assert m.addConstrs(wrap([x <= 1, y >= 2, x + y + z == 3]), **kwargs) is None
-    assert constraints(replay(recording, m)) == [
+    assert constraints(attached(m)) == [
         ([0], [1.0], 0.0, "<", 1.0, names[0]),
         ([1], [1.0], 0.0, ">", 2.0, names[1]),
         ([0, 1, 2], [1.0, 1.0, 1.0], -3.0, "=", 0.0, names[2]),
@@ -123,24 +120,14 @@ def test_addConstrs_accepts_any_iterable(recording, wrap, name, names):
 
 
 @pytest.mark.parametrize("empty", [[], (c for c in [])], ids=["list", "gen"])
-def test_addConstrs_over_nothing(recording, empty):
+def test_addConstrs_over_nothing(attached, empty):
     m, (x, y, z) = make_model()
     assert m.addConstrs(empty) is None
     assert m.addConstrs(generator=empty, name=[]) is None
-    assert constraints(replay(recording, m)) == []
+    assert constraints(attached(m)) == []
 
 
-def test_addConstrs_forwards_one_at_a_time_when_attached(recording):
-    m, (x, y, z) = make_model()
-    rec = replay(recording, m)
-    m.addConstrs((v <= 1 for v in (x, y)), name="r")
-    assert rec.args_of("add_constraint") == [
-        ([0], [1.0], "<", 1.0, "r[0]", 0.0),
-        ([1], [1.0], "<", 1.0, "r[1]", 0.0),
-    ]
-
-
-def test_addConstrs_bad_item_adds_nothing(recording):
+def test_addConstrs_bad_item_adds_nothing(attached):
     m, (x, y, z) = make_model()
     drawn = []
 
@@ -154,10 +141,10 @@ def test_addConstrs_bad_item_adds_nothing(recording):
     assert len(drawn) == 2  # advanced past the Constr and the number, no further
     with pytest.raises(TypeError, match=r"^'LinExpr' object cannot be cast as 'Constr'$"):
         m.addConstrs([x <= 1, x + 1])
-    assert constraints(replay(recording, m)) == []
+    assert constraints(attached(m)) == []
 
 
-def test_addConstrs_failing_generator_adds_nothing(recording, panic):
+def test_addConstrs_failing_generator_adds_nothing(attached, panic):
     m, (x, y, z) = make_model()
 
     def gen():
@@ -172,11 +159,11 @@ def test_addConstrs_failing_generator_adds_nothing(recording, panic):
     with pytest.raises(TypeError, match="'int' object is not iterable"):
         m.addConstrs(3)
     m.addConstr(z <= 3, "ok")
-    assert constraints(replay(recording, m)) == [([2], [1.0], 0.0, "<", 3.0, "ok")]
+    assert constraints(attached(m)) == [([2], [1.0], 0.0, "<", 3.0, "ok")]
 
 
 @pytest.mark.parametrize("name", [5, ["a", "b", 3], iter(["a", "b", "c"])])
-def test_addConstrs_bad_name_after_the_generator(recording, name):
+def test_addConstrs_bad_name_after_the_generator(attached, name):
     m, (x, y, z) = make_model()
     drawn = []
 
@@ -188,7 +175,7 @@ def test_addConstrs_bad_name_after_the_generator(recording, name):
     with pytest.raises(TypeError, match=r"^Expected a scalar or a list$"):
         m.addConstrs(gen(), name=name)
     assert drawn == [0, 1, 2]
-    assert constraints(replay(recording, m)) == []
+    assert constraints(attached(m)) == []
 
 
 def test_addConstrs_bad_item_is_reported_before_a_bad_name():
@@ -202,20 +189,20 @@ def test_addConstrs_bad_item_is_reported_before_a_bad_name():
     (1, [], "has 0 entries but there is 1 constraint"),
     (2, ("only",), "has 1 entry but there are 2 constraints"),
 ])
-def test_addConstrs_short_name_list_adds_nothing(recording, count, names, counts):
+def test_addConstrs_short_name_list_adds_nothing(attached, count, names, counts):
     m, (x, y, z) = make_model()
     with pytest.raises(ValueError) as info:
         m.addConstrs([x <= i for i in range(count)], name=names)
     assert str(info.value) == "addConstrs: 'name' " + counts
-    assert constraints(replay(recording, m)) == []
+    assert constraints(attached(m)) == []
 
 
 # -- setObjective ---------------------------------------------------------------
 
 
-def test_setObjective_two_updates_per_call(recording):
+def test_setObjective_two_updates_per_call(attached):
     m, (x, y, z) = make_model()
-    rec = replay(recording, m)
+    rec = attached(m)
     assert m.setObjective(x + 2 * z + 1, MAX) is None
     m.setObjective(expr=y * 1, sense=MIN)
     assert rec.args_of("set_objective") == [
@@ -226,9 +213,9 @@ def test_setObjective_two_updates_per_call(recording):
     ]
 
 
-def test_setObjective_keeps_terms_as_stored(recording):
+def test_setObjective_keeps_terms_as_stored(attached):
     m, (x, y, z) = make_model()
-    rec = replay(recording, m)
+    rec = attached(m)
     m.setObjective(kestpy.quicksum([z, x, z]), MIN)
     assert rec.args_of("set_objective")[-1] == ([2, 0, 2], [1.0, 1.0, 1.0], 0.0, -1)
 
@@ -247,12 +234,12 @@ def test_setObjective_keeps_terms_as_stored(recording):
     ],
     ids=["addConstr", "addConstrs", "addConstrs-gen", "setObjective", "setObjective-quicksum"],
 )
-@pytest.mark.parametrize("attached", [False, True])
-def test_unknown_variable_is_refused_and_changes_nothing(recording, call, attached):
+@pytest.mark.parametrize("attach_first", [False, True])
+def test_unknown_variable_is_refused_and_changes_nothing(attached, call, attach_first):
     m, (x, y, z) = make_model()
     m.addConstr(x <= 1, "before")
     m.setObjective(x + y, MIN)
-    rec = replay(recording, m) if attached else None
+    rec = attached(m) if attach_first else None
     if rec:
         rec.clear()
     with pytest.raises(ValueError, match=r"^VarId\(7\) is not a variable of this model$"):
@@ -261,12 +248,12 @@ def test_unknown_variable_is_refused_and_changes_nothing(recording, call, attach
         assert rec.calls == []
     # The model is not broken and still holds what it held.
     m.addConstr(z >= 0, "after")
-    final = replay(recording, m)
+    final = attached(m)
     assert [c[5] for c in constraints(final)] == ["before", "after"]
     assert final.args_of("set_objective") == [([0, 1], [1.0, 1.0], 0.0, -1)]
 
 
-def test_variable_ids_up_to_the_last_one_are_accepted(recording):
+def test_variable_ids_up_to_the_last_one_are_accepted(attached):
     m, (x, y, z) = make_model()
     m.addConstr(Var(2) <= 1)
     m.setObjective(Var(0) + Var(2), MAX)
@@ -274,24 +261,24 @@ def test_variable_ids_up_to_the_last_one_are_accepted(recording):
         m.addConstr(Var(3) <= 1)
     w = m.addVar()
     m.addConstr(Var(3) <= 1)
-    assert [c[0] for c in constraints(replay(recording, m))] == [[2], [3]]
+    assert [c[0] for c in constraints(attached(m))] == [[2], [3]]
     del w
 
 
-def test_variables_of_another_model_within_range_are_accepted(recording):
+def test_variables_of_another_model_within_range_are_accepted(attached):
     # Nothing ties a Var to its model; only the id is checked.
     m, _ = make_model(2)
     other, (a, b, c) = make_model(3)
     with pytest.raises(ValueError, match=r"VarId\(2\)"):
         m.addConstr(c <= 1)
     m.addConstr(b <= 1)
-    assert constraints(replay(recording, m)) == [([1], [1.0], 0.0, "<", 1.0, "")]
+    assert constraints(attached(m)) == [([1], [1.0], 0.0, "<", 1.0, "")]
 
 
 # -- exclusive use and faults under the lock ------------------------------------------
 
 
-def test_reentrant_calls_from_the_generator(recording):
+def test_reentrant_calls_from_the_generator(attached):
     m, (x, y, z) = make_model()
     seen = []
 
@@ -306,12 +293,12 @@ def test_reentrant_calls_from_the_generator(recording):
     m.addConstrs(gen())
     assert seen == ["Already borrowed", "Already mutably borrowed", "Already borrowed"]
     assert str(m) == "Model(name=m)"
-    assert constraints(replay(recording, m)) == [([1], [1.0], 0.0, "<", 2.0, "Cons[0]")]
+    assert constraints(attached(m)) == [([1], [1.0], 0.0, "<", 2.0, "Cons[0]")]
 
 
-def test_backend_failure_under_the_lock_breaks_the_model(recording, panic):
+def test_backend_failure_under_the_lock_breaks_the_model(attached, panic):
     m, (x, y, z) = make_model()
-    rec = replay(recording, m)
+    rec = attached(m)
     rec.raise_on("add_constraint", RuntimeError("solver says no"))
     with panic("solver says no"):
         m.addConstr(x <= 1)
@@ -335,8 +322,8 @@ NAN = float("nan")
     ],
     ids=["var-expr", "num-expr", "expr-expr", "var<=expr", "expr<=expr"],
 )
-def test_subtraction_negates_the_sign_of_a_nan_coefficient(recording, build):
+def test_subtraction_negates_the_sign_of_a_nan_coefficient(attached, build):
     m, (x, y, _) = make_model()
     m.addConstr(build(x, y))
-    (idx, coeffs, *_), = constraints(replay(recording, m))
+    (idx, coeffs, *_), = constraints(attached(m))
     assert math.copysign(1.0, coeffs[idx.index(1)]) == -1.0
