@@ -580,9 +580,8 @@ class Model:
         try:
             self._load()
         except _Refused as e:
-            # nothing staged can load now, nor ever: drop it
+            # _load has already let the staged data go; nothing more can load, ever
             self._refused = str(e)
-            self._drop_staged()
             raise
 
     def _load(self):
