@@ -2,10 +2,8 @@
 through real kestpy models."""
 
 import math
-import os
 import random
 import re
-import subprocess
 import sys
 import types
 import warnings
@@ -14,6 +12,7 @@ import numpy as np
 import pytest
 
 import kestpy as kp
+from conftest import run_python
 import kestpy_highs
 from kestpy_highs import Model as Backend
 
@@ -70,28 +69,18 @@ PATHS = ["single", "batch"]
 # ---------------------------------------------------------------- variables
 
 @pytest.mark.parametrize("path", PATHS)
-def test_variable_defaults_and_numbering(path):
+def test_variable_defaults_bounds_types_and_names(path):
     b = Backend("m", None)
-    assert add_vars(b, path, 3) == [0, 1, 2]
-    assert b.add_variable(None, None, None, None) == 3
-    assert b.add_variables(2, "", None, 1.0, 5.0) == [4, 5]  # an empty prefix names nothing
+    assert add_vars(b, path, 2) == [0, 1]
+    assert add_vars(b, path, 3, names=["a", "", "c"], types_=["C", "I", "C"],
+                    lb=[-1.0, 2.0, -INF], ub=[1.0, 9.0, INF]) == [2, 3, 4]
+    assert b.add_variable(None, None, None, None) == 5
+    assert b.add_variables(2, "", None, 1.0, 5.0) == [6, 7]  # an empty prefix names nothing
     lp = lp_of(b)
-    assert list(lp.col_lower_) == [0.0] * 4 + [1.0] * 2
-    assert list(lp.col_upper_) == [INF] * 4 + [5.0] * 2
-    assert all(integrality(b, j) == 0 for j in range(6))
-    assert [col_name(b, j) for j in range(6)] == [""] * 6
-
-
-@pytest.mark.parametrize("path", PATHS)
-def test_per_variable_bounds_types_and_names(path):
-    b = Backend("m", None)
-    add_vars(b, path, 3, names=["a", "", "c"], types_=["C", "I", "C"],
-             lb=[-1.0, 2.0, -INF], ub=[1.0, 9.0, INF])
-    lp = lp_of(b)
-    assert list(lp.col_lower_) == [-1.0, 2.0, -INF]
-    assert list(lp.col_upper_) == [1.0, 9.0, INF]
-    assert [integrality(b, j) for j in range(3)] == [0, 1, 0]
-    assert [col_name(b, j) for j in range(3)] == ["a", "", "c"]
+    assert list(lp.col_lower_) == [0.0, 0.0, -1.0, 2.0, -INF, 0.0, 1.0, 1.0]
+    assert list(lp.col_upper_) == [INF, INF, 1.0, 9.0, INF, INF, 5.0, 5.0]
+    assert [integrality(b, j) for j in range(8)] == [0, 0, 0, 1, 0, 0, 0, 0]
+    assert [col_name(b, j) for j in range(8)] == ["", "", "a", "", "c", "", "", ""]
 
 
 @pytest.mark.parametrize("path", PATHS)
@@ -460,18 +449,13 @@ def test_threads_changed_between_models():
 
 
 def test_quiet_by_default():
-    code = ("import kestpy_highs as k\n"
-            "b = k.Model('q', None)\n"
-            "b.add_variables(3, 'x', ['I'] * 3, None, 4.0)\n"
-            "b.add_constraint([0, 1, 2], [1.0, 2.0, 3.0], '<', 7.5, 'c', 0.0)\n"
-            "b.set_objective([0, 1, 2], [1.0, 1.0, 1.0], 0.0, 1)\n"
-            "assert b.optimize() == 2\n")
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(os.path.dirname(kestpy_highs.__file__)),
-                                                      env.get("PYTHONPATH")]))
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
-    assert done.returncode == 0, done.stderr
-    assert done.stdout == "" and done.stderr == ""
+    done = run_python("-c", "import kestpy_highs as k\n"
+                            "b = k.Model('q', None)\n"
+                            "b.add_variables(3, 'x', ['I'] * 3, None, 4.0)\n"
+                            "b.add_constraint([0, 1, 2], [1.0, 2.0, 3.0], '<', 7.5, 'c', 0.0)\n"
+                            "b.set_objective([0, 1, 2], [1.0, 1.0, 1.0], 0.0, 1)\n"
+                            "assert b.optimize() == 2\n")
+    assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
 
 
 def test_status_table_is_documented():
