@@ -5,15 +5,10 @@ import pytest
 
 import kestpy
 from hostile import Index, Floaty
+from test_var import var_id
 
 KEST = kestpy.KEST
 INF = math.inf
-
-
-def var_id(v):
-    text = str(v)
-    assert type(v) is kestpy.Var and text.startswith("Var(")
-    return int(text[4:-1])
 
 
 def next_id(m):
