@@ -10,7 +10,6 @@ documented errors, and when they call back into the model they find it in use
 import gc
 import re
 import sys
-import types
 import weakref
 
 import pytest
@@ -411,14 +410,6 @@ def test_error_before_any_lock_leaves_model_usable(recording, act, raises):
             act(m, x, vs)
     assert x.X is None
     assert replay_calls(m) == clean_replay()
-
-
-def test_backend_without_methods_breaks_only_at_first_call(recording):
-    recording.registry.factory = lambda name, env: types.SimpleNamespace()
-    m = kestpy.Model("m")
-    m.setBackend("recording")  # an empty model replays nothing
-    expect_panic(lambda: m.addVar(), "AttributeError")
-    expect_panic(lambda: m.addVar(), BROKEN)
 
 
 # ---------------------------------------------------------------- hostile arguments
