@@ -165,9 +165,9 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
 
     auto given = [&](int i) { return a[i] && a[i] != Py_None; };
-    auto lb = given(0) ? Param<double>::from_py(a[0], param_float) : Param<double>{0.0};
-    auto ub = given(1) ? Param<double>::from_py(a[1], param_float) : Param<double>{kInfinity};
-    auto obj = given(2) ? Param<double>::from_py(a[2], param_float) : Param<double>{0.0};
+    auto lb = given(0) ? Param<double>::from_py(a[0], try_double) : Param<double>{0.0};
+    auto ub = given(1) ? Param<double>::from_py(a[1], try_double) : Param<double>{kInfinity};
+    auto obj = given(2) ? Param<double>::from_py(a[2], try_double) : Param<double>{0.0};
     auto vtype = given(3) ? Param<std::uint8_t>::from_py(a[3], param_vartype) : Param<std::uint8_t>{std::uint8_t{0}};
     auto name = given(4) ? Param<std::string>::from_py(a[4], param_text) : Param<std::string>{std::string()};
 

@@ -16,8 +16,6 @@ PyRef list_or_tuple(PyObject* o) {
   return list;
 }
 
-bool param_float(PyObject* o, double& out) { return try_double(o, out); }
-
 bool param_vartype(PyObject* o, std::uint8_t& out) {
   if (!PyObject_TypeCheck(o, &VarTypeType_)) return false;
   out = reinterpret_cast<EnumObject*>(o)->code;

@@ -67,8 +67,8 @@ struct Param {
   }
 };
 
-// Element conversions for Param (no error left set on failure).
-bool param_float(PyObject* o, double& out);
+// Element conversions for Param (no error left set on failure); a float is
+// try_double itself.
 bool param_vartype(PyObject* o, std::uint8_t& out);
 bool param_text(PyObject* o, std::string& out);
 
