@@ -85,12 +85,9 @@ std::vector<ConstrId> BridgeOptimizer::add_constraints(std::vector<ScalarFunctio
 
 Status BridgeOptimizer::set_objective(ScalarFunctionType function, OptimizationSense sense) {
   objective_sense_ = sense;
-  if (!forwarding()) {
-    objective_function_ = std::move(function);
-    return Status::success();
-  }
-  objective_function_ = function;
-  return backend_->set_objective(std::move(function), sense);
+  objective_function_ = std::move(function);
+  if (forwarding()) return backend_->set_objective(*objective_function_, sense);
+  return Status::success();
 }
 
 Status BridgeOptimizer::update() {
