@@ -69,9 +69,8 @@ void throw_python_fault(const std::string& prefix) {
   std::string message = prefix;
   message += v ? describe_exception(v.get()) : std::string("unknown Python error");
   // The message now carries the traceback. Its frames hold the caller's
-  // variables, and a backend that keeps the exception it raised would tie
-  // them to itself in a cycle the collector cannot see: a Var's share of the
-  // model is not a Python reference.
+  // variables, the model among them: a backend that keeps the exception it
+  // raised would keep them all alive until the collector breaks that cycle.
   if (v) PyException_SetTraceback(v.get(), Py_None);
   throw PythonFault(message, std::move(v));
 }
