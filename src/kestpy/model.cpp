@@ -10,14 +10,15 @@
 
 namespace kestpy {
 
+// Both uses start by asking for the cell: one the collector cleared faults.
 ExclusiveUse::ExclusiveUse(ModelObject* m) : m_(m) {
-  model_cell(m);
+  (void)model_cell(m);
   if (m->borrow != 0) raise(PyExc_RuntimeError, "Already borrowed");
   m->borrow = -1;
 }
 
 SharedUse::SharedUse(ModelObject* m) : m_(m) {
-  model_cell(m);
+  (void)model_cell(m);
   if (m->borrow < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
   ++m->borrow;
 }
