@@ -1,5 +1,6 @@
 import contextlib
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -12,6 +13,7 @@ _HERE = os.path.dirname(os.path.abspath(__file__))
 if _HERE not in sys.path:
     sys.path.insert(0, _HERE)
 
+import kestpy  # noqa: E402
 import kestpy_recording  # noqa: E402
 import kestpy_recording2  # noqa: E402
 
@@ -56,6 +58,26 @@ def raises_panic(match=None):
     assert not isinstance(exc, Exception)
     if match is not None:
         assert re.search(match, str(exc.args[0])), exc.args[0]
+
+
+_FN = re.compile(r"ScalarAffineFn \{ terms: \[(.*)\], constant: (\S+) \}")
+_TERM = re.compile(r"AffineTerm \{ var: VarId\((\d+)\), coeff: (\S+) \}")
+
+
+def parts(e):
+    """(terms, constant) of a LinExpr, read from its printed form."""
+    assert type(e) is kestpy.LinExpr, type(e)
+    m = _FN.fullmatch(str(e))
+    assert m, str(e)
+    return [(int(v), float(c)) for v, c in _TERM.findall(m[1])], float(m[2])
+
+
+def var_id(v):
+    """The identifier of a Var, read from its printed form."""
+    assert type(v) is kestpy.Var
+    text = str(v)
+    assert text.startswith("Var(") and text.endswith(")")
+    return int(text[4:-1])
 
 
 def bounded(fn, timeout=10.0):

@@ -29,3 +29,13 @@ class Floaty:
 
     def __float__(self):
         return _give(self.value, "float")
+
+
+class Seq:
+    """A sequence that is neither list nor tuple, so it is read item by item."""
+
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __getitem__(self, i):
+        return self.items[i]

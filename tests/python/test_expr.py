@@ -10,19 +10,8 @@ import sys
 import pytest
 
 import kestpy
-from kestpy import Constr, LinExpr, Var
-
-_FN = re.compile(r"ScalarAffineFn \{ terms: \[(.*)\], constant: (\S+) \}")
-_TERM = re.compile(r"AffineTerm \{ var: VarId\((\d+)\), coeff: (\S+) \}")
-
-
-def parts(e):
-    """(terms, constant) of a LinExpr, read from its printed form."""
-    assert type(e) is LinExpr, type(e)
-    m = _FN.fullmatch(str(e))
-    assert m, str(e)
-    return [(int(v), float(c)) for v, c in _TERM.findall(m[1])], float(m[2])
-
+from conftest import parts
+from kestpy import Constr, Var
 
 def same(a, b):
     """Float equality that also tells 0.0 from -0.0 and accepts NaN == NaN."""

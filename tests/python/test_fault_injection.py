@@ -17,7 +17,7 @@ import pytest
 import kestpy
 import kestpy_recording
 from conftest import bounded, raises_panic
-from hostile import Floaty, Index
+from hostile import Floaty, Index, Seq
 from kestpy import KEST
 
 BROKEN = "The model's optimizer is unusable: an earlier operation failed while it held the optimizer lock"
@@ -187,14 +187,6 @@ def run_injection(recording, recording2, trigger, configure):
 
 
 # Answers of the wrong type.
-
-
-class Seq:
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __getitem__(self, i):
-        return self.items[i]
 
 
 class RaisingIterSeq(Seq):

@@ -5,7 +5,7 @@ import pytest
 
 import kestpy
 from hostile import Index, Floaty
-from test_var import var_id
+from conftest import var_id
 
 KEST = kestpy.KEST
 INF = math.inf

@@ -11,7 +11,6 @@ it with the model that was built, as sparse matrices.
 import itertools
 import math
 import operator
-import re
 import struct
 
 import numpy as np
@@ -27,6 +26,7 @@ from hypothesis import HealthCheck, assume, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import kestpy  # noqa: E402
+from conftest import parts, var_id  # noqa: E402
 import kestpy_recording  # noqa: E402
 from kestpy import KEST  # noqa: E402
 
@@ -155,16 +155,6 @@ def ref_compare(s, op, r):
 
 # ---------------------------------------------------------------- expression trees
 
-TERM = re.compile(r"AffineTerm \{ var: VarId\((\d+)\), coeff: ([^ ]+) \}")
-CONST = re.compile(r"constant: ([^ ]+) \}$")
-
-
-def parse(expr):
-    """(terms, constant) of a LinExpr, from its printed form (shortest round-trip floats)."""
-    text = str(expr)
-    return [(int(v), float(c)) for v, c in TERM.findall(text)], float(CONST.search(text).group(1))
-
-
 def numbers(exact=False):
     ints = st.integers(-6, 6)
     if exact:
@@ -249,14 +239,14 @@ def assert_matches(obj, ref):
         assert isinstance(obj, kestpy.Var) and str(obj) == f"Var({ref[1]})"
         return
     assert isinstance(obj, kestpy.LinExpr)
-    terms, c = parse(obj)
+    terms, c = parts(obj)
     assert [v for v, _ in terms] == [v for v, _ in ref[1]], (str(obj), ref)
     assert all(same_float(a, b) for (_, a), (_, b) in zip(terms, ref[1])), (str(obj), ref)
     assert same_float(c, ref[2]), (str(obj), ref)
 
 
 def assert_simplified(expr):
-    terms, _ = parse(expr)
+    terms, _ = parts(expr)
     assert all(terms[i][0] < terms[i + 1][0] for i in range(len(terms) - 1)), str(expr)
     assert all(c != 0.0 for _, c in terms), str(expr)
 
@@ -273,10 +263,10 @@ def test_operators_and_quicksum_follow_the_documented_arithmetic_exactly(tree, p
     expected = evaluate(tree, point)
     scale = evaluate(tree, point, absolute=True)
     if isinstance(obj, kestpy.LinExpr):
-        terms, c = parse(obj)
+        terms, c = parts(obj)
         got = math.fsum([coeff * point[v] for v, coeff in terms] + [c])
     elif isinstance(obj, kestpy.Var):
-        got = point[int(str(obj)[4:-1])]
+        got = point[var_id(obj)]
     else:
         got = float(obj)
     assert math.isclose(got, expected, rel_tol=1e-9, abs_tol=1e-9 * scale + 1e-300), (got, expected, scale)
@@ -298,7 +288,7 @@ def sum_items(draw):
             e = 0 * kestpy.Var(0)
             for _ in range(draw(st.integers(0, 3))):
                 e = e + draw(st.sampled_from(COEFFS)) * kestpy.Var(draw(st.integers(0, NVARS - 1)))
-            out.append(("lin", *parse(e), e))
+            out.append(("lin", *parts(e), e))
     return out
 
 
@@ -311,7 +301,7 @@ def test_quicksum_simplifies_after_every_expression_or_number_only(items):
     _, terms, c = ref_quicksum([it[:3] for it in items])
     want = [(v, repr(x)) for v, x in terms], repr(c)  # repr tells -0.0 from 0.0 and matches any NaN
     for got in (kestpy.quicksum(objs), kestpy.quicksum(iter(objs))):
-        t, k = parse(got)
+        t, k = parts(got)
         assert ([(v, repr(x)) for v, x in t], repr(k)) == want
 
 

@@ -7,7 +7,7 @@ import pytest
 
 import kestpy
 from kestpy import Var, quicksum
-from test_expr import parts
+from conftest import parts
 
 x, y, z = Var(0), Var(1), Var(2)
 

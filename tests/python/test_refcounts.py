@@ -7,7 +7,7 @@ import pytest
 
 import kestpy
 import kestpy_recording
-from hostile import Index, Floaty
+from hostile import Floaty, Index, Seq
 
 KEST = kestpy.KEST
 Var = kestpy.Var
@@ -72,17 +72,6 @@ SHORT = [1.0]
 NAMES3 = [fresh_str("a"), fresh_str("b"), fresh_str("c")]
 VT3 = [KEST.BINARY, KEST.INTEGER, KEST.CONTINUOUS]
 SHAPE = [2, 3]
-
-
-class Seq:
-    """A sequence that is neither list nor tuple, so it is read by iterating."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __getitem__(self, i):
-        return self.items[i]
-
 
 SEQ_VT3 = Seq(VT3)
 IDS = list(range(10, 16))

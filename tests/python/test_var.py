@@ -4,19 +4,12 @@ import gc
 import pytest
 
 import kestpy
-from conftest import raises_panic
+from conftest import raises_panic, var_id
 from hostile import Index
 
 Var = kestpy.Var
 Vars = type(kestpy.Model("t").addVars(1))
 U64_MAX = 2**64 - 1
-
-
-def var_id(v):
-    assert type(v) is Var
-    text = str(v)
-    assert text.startswith("Var(") and text.endswith(")")
-    return int(text[4:-1])
 
 
 # ---------------------------------------------------------------- Var
