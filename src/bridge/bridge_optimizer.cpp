@@ -13,8 +13,8 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 VarId BridgeOptimizer::add_variable(std::optional<std::string_view> name, std::optional<char32_t> vtype,
                                     std::optional<double> lower, std::optional<double> upper) {
   const VarId id{variables_.size()};
-  variables_.push_back(VarInfo{id, name ? std::string(*name) : std::string(), lower.value_or(0.0),
-                               upper.value_or(kInfinity), vtype.value_or(kContinuous)});
+  variables_.push(name.value_or(std::string_view()), vtype.value_or(kContinuous), lower.value_or(0.0),
+                  upper.value_or(kInfinity));
   // The backend gets the caller's arguments, absent ones still absent; its
   // returned id is ignored, ours is the authority.
   if (forwarding()) (void)backend_->add_variable(name, vtype, lower, upper);
@@ -34,7 +34,6 @@ std::vector<VarId> BridgeOptimizer::add_variables(std::size_t count, std::option
 
   std::vector<VarId> ids;
   ids.reserve(count);
-  variables_.reserve(variables_.size() + count);
   std::string generated;
   for (std::size_t i = 0; i < count; ++i) {
     std::optional<std::string_view> name;
@@ -58,15 +57,30 @@ std::vector<VarId> BridgeOptimizer::add_variables(std::size_t count, std::option
   return ids;
 }
 
+VarId BridgeOptimizer::add_variable_batch(VariableBatch batch) {
+  const VarId first{variables_.size()};
+  const std::size_t n = batch.size();
+  variables_.append(std::move(batch));
+  if (!forwarding() || n == 0) return first;
+  VariableColumns added = variables_.columns(first.index, n);
+  if (backend_->takes_variable_batches()) {
+    backend_->add_variable_columns(added);
+    return first;
+  }
+  std::string name;
+  for (std::size_t i = 0; i < n; ++i) {
+    name.clear();
+    added.names.append(name, i);
+    (void)backend_->add_variable(std::string_view(name), added.types[i], added.lowers[i], added.uppers[i]);
+  }
+  return first;
+}
+
 ConstrId BridgeOptimizer::add_constraint(ScalarFunctionType function, ScalarSetType set,
                                          std::optional<std::string> name) {
   const ConstrId id{constraints_.size()};
-  if (forwarding()) {
-    constraints_.push_back(ConstrInfo{id, name ? *name : std::string(), function, set});
-    (void)backend_->add_constraint(std::move(function), set, std::move(name));
-  } else {
-    constraints_.push_back(ConstrInfo{id, name ? std::move(*name) : std::string(), std::move(function), set});
-  }
+  constraints_.push(function, set, name ? std::string_view(*name) : std::string_view());
+  if (forwarding()) (void)backend_->add_constraint(std::move(function), set, std::move(name));
   return id;
 }
 
@@ -77,28 +91,75 @@ std::vector<ConstrId> BridgeOptimizer::add_constraints(std::vector<ScalarFunctio
   const std::size_t n = std::min({functions.size(), sets.size(), names->size()});
   std::vector<ConstrId> ids;
   ids.reserve(n);
-  constraints_.reserve(constraints_.size() + n);
   for (std::size_t i = 0; i < n; ++i)
     ids.push_back(add_constraint(std::move(functions[i]), sets[i], std::move((*names)[i])));
   return ids;
 }
 
+ConstrId BridgeOptimizer::add_constraint_batch(const ConstraintBatch& batch, NameRun names) {
+  const ConstrId first{constraints_.size()};
+  const std::size_t n = batch.size();
+  constraints_.append(batch, std::move(names));
+  if (!forwarding() || n == 0) return first;
+  ConstraintColumns added = constraints_.columns(first.index, n);
+  if (backend_->takes_constraint_batches()) {
+    backend_->add_constraint_columns(added);
+    return first;
+  }
+  for (std::size_t r = 0; r < n; ++r)
+    (void)backend_->add_constraint(added.function(r), added.set(r), added.names.at(r));
+  return first;
+}
+
 Status BridgeOptimizer::set_objective(ScalarFunctionType function, OptimizationSense sense) {
   objective_sense_ = sense;
   objective_function_ = std::move(function);
+  objective_unsimplified_ = false;
+  objective_unsent_ = false;
   if (forwarding()) return backend_->set_objective(*objective_function_, sense);
   return Status::success();
 }
 
+void BridgeOptimizer::add_objective_terms(VarId first, std::span<const double> coeffs) {
+  if (std::all_of(coeffs.begin(), coeffs.end(), [](double c) { return c == 0.0; })) return;
+  if (!objective_function_) {
+    objective_function_ = ScalarAffineFn{};
+  } else if (const SingleVariable* s = objective_function_->single()) {
+    objective_function_ = ScalarAffineFn({AffineTerm{s->var, 1.0}}, 0.0);
+  }
+  auto& fn = std::get<ScalarAffineFn>(objective_function_->value);
+  for (std::size_t i = 0; i < coeffs.size(); ++i) fn.push_term(VarId{first.index + i}, coeffs[i]);
+  objective_unsimplified_ = true;
+  if (!objective_sense_) objective_sense_ = OptimizationSense::Minimize;
+  if (forwarding()) objective_unsent_ = true;
+}
+
+const std::optional<ScalarFunctionType>& BridgeOptimizer::objective_function() const {
+  // New terms come with new variables, so simplifying once when the function
+  // is read merges exactly as adding them one call at a time would have.
+  if (objective_unsimplified_) {
+    std::get<ScalarAffineFn>(objective_function_->value).simplify();
+    objective_unsimplified_ = false;
+  }
+  return objective_function_;
+}
+
+Status BridgeOptimizer::send_pending_objective() {
+  if (!objective_unsent_ || !forwarding()) return Status::success();
+  objective_unsent_ = false;
+  return backend_->set_objective(*objective_function(), objective_sense_.value_or(OptimizationSense::Minimize));
+}
+
 Status BridgeOptimizer::update() {
-  if (backend_) return backend_->update();
-  return Status::success();
+  if (!backend_) return Status::success();
+  if (Status s = send_pending_objective(); !s) return s;
+  return backend_->update();
 }
 
 std::optional<AttrValue> BridgeOptimizer::get_model_attr(ModelAttr attr) {
   switch (attr) {
     case ModelAttr::ObjectiveFunction:
-      if (objective_function_) return AttrValue::function(*objective_function_);
+      if (objective_function()) return AttrValue::function(*objective_function());
       return std::nullopt;
     case ModelAttr::ObjectiveSense:
       if (objective_sense_) return AttrValue::sense(*objective_sense_);
@@ -127,7 +188,10 @@ Status BridgeOptimizer::set_model_attr(ModelAttr attr, AttrValue value) {
       // cache as it is. A sense before any function is kept for the next
       // function, and nothing reaches the backend until a function exists.
       objective_sense_ = *s;
-      if (objective_function_ && forwarding()) return backend_->set_objective(*objective_function_, *s);
+      if (objective_function_ && forwarding()) {
+        objective_unsent_ = false;
+        return backend_->set_objective(*objective_function(), *s);
+      }
       return Status::success();
     }
     default:
@@ -138,19 +202,24 @@ Status BridgeOptimizer::set_model_attr(ModelAttr attr, AttrValue value) {
 
 std::optional<AttrValue> BridgeOptimizer::get_optimizer_attr(OptimizerAttr attr) {
   if (backend_) return backend_->get_optimizer_attr(std::move(attr));
-  if (auto it = settings_.find(attr); it != settings_.end()) return it->second;
+  for (const auto& [key, value] : settings_)
+    if (key == attr) return value;
   return std::nullopt;
 }
 
 Status BridgeOptimizer::set_optimizer_attr(OptimizerAttr attr, AttrValue value) {
-  settings_.insert_or_assign(attr, value);
+  // The last setting made goes last in a replay: a backend that knows two
+  // names for one option (an alias) then ends with the value set last.
+  std::erase_if(settings_, [&](const auto& entry) { return entry.first == attr; });
+  settings_.emplace_back(attr, value);
   if (backend_) return backend_->set_optimizer_attr(std::move(attr), std::move(value));
   return Status::success();
 }
 
 Result<SolveStatus> BridgeOptimizer::optimize() {
-  if (backend_) return backend_->optimize();
-  return KestError::message("No backend solver attached");
+  if (!backend_) return KestError::message("No backend solver attached");
+  if (Status s = send_pending_objective(); !s) return s.error();
+  return backend_->optimize();
 }
 
 Status BridgeOptimizer::compute_conflict() {
@@ -163,6 +232,11 @@ std::optional<double> BridgeOptimizer::get_var_value(VarId var) {
   return std::nullopt;
 }
 
+std::optional<std::vector<double>> BridgeOptimizer::get_var_values(std::size_t count) {
+  if (backend_) return backend_->get_var_values(count);
+  return std::nullopt;
+}
+
 std::optional<double> BridgeOptimizer::get_objective_value() {
   if (backend_) return backend_->get_objective_value();
   return std::nullopt;
@@ -172,46 +246,17 @@ Status BridgeOptimizer::attach_backend(OptimizerBox backend) {
   // The new backend is a local until the replay has succeeded: a KestError
   // return or a fault unwinding from it destroys the new backend and leaves
   // this bridge exactly as it was.
-  if (!variables_.empty()) {
-    const std::size_t n = variables_.size();
-    std::vector<std::string> names;
-    std::vector<char32_t> vtypes;
-    std::vector<double> lowers, uppers;
-    names.reserve(n);
-    vtypes.reserve(n);
-    lowers.reserve(n);
-    uppers.reserve(n);
-    for (const auto& v : variables_) {
-      names.push_back(v.name);
-      vtypes.push_back(v.vtype);
-      lowers.push_back(v.lower);
-      uppers.push_back(v.upper);
-    }
-    (void)backend->add_variables(n, NameType::list(std::move(names)), std::move(vtypes),
-                                 BoundType::list(std::move(lowers)), BoundType::list(std::move(uppers)));
-  }
-  if (!constraints_.empty()) {
-    std::vector<ScalarFunctionType> functions;
-    std::vector<ScalarSetType> sets;
-    std::vector<std::string> names;
-    functions.reserve(constraints_.size());
-    sets.reserve(constraints_.size());
-    names.reserve(constraints_.size());
-    for (const auto& c : constraints_) {
-      functions.push_back(c.function);
-      sets.push_back(c.set);
-      names.push_back(c.name);
-    }
-    (void)backend->add_constraints(std::move(functions), std::move(sets), std::move(names));
-  }
-  if (objective_function_ && objective_sense_) {
-    if (Status s = backend->set_objective(*objective_function_, *objective_sense_); !s) return s;
+  if (const auto n = variables_.size()) backend->add_variable_columns(variables_.columns(0, n));
+  if (const auto n = constraints_.size()) backend->add_constraint_columns(constraints_.columns(0, n));
+  if (objective_function() && objective_sense_) {
+    if (Status s = backend->set_objective(*objective_function(), *objective_sense_); !s) return s;
   }
   for (const auto& [attr, value] : settings_) {
     if (Status s = backend->set_optimizer_attr(attr, value); !s) return s;
   }
   backend_ = std::move(backend);
   synchronised_ = true;
+  objective_unsent_ = false;
   return Status::success();
 }
 

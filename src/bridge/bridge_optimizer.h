@@ -9,10 +9,17 @@
 //     then forward to the backend; solving and value queries go to it.
 // There is no way back to detached; attaching again replaces the backend, and
 // only after the replay into the new one has succeeded.
+//
+// Objective coefficients added with add_objective_terms go into the cached
+// objective in place; an attached backend receives the whole objective once,
+// before the next call that depends on it (optimize, update), and a replay
+// sends the cached objective as it stands.
 #include <optional>
-#include <unordered_map>
+#include <span>
+#include <utility>
 #include <vector>
 
+#include "bridge/model_cache.h"
 #include "core/records.h"
 #include "solver_api/optimizer.h"
 
@@ -42,34 +49,50 @@ class BridgeOptimizer final : public Optimizer {
   Status compute_conflict() override;
   std::optional<double> get_var_value(VarId var) override;
   std::optional<double> get_objective_value() override;
+  std::optional<std::vector<double>> get_var_values(std::size_t count) override;
 
   /// Replays the cache into backend and installs it on success. On a
   /// KestError or a fault the new backend is destroyed and the bridge keeps
   /// the state it had before the call.
   Status attach_backend(OptimizerBox backend);
 
+  // Whole batches, the modelling layer's road. The cache takes the batch and
+  // returns the first new id; an attached backend receives it as one call
+  // when it takes batches, else item by item with every argument present.
+  VarId add_variable_batch(VariableBatch batch);
+  ConstrId add_constraint_batch(const ConstraintBatch& batch, NameRun names);
+  /// Adds sum(coeffs[i] * x[first + i]) to the objective (zeros skipped), the
+  /// sense staying as set (Minimize when none was). Linear in coeffs.size().
+  void add_objective_terms(VarId first, std::span<const double> coeffs);
+
   // Read access to the cache.
-  const std::vector<VarInfo>& variables() const { return variables_; }
-  const std::vector<ConstrInfo>& constraints() const { return constraints_; }
-  const std::optional<ScalarFunctionType>& objective_function() const { return objective_function_; }
+  std::size_t num_variables() const { return static_cast<std::size_t>(variables_.size()); }
+  std::size_t num_constraints() const { return static_cast<std::size_t>(constraints_.size()); }
+  std::size_t num_terms() const { return static_cast<std::size_t>(constraints_.terms()); }
+  VarInfo variable(VarId id) const { return variables_.info(id); }
+  ConstrInfo constraint(ConstrId id) const { return constraints_.info(id); }
+  const std::optional<ScalarFunctionType>& objective_function() const;
   const std::optional<OptimizationSense>& objective_sense() const { return objective_sense_; }
-  const std::unordered_map<OptimizerAttr, AttrValue>& optimizer_settings() const { return settings_; }
+  /// Settings in the order they were last set; a replay sends them so.
+  const std::vector<std::pair<OptimizerAttr, AttrValue>>& optimizer_settings() const { return settings_; }
   bool has_backend() const { return backend_ != nullptr; }
   const Optimizer* backend() const { return backend_.get(); }
   bool synchronised() const { return synchronised_; }
-  std::size_t num_variables() const { return variables_.size(); }
 
  private:
   bool forwarding() const { return synchronised_ && backend_ != nullptr; }
+  /// Sends the objective to the backend if it has changed in place since it was last sent.
+  Status send_pending_objective();
 
-  std::vector<VarInfo> variables_;
-  // Constraint ids are dense from 0 and the replay wants them in order, so the
-  // map from ConstrId to ConstrInfo is a vector indexed by the id.
-  std::vector<ConstrInfo> constraints_;
-  std::optional<ScalarFunctionType> objective_function_;
+  VariableTable variables_;
+  ConstraintTable constraints_;
+  // Terms appended in place leave the function unsimplified until it is read.
+  mutable std::optional<ScalarFunctionType> objective_function_;
+  mutable bool objective_unsimplified_ = false;
+  bool objective_unsent_ = false;
   std::optional<OptimizationSense> objective_sense_;
   OptimizerBox backend_;
-  std::unordered_map<OptimizerAttr, AttrValue> settings_;
+  std::vector<std::pair<OptimizerAttr, AttrValue>> settings_;
   bool synchronised_ = false;
 };
 

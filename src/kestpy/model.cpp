@@ -35,25 +35,6 @@ char32_t kind_letter(std::uint8_t code) {
   }
 }
 
-/// Adds sum(coeffs[i] * ids[i]) to the cached objective in one update; makes
-/// none when every coefficient is zero.
-void add_objective_terms(WriteGuard& g, const std::vector<kest::VarId>& ids, const std::vector<double>& coeffs) {
-  kest::ScalarAffineFn extra;
-  for (std::size_t i = 0; i < ids.size() && i < coeffs.size(); ++i) extra.push_term(ids[i], coeffs[i]);
-  if (extra.terms.empty()) return;
-  kest::ScalarAffineFn current;
-  if (auto old = g->get_model_attr(kest::ModelAttr::ObjectiveFunction)) {
-    const auto& fn = std::get<kest::ScalarFunctionType>(old->value);
-    if (const auto* f = fn.affine())
-      current = *f;
-    else
-      current.push_term(fn.single()->var, 1.0);
-  }
-  // The backend's error, if any, is the backend's business, as for setObjective.
-  (void)g->set_model_attr(kest::ModelAttr::ObjectiveFunction,
-                          kest::AttrValue::function(kest::calculate(current, extra, kest::AffineOp::Add)));
-}
-
 PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard<PyObject*>(nullptr, [&] {
     static const Signature sig("Model", {{"name", true}});
@@ -128,7 +109,7 @@ PyObject* model_addVar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     {
       WriteGuard g(model_cell(m));
       id = g->add_variable(name, vtype, lb, ub);
-      if (obj != 0.0) add_objective_terms(g, {id}, {obj});
+      if (obj != 0.0) g->add_objective_terms(id, {&obj, 1});
     }
     return new_var(id, m->cell.get()).release();
   });
@@ -190,26 +171,48 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     // block that merely fails to allocate.
     if (n > std::vector<std::string>().max_size()) raise(PyExc_MemoryError, "The block has too many members");
 
-    std::vector<std::string> names = name.is_list() ? std::move(name).to_vec(n) : generate_names(name.single(), shape);
-    std::vector<char32_t> kinds;
-    kinds.reserve(n);
-    if (vtype.is_list()) {
-      for (std::size_t i = 0; i < n; ++i) kinds.push_back(kind_letter(vtype.list()[i]));
+    // Everything is expanded before the lock: a failed allocation under it
+    // would poison the model.
+    kest::VariableBatch batch;
+    batch.names.count = n;
+    if (name.is_list()) {
+      std::vector<std::string> texts = std::move(name).to_vec(n);
+      texts.resize(n);
+      batch.names.kind = kest::NameRun::Kind::Texts;
+      for (const auto& t : texts) {
+        batch.names.arena += t;
+        batch.names.ends.push_back(batch.names.arena.size());
+      }
     } else {
-      kinds.assign(n, kind_letter(vtype.single()));
+      // A block keeps its naming rule, not n texts.
+      batch.names.kind = kest::NameRun::Kind::Block;
+      batch.names.prefix = name.single();
+      batch.names.shape = shape;
+    }
+    batch.types.reserve(n);
+    if (vtype.is_list()) {
+      for (std::size_t i = 0; i < n; ++i) batch.types.push_back(kind_letter(vtype.list()[i]));
+    } else {
+      batch.types.assign(n, kind_letter(vtype.single()));
     }
     std::vector<double> coeffs;
-    if (obj.is_list() || obj.single() != 0.0) coeffs = std::move(obj).to_vec(n);
-    // Expanded before the lock: a failed allocation under it would poison the model.
-    std::vector<double> lbs = std::move(lb).to_vec(n), ubs = std::move(ub).to_vec(n);
+    if (obj.is_list() || obj.single() != 0.0) {
+      coeffs = std::move(obj).to_vec(n);
+      coeffs.resize(n);
+    }
+    batch.lowers = std::move(lb).to_vec(n);
+    batch.lowers.resize(n);
+    batch.uppers = std::move(ub).to_vec(n);
+    batch.uppers.resize(n);
 
-    std::vector<kest::VarId> ids;
+    kest::VarId first;
     {
       WriteGuard g(model_cell(m));
-      ids = g->add_variables(n, kest::NameType::list(std::move(names)), std::move(kinds),
-                             kest::BoundType::list(std::move(lbs)), kest::BoundType::list(std::move(ubs)));
-      if (!coeffs.empty()) add_objective_terms(g, ids, coeffs);
+      first = g->add_variable_batch(std::move(batch));
+      if (!coeffs.empty()) g->add_objective_terms(first, coeffs);
     }
+    std::vector<kest::VarId> ids(n);
+    for (std::size_t i = 0; i < n; ++i) ids[i] = kest::VarId{first.index + i};
     return new_vars(std::move(shape), std::move(ids), m->cell.get()).release();
   });
 }

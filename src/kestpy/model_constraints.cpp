@@ -5,7 +5,6 @@
 // after it is released: an exception unwinding through the guard would mark
 // the model broken for good.
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -20,22 +19,19 @@ namespace {
 
 const ConstrObject* as_constr(PyObject* o) { return reinterpret_cast<const ConstrObject*>(o); }
 
-/// Copies the function and set of every item into fns and sets. Nothing is
-/// kept when an item fails; the items drawn so far stay consumed.
-void collect_constrs(PyObject* iterable, std::vector<kest::ScalarFunctionType>& fns,
-                     std::vector<kest::ScalarSetType>& sets) {
+/// Appends the function and set of every item to the batch. Nothing of the
+/// batch is used when an item fails; the items drawn so far stay consumed.
+void collect_constrs(PyObject* iterable, kest::ConstraintBatch& batch) {
   auto take = [&](PyObject* item) {
     if (!is_constr(item)) raise_cast_error(item, "Constr");
-    fns.push_back(as_constr(item)->fn);
-    sets.push_back(as_constr(item)->set);
+    batch.push(as_constr(item)->fn, as_constr(item)->set);
   };
   if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
     // Reading by position is what the sequence's own iterator does; nothing
     // here runs Python code, so the length cannot change under us.
     const bool list = PyList_CheckExact(iterable);
     const Py_ssize_t n = list ? PyList_GET_SIZE(iterable) : PyTuple_GET_SIZE(iterable);
-    fns.reserve(static_cast<std::size_t>(n));
-    sets.reserve(static_cast<std::size_t>(n));
+    batch.reserve(static_cast<std::size_t>(n), 2 * static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) take(list ? PyList_GET_ITEM(iterable, i) : PyTuple_GET_ITEM(iterable, i));
     return;
   }
@@ -55,22 +51,27 @@ std::optional<kest::VarId> find_unknown_var(const kest::ScalarFunctionType& fn, 
   return std::nullopt;
 }
 
+/// The first variable of the batch that is not one of the model's `num_vars` variables.
+std::optional<kest::VarId> find_unknown_var(const kest::ConstraintBatch& batch, std::size_t num_vars) {
+  for (auto v : batch.vars)
+    if (v >= num_vars) return kest::VarId{v};
+  return std::nullopt;
+}
+
 /// ValueError "VarId(7) is not a variable of this model".
 [[noreturn]] void raise_unknown_var(kest::VarId id) {
   raise(PyExc_ValueError, kest::debug_text(id) + " is not a variable of this model");
 }
 
-/// Runs apply(guard) under the write lock when every variable of `fns` is one
+/// Runs apply(guard) under the write lock when every variable of `what` is one
 /// of the model's; otherwise raises for the first unknown one once the lock
 /// is released.
-template <class Apply>
-void apply_if_known(ModelObject* m, std::span<const kest::ScalarFunctionType> fns, Apply&& apply) {
+template <class What, class Apply>
+void apply_if_known(ModelObject* m, const What& what, Apply&& apply) {
   std::optional<kest::VarId> unknown;
   {
     WriteGuard g(model_cell(m));
-    const std::size_t num_vars = g->num_variables();
-    for (const auto& fn : fns)
-      if ((unknown = find_unknown_var(fn, num_vars))) break;
+    unknown = find_unknown_var(what, g->num_variables());
     if (!unknown) apply(g);
   }
   if (unknown) raise_unknown_var(*unknown);
@@ -94,7 +95,7 @@ PyObject* model_addConstr(PyObject* self, PyObject* const* args, Py_ssize_t narg
     kest::ScalarFunctionType fn = c->fn;
     const kest::ScalarSetType set = c->set;
 
-    apply_if_known(m, {&fn, 1}, [&](WriteGuard& g) { (void)g->add_constraint(std::move(fn), set, std::move(name)); });
+    apply_if_known(m, fn, [&](WriteGuard& g) { (void)g->add_constraint(std::move(fn), set, std::move(name)); });
     Py_RETURN_NONE;
   });
 }
@@ -107,33 +108,39 @@ PyObject* model_addConstrs(PyObject* self, PyObject* const* args, Py_ssize_t nar
     sig.bind(args, nargs, kwnames, a);
     ExclusiveUse use(m);
 
-    std::vector<kest::ScalarFunctionType> fns;
-    std::vector<kest::ScalarSetType> sets;
-    collect_constrs(a[0], fns, sets);
-    const std::size_t count = fns.size();
+    kest::ConstraintBatch batch;
+    collect_constrs(a[0], batch);
+    const std::size_t count = batch.size();
 
-    // The names are looked at only once the generator has been drawn.
-    std::vector<std::string> names;
+    // The names are looked at only once the generator has been drawn. A
+    // prefix (or none: "Cons") stays a rule; the cache makes the texts on demand.
+    kest::NameRun names;
+    names.count = count;
+    names.kind = kest::NameRun::Kind::Block;
+    names.prefix = "Cons";
+    names.shape = {count};
     if (a[1] && a[1] != Py_None) {
       auto param = Param<std::string>::from_py(a[1], param_text);
       if (param.is_list()) {
-        names = std::move(param).to_vec(count);
+        const auto& texts = param.list();
         // A short list would leave constraints unnamed or, worse, dropped.
-        if (names.size() < count)
-          raise(PyExc_ValueError, "addConstrs: 'name' has " + counted(names.size(), "entry", "entries") + " but " +
+        if (texts.size() < count)
+          raise(PyExc_ValueError, "addConstrs: 'name' has " + counted(texts.size(), "entry", "entries") + " but " +
                                       (count == 1 ? "there is " : "there are ") +
                                       counted(count, "constraint", "constraints"));
-        names.resize(count);
+        names.kind = kest::NameRun::Kind::Texts;
+        names.prefix.clear();
+        names.shape.clear();
+        for (std::size_t i = 0; i < count; ++i) {
+          names.arena += texts[i];
+          names.ends.push_back(names.arena.size());
+        }
       } else {
-        names = generate_names(param.single(), {count});
+        names.prefix = param.single();
       }
-    } else {
-      names = generate_names("Cons", {count});
     }
 
-    apply_if_known(m, fns, [&](WriteGuard& g) {
-      (void)g->add_constraints(std::move(fns), std::move(sets), std::move(names));
-    });
+    apply_if_known(m, batch, [&](WriteGuard& g) { (void)g->add_constraint_batch(batch, std::move(names)); });
     Py_RETURN_NONE;
   });
 }
@@ -152,7 +159,7 @@ PyObject* model_setObjective(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (!is_linexpr(a[0])) raise_cast_error(a[0], "LinExpr");
     kest::ScalarFunctionType fn(reinterpret_cast<LinExprObject*>(a[0])->fn);
 
-    apply_if_known(m, {&fn, 1}, [&](WriteGuard& g) {
+    apply_if_known(m, fn, [&](WriteGuard& g) {
       // Neither update can fail here; a backend's refusal is its own business.
       (void)g->set_model_attr(kest::ModelAttr::ObjectiveFunction, kest::AttrValue::function(std::move(fn)));
       (void)g->set_model_attr(kest::ModelAttr::ObjectiveSense, kest::AttrValue::sense(sense));

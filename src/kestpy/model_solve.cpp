@@ -90,10 +90,11 @@ PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
     // The backend object the model held before is released after the lock:
     // its finaliser may run Python code.
+    auto adapter = std::make_unique<PyBackend>(obj);
     PyRef previous;
     {
       WriteGuard g(model_cell(m));
-      kest::Status status = g->attach_backend(std::make_unique<PyBackend>(obj));
+      kest::Status status = g->attach_backend(std::move(adapter));
       // Thrown under the lock on purpose: a failed replay leaves this model broken.
       if (!status)
         throw kest::Fault("Failed to sync bridge optimizer to Python backend: " + kest::debug_text(status.error()));

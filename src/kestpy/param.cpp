@@ -34,30 +34,4 @@ bool param_text(PyObject* o, std::string& out) {
   return true;
 }
 
-std::vector<std::string> generate_names(std::string_view prefix, const std::vector<std::uint64_t>& shape) {
-  std::size_t n = 1;
-  for (auto e : shape) n *= e;
-  std::vector<std::string> names;
-  names.reserve(n);
-  std::vector<std::uint64_t> index(shape.size(), 0);
-  std::string name;
-  for (std::size_t p = 0; p < n; ++p) {
-    // Row-major: the last index varies fastest.
-    std::size_t rest = p;
-    for (std::size_t d = shape.size(); d-- > 0;) {
-      index[d] = rest % shape[d];
-      rest /= shape[d];
-    }
-    name.assign(prefix);
-    name += '[';
-    for (std::size_t d = 0; d < index.size(); ++d) {
-      if (d > 0) name += ',';
-      name += std::to_string(index[d]);
-    }
-    name += ']';
-    names.push_back(name);
-  }
-  return names;
-}
-
 }  // namespace kestpy

@@ -1,5 +1,5 @@
 #pragma once
-// Scalar-or-list arguments of the block operations, and block member names.
+// Scalar-or-list arguments of the block operations.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -71,8 +71,5 @@ struct Param {
 // try_double itself.
 bool param_vartype(PyObject* o, std::uint8_t& out);
 bool param_text(PyObject* o, std::string& out);
-
-/// prefix[i0,i1,...] for every member in row-major order; prefix[] for no dimensions.
-std::vector<std::string> generate_names(std::string_view prefix, const std::vector<std::uint64_t>& shape);
 
 }  // namespace kestpy

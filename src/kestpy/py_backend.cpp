@@ -2,10 +2,13 @@
 
 #include <array>
 #include <bit>
+#include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <span>
 
 #include "kestpy/args.h"
+#include "kestpy/buffers.h"
 #include "kestpy/errors.h"
 #include "kestpy/gil.h"
 
@@ -26,6 +29,10 @@ struct MethodNames {
   PyObject* optimize;
   PyObject* get_var_value;
   PyObject* get_objective_value;
+  PyObject* add_variable_arrays;
+  PyObject* add_constraint_arrays;
+  PyObject* set_objective_arrays;
+  PyObject* get_var_values;
 };
 
 PyObject* intern(const char* s) {
@@ -39,7 +46,8 @@ const MethodNames& names() {
       intern("add_variable"),       intern("add_variables"), intern("add_constraint"),
       intern("add_constraints"),    intern("set_objective"), intern("update"),
       intern("set_optimizer_attr"), intern("optimize"),      intern("get_var_value"),
-      intern("get_objective_value"),
+      intern("get_objective_value"), intern("add_variable_arrays"), intern("add_constraint_arrays"),
+      intern("set_objective_arrays"), intern("get_var_values"),
   };
   return n;
 }
@@ -177,8 +185,8 @@ FunctionArgs decode_function(const kest::ScalarFunctionType& f, IndexMaker& ints
 }
 
 /// A set as its sense symbol; the right-hand side is set.value.
-const char* sense_symbol(const kest::ScalarSetType& set) {
-  switch (set.kind) {
+const char* sense_symbol(kest::ScalarSetType::Kind kind) {
+  switch (kind) {
     case kest::ScalarSetType::Kind::GreaterThan:
       return ">";
     case kest::ScalarSetType::Kind::LessThan:
@@ -190,6 +198,7 @@ const char* sense_symbol(const kest::ScalarSetType& set) {
   }
   throw kest::Fault("Interval constraints not supported via PyBackend yet");
 }
+const char* sense_symbol(const kest::ScalarSetType& set) { return sense_symbol(set.kind); }
 
 // --- Calling and reading results.
 
@@ -234,7 +243,60 @@ std::optional<double> result_value(PyObject* name, PyObject* r) {
   }
 }
 
+
+// --- The array channel.
+
+/// Variable indices as int32 while every one fits, else int64.
+PyRef index_array(std::span<const std::uint32_t> vars) {
+  std::uint32_t top = 0;
+  for (auto v : vars) top = std::max(top, v);
+  if (top <= static_cast<std::uint32_t>(INT32_MAX))
+    return owned_memoryview(std::vector<std::int32_t>(vars.begin(), vars.end()));
+  return owned_memoryview(std::vector<std::int64_t>(vars.begin(), vars.end()));
+}
+
+/// Row starts relative to the batch's first term: int32 while the batch's
+/// nonzeros fit, else int64.
+PyRef starts_array(std::span<const std::uint64_t> starts) {
+  const std::uint64_t base = starts.front();
+  if (starts.back() - base <= static_cast<std::uint64_t>(INT32_MAX)) {
+    std::vector<std::int32_t> out(starts.size());
+    for (std::size_t r = 0; r < starts.size(); ++r) out[r] = static_cast<std::int32_t>(starts[r] - base);
+    return owned_memoryview(std::move(out));
+  }
+  std::vector<std::int64_t> out(starts.size());
+  for (std::size_t r = 0; r < starts.size(); ++r) out[r] = static_cast<std::int64_t>(starts[r] - base);
+  return owned_memoryview(std::move(out));
+}
+
+template <class T>
+PyRef copied(std::span<const T> values) {
+  return owned_memoryview(std::vector<T>(values.begin(), values.end()));
+}
+
+PyRef batch_names(const kest::NameSlice& names) {
+  return names.any_named() ? name_sequence(names) : none();
+}
+
 }  // namespace
+
+PyBackend::PyBackend(PyRef backend) : backend_(std::move(backend)) {
+  // On the class only: a backend that makes methods up in __getattr__ keeps
+  // speaking the list protocol it was written for.
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(backend_.get()));
+  auto defines = [&](PyObject* name) {
+    PyRef found = PyRef::steal(PyObject_GetAttr(type, name));
+    if (found) return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+      throw_python_fault("Looking up the backend's method '" + method_text(name) + "' failed: ");
+    PyErr_Clear();
+    return false;
+  };
+  has_.variable_arrays = defines(names().add_variable_arrays);
+  has_.constraint_arrays = defines(names().add_constraint_arrays);
+  has_.objective_arrays = defines(names().set_objective_arrays);
+  has_.var_values = defines(names().get_var_values);
+}
 
 PyBackend::~PyBackend() { release_reference(backend_.release()); }
 
@@ -337,6 +399,30 @@ std::vector<kest::ConstrId> PyBackend::add_constraints(std::vector<kest::ScalarF
 
 kest::Status PyBackend::set_objective(kest::ScalarFunctionType function, kest::OptimizationSense sense) {
   GilGuard gil;
+  if (has_.objective_arrays) {
+    std::vector<std::uint32_t> vars;
+    std::vector<double> coeffs;
+    double constant = 0.0;
+    if (const kest::SingleVariable* single = function.single()) {
+      if (single->var.index > UINT32_MAX) throw kest::Fault("objective variable index beyond 32 bits");
+      vars.push_back(static_cast<std::uint32_t>(single->var.index));
+      coeffs.push_back(1.0);
+    } else {
+      const kest::ScalarAffineFn& a = *function.affine();
+      vars.reserve(a.terms.size());
+      coeffs.reserve(a.terms.size());
+      for (const auto& t : a.terms) {
+        if (t.var.index > UINT32_MAX) throw kest::Fault("objective variable index beyond 32 bits");
+        vars.push_back(static_cast<std::uint32_t>(t.var.index));
+        coeffs.push_back(t.coeff);
+      }
+      constant = a.constant;
+    }
+    PyRef code = made(PyLong_FromLong(sense == kest::OptimizationSense::Maximize ? 1 : -1));
+    call(backend_.get(), names().set_objective_arrays, index_array(vars), owned_memoryview(std::move(coeffs)),
+         py_float(constant), code);
+    return kest::Status::success();
+  }
   IndexMaker ints(false);
   FewFloats floats;
   FunctionArgs f = decode_function(function, ints, floats);
@@ -427,6 +513,126 @@ std::optional<double> PyBackend::get_objective_value() {
   PyObject* method = names().get_objective_value;
   PyRef r = call(backend_.get(), method);
   return result_value(method, r.get());
+}
+
+}  // namespace kestpy
+
+namespace kestpy {
+
+void PyBackend::add_variable_columns(const kest::VariableColumns& batch) {
+  GilGuard gil;
+  const std::size_t n = batch.size();
+  if (has_.variable_arrays) {
+    std::vector<std::uint8_t> types(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (batch.types[i] > 0x7F) throw kest::Fault("A variable type code outside ASCII cannot travel as an array");
+      types[i] = static_cast<std::uint8_t>(batch.types[i]);
+    }
+    call(backend_.get(), names().add_variable_arrays, copied(batch.lowers), copied(batch.uppers),
+         owned_memoryview(std::move(types)), batch_names(batch.names));
+    return;
+  }
+  // The list form: one add_variables call with every argument a list.
+  PyObject* method = names().add_variables;
+  PyRef py_count, py_names, py_types, py_lower, py_upper;
+  {
+    GcPause no_gc;
+    py_count = py_int(n);
+    std::string text;
+    py_names = build_list(n, [&](std::size_t i) {
+      text.clear();
+      batch.names.append(text, i);
+      return py_str(text);
+    });
+    py_types = build_list(n, [&](std::size_t i) { return py_char(batch.types[i]); });
+    FloatMaker floats;
+    py_lower = build_list(n, [&](std::size_t i) { return floats(batch.lowers[i]); });
+    py_upper = build_list(n, [&](std::size_t i) { return floats(batch.uppers[i]); });
+  }
+  PyRef r = call(backend_.get(), method, py_count, py_names, py_types, py_lower, py_upper);
+  (void)result_ids<kest::VarId>(method, r.get());
+}
+
+void PyBackend::add_constraint_columns(const kest::ConstraintColumns& batch) {
+  GilGuard gil;
+  const std::size_t n = batch.size();
+  // An Interval anywhere stops the whole batch before the backend sees any of it.
+  std::vector<std::uint8_t> senses(n);
+  for (std::size_t r = 0; r < n; ++r) senses[r] = static_cast<std::uint8_t>(*sense_symbol(kest::RowKind::set_kind(batch.kinds[r])));
+  const auto first_term = static_cast<std::size_t>(batch.starts.front());
+  const std::span<const std::uint32_t> vars = batch.vars.subspan(first_term, batch.terms());
+  const std::span<const double> coeffs = batch.coeffs.subspan(first_term, batch.terms());
+  if (has_.constraint_arrays) {
+    call(backend_.get(), names().add_constraint_arrays, starts_array(batch.starts), index_array(vars), copied(coeffs),
+         copied(batch.constants), owned_memoryview(std::move(senses)), copied(batch.bounds), batch_names(batch.names));
+    return;
+  }
+  // The list form: per-row index and coefficient lists, as add_constraints takes them.
+  PyObject* method = names().add_constraints;
+  PyRef idx_lists, coeff_lists, constant_list, sense_list, rhs_list, name_list;
+  {
+    GcPause no_gc;
+    IndexMaker ints(true);
+    FloatMaker coeff_floats, constants, rhs;
+    idx_lists = made(PyList_New(static_cast<Py_ssize_t>(n)));
+    coeff_lists = made(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t r = 0; r < n; ++r) {
+      const auto begin = static_cast<std::size_t>(batch.starts[r]);
+      const auto len = static_cast<std::size_t>(batch.starts[r + 1]) - begin;
+      PyRef idx = build_list(len, [&](std::size_t k) { return ints(kest::VarId{batch.vars[begin + k]}); });
+      PyRef cf = build_list(len, [&](std::size_t k) { return coeff_floats(batch.coeffs[begin + k]); });
+      // These lists hold only ints and floats and cannot be part of a cycle;
+      // left tracked, millions of them would make every later full collection
+      // (while the backend digests them, and after) walk them all.
+      PyObject_GC_UnTrack(idx.get());
+      PyObject_GC_UnTrack(cf.get());
+      PyList_SET_ITEM(idx_lists.get(), static_cast<Py_ssize_t>(r), idx.release());
+      PyList_SET_ITEM(coeff_lists.get(), static_cast<Py_ssize_t>(r), cf.release());
+    }
+    constant_list = build_list(n, [&](std::size_t r) { return constants(batch.constants[r]); });
+    sense_list = build_list(n, [&](std::size_t r) { return py_char(senses[r]); });
+    rhs_list = build_list(n, [&](std::size_t r) { return rhs(batch.bounds[r]); });
+    std::string text;
+    name_list = build_list(n, [&](std::size_t r) {
+      text.clear();
+      batch.names.append(text, r);
+      return py_str(text);
+    });
+  }
+  PyRef r = call(backend_.get(), method, idx_lists, coeff_lists, constant_list, sense_list, rhs_list, name_list);
+  (void)result_ids<kest::ConstrId>(method, r.get());
+}
+
+std::optional<std::vector<double>> PyBackend::get_var_values(std::size_t count) {
+  if (!has_.var_values) return kest::Optimizer::get_var_values(count);
+  GilGuard gil;
+  PyObject* method = names().get_var_values;
+  PyRef r = call(backend_.get(), method);
+  if (r.get() == Py_None) return std::nullopt;
+  Py_buffer view;
+  if (PyObject_GetBuffer(r.get(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) bad_result(method);
+  std::vector<double> out;
+  {
+    struct Release {
+      Py_buffer* v;
+      ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    const std::string_view format = view.format ? view.format : "B";
+    const bool f64 = view.itemsize == 8 && (format == "d" || format == "=d" || format == "@d" ||
+                                            (std::endian::native == std::endian::little && format == "<d"));
+    if (!f64) {
+      PyErr_Format(PyExc_TypeError, "expected an array of float64, got one of format '%s'", view.format ? view.format : "B");
+      bad_result(method);
+    }
+    const auto have = static_cast<std::size_t>(view.len / 8);
+    if (have < count) {
+      PyErr_Format(PyExc_ValueError, "%zu values for %zu variables", have, count);
+      bad_result(method);
+    }
+    const auto* data = static_cast<const double*>(view.buf);
+    out.assign(data, data + count);
+  }
+  return out;
 }
 
 }  // namespace kestpy

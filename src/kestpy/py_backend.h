@@ -6,6 +6,13 @@
 // ordinary attribute access and calls it with positional arguments only.
 // Nothing here returns a KestError: a raise, a missing method or a result of
 // the wrong type is a fault carrying the Python error.
+//
+// The array channel: a backend whose class defines add_variable_arrays,
+// add_constraint_arrays, set_objective_arrays or get_var_values receives whole
+// batches as arrays that own their memory (and answers all values at once)
+// instead of the list calls those replace. The methods are looked up once, on
+// the class, when the adapter is made; a backend without them sees only the
+// list protocol.
 #include "kestpy/py_ref.h"
 #include "solver_api/optimizer.h"
 
@@ -13,8 +20,9 @@ namespace kestpy {
 
 class PyBackend final : public kest::Optimizer {
  public:
-  /// Takes over one reference to the backend object.
-  explicit PyBackend(PyRef backend) noexcept : backend_(std::move(backend)) {}
+  /// Takes over one reference to the backend object and looks up which
+  /// optional methods its class defines (a failed lookup is a fault).
+  explicit PyBackend(PyRef backend);
   /// Releases the backend object now when this thread holds the interpreter
   /// lock, otherwise at the next attach.
   ~PyBackend() override;
@@ -47,8 +55,21 @@ class PyBackend final : public kest::Optimizer {
   std::optional<double> get_var_value(kest::VarId var) override;
   std::optional<double> get_objective_value() override;
 
+  void add_variable_columns(const kest::VariableColumns& batch) override;
+  void add_constraint_columns(const kest::ConstraintColumns& batch) override;
+  bool takes_variable_batches() const override { return has_.variable_arrays; }
+  bool takes_constraint_batches() const override { return has_.constraint_arrays; }
+  std::optional<std::vector<double>> get_var_values(std::size_t count) override;
+
  private:
+  struct Channel {
+    bool variable_arrays = false;
+    bool constraint_arrays = false;
+    bool objective_arrays = false;
+    bool var_values = false;
+  };
   PyRef backend_;
+  Channel has_;
 };
 
 }  // namespace kestpy

@@ -15,6 +15,7 @@
 #include "core/function.h"
 #include "core/ids.h"
 #include "core/sets.h"
+#include "solver_api/columns.h"
 #include "solver_api/utils.h"
 
 namespace kest {
@@ -42,6 +43,16 @@ class ModelLike {
   virtual Status set_model_attr(ModelAttr attr, AttrValue value) = 0;
   virtual std::optional<AttrValue> get_optimizer_attr(OptimizerAttr attr) = 0;
   virtual Status set_optimizer_attr(OptimizerAttr attr, AttrValue value) = 0;
+
+  // Whole batches in columnar form. The defaults speak the operations above:
+  // one add_variables / add_constraints call with every argument present,
+  // which is how a replay reaches a backend that offers nothing more.
+  virtual void add_variable_columns(const VariableColumns& batch);
+  virtual void add_constraint_columns(const ConstraintColumns& batch);
+  /// Whether a batch made while attached should arrive as one add_*_columns
+  /// call; when false the bridge forwards it item by item.
+  virtual bool takes_variable_batches() const { return false; }
+  virtual bool takes_constraint_batches() const { return false; }
 };
 
 class Optimizer : public ModelLike {
@@ -50,6 +61,9 @@ class Optimizer : public ModelLike {
   virtual Status compute_conflict() = 0;
   virtual std::optional<double> get_var_value(VarId var) = 0;
   virtual std::optional<double> get_objective_value() = 0;
+  /// The values of variables 0 .. count-1, or nothing when there are none.
+  /// The default asks get_var_value for each; a variable without a value reads NaN.
+  virtual std::optional<std::vector<double>> get_var_values(std::size_t count);
 };
 
 /// The owned backend handle. Calls are serialised by the model's lock, but may
