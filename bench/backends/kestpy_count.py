@@ -35,3 +35,10 @@ class Model(NullModel):
             self.num_nz += sum(1 for c in coeffs if c != 0.0)
         self.num_row += len(indices)
         return list(range(first, self.num_row))
+
+    def add_variable_arrays(self, lb, ub, types, names):
+        self.num_col += len(lb)
+
+    def add_constraint_arrays(self, starts, indices, coefficients, constants, senses, rhs, names):
+        self.num_row += len(senses)
+        self.num_nz += sum(1 for c in coefficients if c != 0.0)

@@ -1,5 +1,6 @@
 """A kestpy backend that does nothing: replay into it measures the cost of
-kestpy's own layers (cache walk, argument lists, calls) and nothing else."""
+kestpy's own layers (cache walk, arrays or argument lists, calls) and nothing
+else. It takes the array channel, as the HiGHS backend does."""
 
 
 class Model:
@@ -19,6 +20,15 @@ class Model:
         return list(range(len(indices)))
 
     def set_objective(self, indices, coefficients, constant, sense):
+        return None
+
+    def add_variable_arrays(self, lb, ub, types, names):
+        return None
+
+    def add_constraint_arrays(self, starts, indices, coefficients, constants, senses, rhs, names):
+        return None
+
+    def set_objective_arrays(self, indices, coefficients, constant, sense):
         return None
 
     def update(self):

@@ -232,8 +232,8 @@ std::optional<double> BridgeOptimizer::get_var_value(VarId var) {
   return std::nullopt;
 }
 
-std::optional<std::vector<double>> BridgeOptimizer::get_var_values(std::size_t count) {
-  if (backend_) return backend_->get_var_values(count);
+std::optional<std::vector<double>> BridgeOptimizer::get_var_values(std::span<const VarId> vars) {
+  if (backend_) return backend_->get_var_values(vars);
   return std::nullopt;
 }
 

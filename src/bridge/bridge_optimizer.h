@@ -49,7 +49,7 @@ class BridgeOptimizer final : public Optimizer {
   Status compute_conflict() override;
   std::optional<double> get_var_value(VarId var) override;
   std::optional<double> get_objective_value() override;
-  std::optional<std::vector<double>> get_var_values(std::size_t count) override;
+  std::optional<std::vector<double>> get_var_values(std::span<const VarId> vars) override;
 
   /// Replays the cache into backend and installs it on success. On a
   /// KestError or a fault the new backend is destroyed and the bridge keeps

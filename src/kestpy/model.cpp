@@ -242,6 +242,7 @@ PyMethodDef model_methods[] = {
 
 PyGetSetDef model_getset[] = {
     {"ObjVal", model_get_ObjVal, nullptr, "", nullptr},
+    {"X", model_get_X, nullptr, "The values of all variables in creation order as a numpy array, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

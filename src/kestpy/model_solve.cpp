@@ -5,6 +5,7 @@
 
 #include "core/debug_text.h"
 #include "kestpy/args.h"
+#include "kestpy/buffers.h"
 #include "kestpy/errors.h"
 #include "kestpy/objects.h"
 #include "kestpy/py_backend.h"
@@ -119,6 +120,22 @@ PyObject* model_optimize(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     }
     if (error) raise(PyExc_RuntimeError, *error);
     Py_RETURN_NONE;
+  });
+}
+
+PyObject* model_get_X(PyObject* self, void*) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    ModelObject* m = as_model(self);
+    SharedUse use(m);
+    std::optional<std::vector<double>> values;
+    {
+      ReadGuard g(model_cell(m));
+      std::vector<kest::VarId> all(g->num_variables());
+      for (std::size_t i = 0; i < all.size(); ++i) all[i] = kest::VarId{i};
+      values = g->get_var_values(all);
+    }
+    if (!values) Py_RETURN_NONE;
+    return numpy_array(std::move(*values)).release();
   });
 }
 

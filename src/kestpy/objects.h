@@ -129,5 +129,6 @@ PyObject* model_setParam(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* model_optimize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* model_get_ObjVal(PyObject* self, void*) noexcept;
+PyObject* model_get_X(PyObject* self, void*) noexcept;
 
 }  // namespace kestpy

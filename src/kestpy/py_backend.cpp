@@ -603,8 +603,8 @@ void PyBackend::add_constraint_columns(const kest::ConstraintColumns& batch) {
   (void)result_ids<kest::ConstrId>(method, r.get());
 }
 
-std::optional<std::vector<double>> PyBackend::get_var_values(std::size_t count) {
-  if (!has_.var_values) return kest::Optimizer::get_var_values(count);
+std::optional<std::vector<double>> PyBackend::get_var_values(std::span<const kest::VarId> vars) {
+  if (!has_.var_values) return kest::Optimizer::get_var_values(vars);
   GilGuard gil;
   PyObject* method = names().get_var_values;
   PyRef r = call(backend_.get(), method);
@@ -624,13 +624,17 @@ std::optional<std::vector<double>> PyBackend::get_var_values(std::size_t count) 
       PyErr_Format(PyExc_TypeError, "expected an array of float64, got one of format '%s'", view.format ? view.format : "B");
       bad_result(method);
     }
-    const auto have = static_cast<std::size_t>(view.len / 8);
-    if (have < count) {
-      PyErr_Format(PyExc_ValueError, "%zu values for %zu variables", have, count);
-      bad_result(method);
-    }
+    const auto have = static_cast<std::uint64_t>(view.len / 8);
     const auto* data = static_cast<const double*>(view.buf);
-    out.assign(data, data + count);
+    out.resize(vars.size());
+    for (std::size_t i = 0; i < vars.size(); ++i) {
+      if (vars[i].index >= have) {
+        PyErr_Format(PyExc_ValueError, "%llu values, none for variable %llu", static_cast<unsigned long long>(have),
+                     static_cast<unsigned long long>(vars[i].index));
+        bad_result(method);
+      }
+      out[i] = data[vars[i].index];
+    }
   }
   return out;
 }

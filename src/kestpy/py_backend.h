@@ -59,7 +59,7 @@ class PyBackend final : public kest::Optimizer {
   void add_constraint_columns(const kest::ConstraintColumns& batch) override;
   bool takes_variable_batches() const override { return has_.variable_arrays; }
   bool takes_constraint_batches() const override { return has_.constraint_arrays; }
-  std::optional<std::vector<double>> get_var_values(std::size_t count) override;
+  std::optional<std::vector<double>> get_var_values(std::span<const kest::VarId> vars) override;
 
  private:
   struct Channel {

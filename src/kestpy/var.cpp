@@ -2,6 +2,7 @@
 #include <string>
 
 #include "kestpy/args.h"
+#include "kestpy/buffers.h"
 #include "kestpy/expr.h"
 #include "kestpy/objects.h"
 #include "kestpy/param.h"
@@ -171,6 +172,31 @@ PyObject* vars_item(PyObject* self, Py_ssize_t i) noexcept {
   return vars_subscript(self, key.get());
 }
 
+/// The values of the block's members as a numpy array shaped like the block
+/// (one-dimensional when a hand-built block holds fewer ids than its shape),
+/// or None when the backend has none.
+PyObject* vars_get_X(PyObject* self, void*) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto* vs = reinterpret_cast<VarsObject*>(self);
+    if (!vs->cell) Py_RETURN_NONE;
+    std::optional<std::vector<double>> values;
+    {
+      ReadGuard g(cell_of(vs->cell.get()));
+      values = g->get_var_values(vs->ids);
+    }
+    if (!values) Py_RETURN_NONE;
+    std::uint64_t members = 1;
+    for (auto e : vs->shape) members *= e;
+    const bool whole = members == vs->ids.size();
+    return numpy_array(std::move(*values), whole ? &vs->shape : nullptr).release();
+  });
+}
+
+PyGetSetDef vars_getset[] = {
+    {"X", vars_get_X, nullptr, "The members' values as a numpy array shaped like the block, or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMappingMethods vars_as_mapping = {nullptr, vars_subscript, nullptr};
 PySequenceMethods vars_as_sequence = [] {
   PySequenceMethods m{};
@@ -208,6 +234,7 @@ PyTypeObject VarsType_ = [] {
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
   t.tp_traverse = vars_traverse;
   t.tp_doc = "Vars(shape, ids)\n--\n\n";
+  t.tp_getset = vars_getset;
   t.tp_new = vars_new;
   return t;
 }();

@@ -30,16 +30,16 @@ void ModelLike::add_constraint_columns(const ConstraintColumns& batch) {
   (void)add_constraints(std::move(functions), std::move(sets), std::move(names));
 }
 
-std::optional<std::vector<double>> Optimizer::get_var_values(std::size_t count) {
-  std::vector<double> out(count, std::numeric_limits<double>::quiet_NaN());
+std::optional<std::vector<double>> Optimizer::get_var_values(std::span<const VarId> vars) {
+  std::vector<double> out(vars.size(), std::numeric_limits<double>::quiet_NaN());
   bool any = false;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (auto v = get_var_value(VarId{i})) {
+  for (std::size_t i = 0; i < vars.size(); ++i) {
+    if (auto v = get_var_value(vars[i])) {
       out[i] = *v;
       any = true;
     }
   }
-  if (!any && count > 0) return std::nullopt;
+  if (!any && !vars.empty()) return std::nullopt;
   return out;
 }
 

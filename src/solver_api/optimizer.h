@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,9 +62,9 @@ class Optimizer : public ModelLike {
   virtual Status compute_conflict() = 0;
   virtual std::optional<double> get_var_value(VarId var) = 0;
   virtual std::optional<double> get_objective_value() = 0;
-  /// The values of variables 0 .. count-1, or nothing when there are none.
+  /// The values of `vars`, in their order, or nothing when there are none.
   /// The default asks get_var_value for each; a variable without a value reads NaN.
-  virtual std::optional<std::vector<double>> get_var_values(std::size_t count);
+  virtual std::optional<std::vector<double>> get_var_values(std::span<const VarId> vars);
 };
 
 /// The owned backend handle. Calls are serialised by the model's lock, but may
