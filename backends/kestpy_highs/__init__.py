@@ -78,14 +78,18 @@ Values: ``get_var_value`` and ``get_objective_value`` answer from the last
 before a limit counts) and the model was not infeasible or unbounded; they
 answer None otherwise, and after any change of the model since that run.
 
-Refusals: a NaN bound, right-hand side, constant or coefficient, or anything
-HiGHS itself refuses (a lower bound of +inf, an upper bound of -inf, a
-coefficient of 1e15 or more in size, ...) makes ``optimize`` issue a
-``UserWarning`` ("HiGHS refused ...", naming the variable or constraint
-holding a NaN) and return 1 with values None. Variables and constraints cannot
+Refusals: a NaN bound, right-hand side, constant or coefficient, a number
+HiGHS would read as another (a finite bound of the infinite_bound option's
+size or more, 1e20 by default, as infinite; a nonzero coefficient of the
+small_matrix_value option's size or less, 1e-9, as zero), or anything HiGHS
+itself refuses (a lower bound of +inf, an upper bound of -inf, a coefficient
+of 1e15 or more in size, ...) makes ``optimize`` issue a ``UserWarning``
+("HiGHS refused ...", naming the variable or constraint at fault) and return
+1 with values None. Variables and constraints cannot
 be removed, so every later ``optimize`` does the same without solving;
 building calls go on answering as before. A NaN objective coefficient or
-constant makes ``optimize`` warn and return 1, loading nothing, until
+constant, or a cost HiGHS would read as infinite (the infinite_cost option,
+1e20), makes ``optimize`` warn and return 1, loading nothing, until
 ``set_objective`` replaces it. ``update`` refuses without a warning; the
 ``highs`` property raises RuntimeError with the reason.
 
@@ -107,7 +111,7 @@ import highspy
 import numpy as np
 
 from . import _options, _staging
-from ._loading import ObjectiveRefused, Refused, load, new_highs, sense_offset
+from ._loading import ObjectiveRefused, Refused, load, new_highs, objective_reason, sense_offset
 from ._status import FEASIBLE, INFEASIBLE, NO_VALUES, OPTIMAL, STATUS_NAMES, status_of
 from ._status import STATUS as _STATUS  # noqa: F401  (the table the docstring documents)
 
@@ -258,8 +262,10 @@ class Model:
             raise Refused(self._refused)
         if self._staged.empty() and not self._objective_dirty:
             return
-        if self._objective_dirty and self._objective.nan is not None:
-            raise ObjectiveRefused("the objective was refused: " + self._objective.nan)
+        if self._objective_dirty:
+            reason = objective_reason(self._h, self._objective, self._ncols)
+            if reason is not None:
+                raise ObjectiveRefused("the objective was refused: " + reason)
         cols, rows = self._staged.take()
         try:
             n_new, m_new, objective_loaded = load(self._h, cols, rows, self._h_cols, self._h_rows,
@@ -296,8 +302,7 @@ class Model:
                           "cannot be removed", stacklevel=3)
             return 1
         except ObjectiveRefused as e:
-            _options.warn(f"{e}; not solved until an objective without NaN is set",
-                          stacklevel=3)
+            _options.warn(f"{e}; not solved until another objective is set", stacklevel=3)
             return 1
         if self._h_cols == 0:
             return self._optimize_without_columns()

@@ -73,6 +73,56 @@ def nan_reason(base_col, lo, hi, base_row, rlo, rhi, starts, idx, val):
     return None
 
 
+def _option(h, name):
+    return h.getOptionValue(name)[1]
+
+
+def _beyond(values, limit):
+    """Position of the first finite value of size limit or more, or -1."""
+    big = np.abs(values) >= limit
+    if not big.any():
+        return -1
+    big &= np.isfinite(values)
+    return int(big.argmax()) if big.any() else -1
+
+
+def magnitude_reason(h, base_col, lo, hi, base_row, rlo, rhi, starts, idx, val):
+    """What HiGHS would take as another number than the one given, or None: a
+    finite bound it reads as infinite, a coefficient it drops as tiny."""
+    limit = _option(h, "infinite_bound")
+    for bounds, kind, side, base in ((lo, "variable", "lower", base_col),
+                                     (hi, "variable", "upper", base_col),
+                                     (rlo, "constraint", "lower", base_row),
+                                     (rhi, "constraint", "upper", base_row)):
+        bad = _beyond(bounds, limit)
+        if bad >= 0:
+            return (f"a {kind}'s {side} bound {bounds[bad]:g} would be read as infinite, its "
+                    f"size reaching the infinite_bound option ({limit:g}) ({kind} {base + bad})")
+    tiny = _option(h, "small_matrix_value")
+    small = np.abs(val) <= tiny  # zeros are gone already
+    if small.any():
+        bad = int(small.argmax())
+        row = int(np.searchsorted(starts, bad, side="right")) - 1
+        return (f"a constraint coefficient {val[bad]:g} would be dropped, its size within "
+                f"the small_matrix_value option ({tiny:g}) "
+                f"(constraint {base_row + row}, variable {int(idx[bad])})")
+    return None
+
+
+def objective_reason(h, objective, ncols):
+    """Why HiGHS cannot take the objective as given, or None."""
+    if objective is None:
+        return None
+    if objective.nan is not None:
+        return objective.nan
+    limit = _option(h, "infinite_cost")
+    bad = _beyond(costs(objective, ncols), limit)
+    if bad >= 0:
+        return (f"a coefficient would be read as infinite, its size reaching the "
+                f"infinite_cost option ({limit:g}) (variable {bad})")
+    return None
+
+
 def _joined(chunks, field):
     """One field of the chunks end to end; a single chunk's array as it is."""
     if len(chunks) == 1:
@@ -211,9 +261,11 @@ def load(h, cols, rows, base_col, base_row, objective, objective_dirty):
         starts = np.zeros(1, dtype=np.int32)
         idx, val = _NO_INT, _NO_FLOAT
         rlo = rhi = _NO_FLOAT
-    # HiGHS takes a NaN coefficient without a word and solves another
-    # model; refuse any NaN here, before anything reaches HiGHS
-    reason = nan_reason(base_col, lo, hi, base_row, rlo, rhi, starts, idx, val)
+    # HiGHS takes a NaN coefficient without a word, and a tiny coefficient or a
+    # huge bound with a log line nobody sees, and solves another model; refuse
+    # them here, before anything reaches HiGHS
+    reason = (nan_reason(base_col, lo, hi, base_row, rlo, rhi, starts, idx, val)
+              or magnitude_reason(h, base_col, lo, hi, base_row, rlo, rhi, starts, idx, val))
     if reason is not None:
         raise Refused("HiGHS refused the model: " + reason)
     del cols, rows
