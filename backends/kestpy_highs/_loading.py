@@ -216,10 +216,7 @@ def csr(rows, ncols):
 
 
 def costs(objective, ncols):
-    if objective is None or not objective.idx.size:
-        return np.zeros(ncols)
-    # bincount adds repeats in order, as a running sum from 0 would
-    return np.bincount(objective.idx, objective.val, minlength=ncols)
+    return np.zeros(ncols) if objective is None else objective.costs(ncols)
 
 
 def sense_offset(objective):

@@ -50,10 +50,11 @@ class RowChunk:
 
 
 class Objective:
-    __slots__ = ("idx", "val", "constant", "sense", "nan")
+    __slots__ = ("idx", "val", "constant", "sense", "nan", "_costs")
 
     def __init__(self, idx, val, constant, sense):
         self.idx, self.val, self.constant, self.sense = idx, val, float(constant), sense
+        self._costs = None
         # why it cannot load, or None
         bad = first_nan(val)
         if bad >= 0:
@@ -62,6 +63,15 @@ class Objective:
             self.nan = "its constant is NaN"
         else:
             self.nan = None
+
+    def costs(self, ncols):
+        """The cost of each of ncols columns, repeats summed; kept, as the checks
+        before loading and the loading itself both need it."""
+        if self._costs is None or self._costs.size != ncols:
+            # bincount adds repeats in order, as a running sum from 0 would
+            self._costs = (np.bincount(self.idx, self.val, minlength=ncols) if self.idx.size
+                           else np.zeros(ncols))
+        return self._costs
 
 
 def first_nan(values):

@@ -16,7 +16,8 @@ NAN = math.nan
 
 
 def mv(values, dtype):
-    return memoryview(np.asarray(values, dtype=dtype))
+    # read-only, as the extension hands them over
+    return memoryview(np.asarray(values, dtype=dtype)).toreadonly()
 
 
 def codes(symbols):
@@ -69,7 +70,7 @@ def feed_arrays(b, cols, rows):
     np.cumsum([len(r[0]) for r in rows], out=starts[1:])
     flat = lambda k, dtype: mv([x for r in rows for x in r[k]], dtype)  # noqa: E731
     names = [r[4] for r in rows]
-    b.add_constraint_arrays(memoryview(starts), flat(0, np.int32), flat(1, np.float64),
+    b.add_constraint_arrays(mv(starts, np.int32), flat(0, np.int32), flat(1, np.float64),
                             mv([r[5] for r in rows], np.float64), codes(r[2] for r in rows),
                             mv([r[3] for r in rows], np.float64), names if any(names) else None)
 
@@ -201,8 +202,8 @@ HUGE = 2 ** 31
      "a constraint's right-hand side or constant is NaN (constraint 2)", 3),
     # more nonzeros than a HiGHS index reaches: refused before anything is read
     (lambda b: b.add_constraint_arrays(
-        mv([0, HUGE], np.int64), memoryview(np.broadcast_to(np.int32(0), (HUGE,))),
-        memoryview(np.broadcast_to(np.float64(1.0), (HUGE,))), mv([0.0], np.float64), codes("<"),
+        mv([0, HUGE], np.int64), mv(np.broadcast_to(np.int32(0), (HUGE,)), np.int32),
+        mv(np.broadcast_to(np.float64(1.0), (HUGE,)), np.float64), mv([0.0], np.float64), codes("<"),
         mv([1.0], np.float64), None), "1 constraints holds 2147483648 nonzeros", 3),
 ])
 def test_array_refusals_warn_at_optimize_for_good(bad, reason, nrows):
