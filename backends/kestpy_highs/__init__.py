@@ -4,35 +4,35 @@
 instance, quiet by default. kestpy drives it through the backend object
 protocol: every method below takes positional arguments only.
 
-====================  ========================================================  =====================
-method                positional arguments                                      result
-====================  ========================================================  =====================
-add_variable          name or None, type "C"/"B"/"I" or None, lb or None,       index of the variable
-                      ub or None
-add_variables         count, names (prefix str, list of str with "" for         list of indices
-                      unnamed, or None), list of types or None, lb and ub
-                      (float, list of float, or None)
-add_variable_arrays   lb, ub (float64 arrays), types (uint8 array of the        None
-                      codes of "C"/"B"/"I"), names (sequence of str with ""
-                      for unnamed, or None)
-add_constraint        index list, coefficient list, ">"/"<"/"=", rhs, name or   index of the row
-                      None, constant
-add_constraints       index lists, coefficient lists, constants, senses, rhs,   list of indices
-                      names or None
-add_constraint_arrays starts (int32/int64, count + 1 row starts from 0),        None
-                      indices (int32/int64), coeffs, constants (float64),
-                      senses (uint8 codes of "<"/">"/"="), rhs (float64),
-                      names (sequence of str or None)
-set_objective         index list, coefficient list, constant, -1 min / +1 max   None
-set_objective_arrays  indices (int32/int64 array), coeffs (float64 array),      None
-                      constant, -1 min / +1 max
-update                none                                                      None
-set_optimizer_attr    name, value                                               None
-optimize              none                                                      status number
-get_var_value         variable index                                            float or None
-get_var_values        none                                                      float64 array or None
-get_objective_value   none                                                      float or None
-====================  ========================================================  =====================
+======================  ========================================================  =====================
+method                  positional arguments                                      result
+======================  ========================================================  =====================
+add_variable            name or None, type "C"/"B"/"I" or None, lb or None,       index of the variable
+                        ub or None
+add_variables           count, names (prefix str, list of str with "" for         list of indices
+                        unnamed, or None), list of types or None, lb and ub
+                        (float, list of float, or None)
+add_variable_arrays     lb, ub (float64 arrays), types (uint8 array of the        None
+                        codes of "C"/"B"/"I"), names (sequence of str with ""
+                        for unnamed, or None)
+add_constraint          index list, coefficient list, ">"/"<"/"=", rhs, name or   index of the row
+                        None, constant
+add_constraints         index lists, coefficient lists, constants, senses, rhs,   list of indices
+                        names or None
+add_constraint_arrays   starts (int32/int64, count + 1 row starts from 0),        None
+                        indices (int32/int64), coeffs, constants (float64),
+                        senses (uint8 codes of "<"/">"/"="), rhs (float64),
+                        names (sequence of str or None)
+set_objective           index list, coefficient list, constant, -1 min / +1 max   None
+set_objective_arrays    indices (int32/int64 array), coeffs (float64 array),      None
+                        constant, -1 min / +1 max
+update                  none                                                      None
+set_optimizer_attr      name, value                                               None
+optimize                none                                                      status number
+get_var_value           variable index                                            float or None
+get_var_values          none                                                      float64 array or None
+get_objective_value     none                                                      float or None
+======================  ========================================================  =====================
 
 The ``*_arrays`` methods take buffers (a memoryview or numpy array, one
 dimension) and mean what their list counterparts mean; constraint k of a batch
