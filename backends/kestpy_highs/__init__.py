@@ -266,10 +266,10 @@ class Model:
             reason = objective_reason(self._h, self._objective, self._ncols)
             if reason is not None:
                 raise ObjectiveRefused("the objective was refused: " + reason)
-        cols, rows = self._staged.take()
         try:
-            n_new, m_new, objective_loaded = load(self._h, cols, rows, self._h_cols, self._h_rows,
-                                                  self._objective, self._objective_dirty)
+            n_new, m_new, objective_loaded = load(self._h, self._staged, self._h_cols,
+                                                  self._h_rows, self._objective,
+                                                  self._objective_dirty)
         except Refused as e:
             # the staged data is gone; nothing more can load, ever
             self._refused = str(e)

@@ -230,11 +230,14 @@ _NO_INT = np.zeros(0, dtype=np.int32)
 _NO_FLOAT = np.zeros(0)
 
 
-def load(h, cols, rows, base_col, base_row, objective, objective_dirty):
-    """Load the chunks after the base_col columns and base_row rows HiGHS holds,
-    and the objective when it changed (or the model is passed anew). Returns
-    the number of columns and rows added. Raises Refused, nothing new being
-    loaded, when a NaN is staged or HiGHS refuses."""
+def load(h, staged, base_col, base_row, objective, objective_dirty):
+    """Load what is staged after the base_col columns and base_row rows HiGHS
+    holds, and the objective when it changed (or the model is passed anew).
+    Returns the number of columns and rows added and whether the objective
+    went in. Raises Refused, nothing new being loaded, when a NaN or a number
+    HiGHS would misread is staged, or when HiGHS refuses."""
+    # taken here, so that the chunks can go before HiGHS makes its copy
+    cols, rows = staged.take()
     if cols:
         n_new = sum(c.n for c in cols)
         lo, hi = _joined(cols, "lo"), _joined(cols, "hi")
@@ -265,6 +268,7 @@ def load(h, cols, rows, base_col, base_row, objective, objective_dirty):
               or magnitude_reason(h, base_col, lo, hi, base_row, rlo, rhi, starts, idx, val))
     if reason is not None:
         raise Refused("HiGHS refused the model: " + reason)
+    # the chunks are merged now; a merge made copies, so let them go
     del cols, rows
 
     if base_col == 0 and base_row == 0 and (n_new or m_new):
