@@ -602,7 +602,7 @@ def test_kestpy_refused_input_warns_and_model_stays_usable(add, reason):
     (lambda x, y: 1 * x + 1 * y + NAN, "its constant is NaN"),
     (lambda x, y: 1e25 * x + 1 * y, "a coefficient would be read as infinite"),
 ])
-def test_kestpy_nan_objective_warns_until_replaced(probe, objective, reason, solved_first):
+def test_kestpy_refused_objective_warns_until_replaced(probe, objective, reason, solved_first):
     m = kp.Model("o")
     m.setBackend("probe")
     x = m.addVar(ub=5.0, name="x")
