@@ -1,6 +1,7 @@
 """Solver settings for the HiGHS backend: aliases, value coercion, warnings."""
 
 import difflib
+import math
 import sys
 import warnings
 
@@ -142,6 +143,12 @@ def apply(highs, name, value):
         shown = repr(name) if hname == name else f"{name!r} ({hname!r})"
         warn(f"option {shown} expects {_KIND_TEXT.get(kind, 'another kind of value')}, "
              f"got {type(value).__name__} {value!r}; not applied")
+        return None
+    if isinstance(coerced, float) and math.isnan(coerced):
+        # HiGHS stores a NaN limit or tolerance without a word, and every
+        # comparison with it then fails
+        shown = repr(name) if hname == name else f"{name!r} ({hname!r})"
+        warn(f"option {shown} cannot be NaN; not applied")
         return None
     if highs.setOptionValue(hname, coerced) == highspy.HighsStatus.kError:
         warn(f"value {value!r} is not valid for option {name!r}; not applied")

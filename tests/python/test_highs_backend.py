@@ -425,6 +425,8 @@ def test_options_and_aliases(recwarn, name, value, option, stored):
     ("output_flag", 7, ["'output_flag'", "bool"]),
     ("Silent", "loud", ["'Silent'"]),
     ("presolve", "fast", ["'presolve'", "'fast'"]),
+    ("time_limit", math.nan, ["'time_limit'", "NaN"]),  # HiGHS would store it
+    ("TimeLimit", True, ["'TimeLimit'", "float"]),
 ])
 def test_bad_option_warns_and_changes_nothing(name, value, pieces):
     b = Backend("m", None)
@@ -558,6 +560,13 @@ REFUSED = [
     # HiGHS itself takes this one and calls x = 5 optimal
     pytest.param(lambda m, x: m.addConstr(NAN * x <= 1),
                  "coefficient is NaN (constraint 1, variable 0)", id="nan-coefficient"),
+    # HiGHS would take these as other numbers: dropped, or infinite
+    pytest.param(lambda m, x: m.addConstr(1e-10 * x >= 1),
+                 "coefficient 1e-10 would be dropped", id="tiny-coefficient"),
+    pytest.param(lambda m, x: m.addVar(lb=-1e21), "lower bound -1e+21 would be read as infinite",
+                 id="lb=-1e21"),
+    pytest.param(lambda m, x: m.addConstr(x <= 1e21),
+                 "constraint's upper bound 1e+21 would be read as infinite", id="rhs=1e21"),
 ]
 
 
@@ -591,8 +600,9 @@ def test_kestpy_refused_input_warns_and_model_stays_usable(add, reason):
 @pytest.mark.parametrize("objective, reason", [
     (lambda x, y: NAN * x + 1 * y, "a coefficient is NaN (variable 0)"),
     (lambda x, y: 1 * x + 1 * y + NAN, "its constant is NaN"),
+    (lambda x, y: 1e25 * x + 1 * y, "a coefficient would be read as infinite"),
 ])
-def test_kestpy_nan_objective_warns_until_replaced(probe, objective, reason, solved_first):
+def test_kestpy_refused_objective_warns_until_replaced(probe, objective, reason, solved_first):
     m = kp.Model("o")
     m.setBackend("probe")
     x = m.addVar(ub=5.0, name="x")
