@@ -96,9 +96,10 @@ constant, or a cost HiGHS would read as infinite (the infinite_cost option,
 Loading is deferred: whatever arrives, lists or arrays, is staged as numpy
 arrays (a batch of arrays as it came) and handed to HiGHS in bulk at
 ``optimize``, ``update`` or when the ``highs`` property is read. A fresh
-model goes in with one passModel of the arrays, passed once more with the
-names when there are any (highspy has no bulk name call); later batches go in
-with one addCols and one addRows, and their names one by one. Rows are
+model goes in with one passModel of the arrays, later batches with one
+addCols and one addRows. Solving does not read names, and highspy has no bulk
+name call (about 2 µs a name), so names are kept in the form they arrived in
+and handed to HiGHS when the ``highs`` property hands the instance out. Rows are
 merged only where needed: a row that repeats a variable is sorted and summed,
 zeros are dropped, other rows keep their order. The solution is the same as
 with eager loading. A batch of more than 2**31 - 1 nonzeros is more than
@@ -111,7 +112,8 @@ import highspy
 import numpy as np
 
 from . import _options, _staging
-from ._loading import ObjectiveRefused, Refused, load, new_highs, objective_reason, sense_offset
+from ._loading import (ObjectiveRefused, Refused, give_names, load, new_highs, objective_reason,
+                       sense_offset)
 from ._status import FEASIBLE, INFEASIBLE, NO_VALUES, OPTIMAL, STATUS_NAMES, status_of
 from ._status import STATUS as _STATUS  # noqa: F401  (the table the docstring documents)
 
@@ -134,6 +136,8 @@ class Model:
         self._ncols = 0
         self._nrows = 0
         self._staged = _staging.Staging()
+        # names loaded columns and rows have that HiGHS has not been given yet
+        self._col_names, self._row_names = [], []
         # the current objective (_staging.Objective) and whether HiGHS lacks it
         self._objective = None
         self._objective_dirty = False
@@ -267,23 +271,28 @@ class Model:
             if reason is not None:
                 raise ObjectiveRefused("the objective was refused: " + reason)
         try:
-            n_new, m_new, objective_loaded = load(self._h, self._staged, self._h_cols,
-                                                  self._h_rows, self._objective,
-                                                  self._objective_dirty)
+            n_new, m_new, objective_loaded, col_names, row_names = load(
+                self._h, self._staged, self._h_cols, self._h_rows, self._objective,
+                self._objective_dirty)
         except Refused as e:
             # the staged data is gone; nothing more can load, ever
             self._refused = str(e)
             raise
         self._h_cols += n_new
         self._h_rows += m_new
+        self._col_names += col_names
+        self._row_names += row_names
         if objective_loaded:
             self._objective_dirty = False
 
     @property
     def highs(self):
-        """The highspy.Highs instance, with everything staged loaded into it.
-        RuntimeError when the model or its objective was refused."""
+        """The highspy.Highs instance, with everything staged loaded into it,
+        names included. RuntimeError when the model or its objective was refused."""
         self._flush()
+        if self._col_names or self._row_names:
+            give_names(self._h, self._col_names, self._row_names)
+            self._col_names, self._row_names = [], []
         return self._h
 
     # -- protocol: settings, solving, values ----------------------------------

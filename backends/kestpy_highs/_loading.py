@@ -130,17 +130,26 @@ def _joined(chunks, field):
     return np.concatenate([getattr(c, field) for c in chunks])
 
 
-def _names(chunks):
-    """Every name of the chunks as one list, or None when none is named."""
-    if not any(c.names is not None for c in chunks):
-        return None
-    if len(chunks) == 1:
-        names = chunks[0].names
-        return names if type(names) is list else list(names)
+def _names(chunks, base):
+    """(first index, names) of every chunk that names something, for a later
+    give_names; the names stay in the compact form they arrived in."""
     out = []
     for c in chunks:
-        out.extend(c.names if c.names is not None else [""] * c.n)
+        if c.names is not None:
+            out.append((base, c.names))
+        base += c.n
     return out
+
+
+def give_names(h, col_names, row_names):
+    """Hands names kept back by load to HiGHS. highspy has no bulk name call,
+    so this costs about 2 µs a name; it runs only when the Highs instance is
+    handed out, as solving does not read names."""
+    for pass_name, runs in ((h.passColName, col_names), (h.passRowName, row_names)):
+        for base, names in runs:
+            for i, s in enumerate(names):
+                if s:
+                    pass_name(base + i, s)
 
 
 def _repeats_possible(starts, idx):
@@ -233,21 +242,22 @@ _NO_FLOAT = np.zeros(0)
 def load(h, staged, base_col, base_row, objective, objective_dirty):
     """Load what is staged after the base_col columns and base_row rows HiGHS
     holds, and the objective when it changed (or the model is passed anew).
-    Returns the number of columns and rows added and whether the objective
-    went in. Raises Refused, nothing new being loaded, when a NaN or a number
+    Returns the number of columns and rows added, whether the objective went
+    in, and the names of the new columns and rows, which HiGHS gets from
+    give_names when it needs them. Raises Refused, nothing new being loaded, when a NaN or a number
     HiGHS would misread is staged, or when HiGHS refuses."""
     # taken here, so that the chunks can go before HiGHS makes its copy
     cols, rows = staged.take()
     if cols:
         n_new = sum(c.n for c in cols)
         lo, hi = _joined(cols, "lo"), _joined(cols, "hi")
-        col_names = _names(cols)
+        col_names = _names(cols, base_col)
         integer = None
         if any(c.integer is not None for c in cols):
             integer = np.concatenate([c.integer if c.integer is not None
                                       else np.zeros(c.n, dtype=np.uint8) for c in cols])
     else:
-        n_new, col_names, integer = 0, None, None
+        n_new, col_names, integer = 0, [], None
         lo = hi = _NO_FLOAT
     if base_col + n_new > INT32_MAX:
         raise Refused(f"HiGHS refused the model: {base_col + n_new} variables, "
@@ -255,9 +265,9 @@ def load(h, staged, base_col, base_row, objective, objective_dirty):
     if rows:
         m_new, starts, idx, val = csr(rows, max(base_col + n_new, 1))
         rlo, rhi = _joined(rows, "lo"), _joined(rows, "hi")
-        row_names = _names(rows)
+        row_names = _names(rows, base_row)
     else:
-        m_new, row_names = 0, None
+        m_new, row_names = 0, []
         starts = np.zeros(1, dtype=np.int32)
         idx, val = _NO_INT, _NO_FLOAT
         rlo = rhi = _NO_FLOAT
@@ -279,27 +289,10 @@ def load(h, staged, base_col, base_row, objective, objective_dirty):
         check(h.passModel(n_new, m_new, int(starts[-1]), _ROWWISE, int(sense), offset,
                           costs(objective, n_new), lo, hi, rlo, rhi, starts, idx, val,
                           integrality), "the model")
-        del starts, idx, val
-        if col_names or row_names:
-            # highspy has no bulk name call and one name at a time costs about 2 µs.
-            # A HighsLp filled from the arrays is no way out: its matrix fields
-            # convert element by element (0.49 s against 0.33 s for this round
-            # trip at 1.5M nonzeros), so the model goes in again with its names
-            lp = h.getLp()
-            if col_names:
-                lp.col_names_ = col_names
-            if row_names:
-                lp.row_names_ = row_names
-            check(h.passModel(lp), "the model")
-        return n_new, m_new, True
+        return n_new, m_new, True, col_names, row_names
     if n_new:
         check(h.addCols(n_new, np.zeros(n_new), lo, hi, 0, _NO_INT, _NO_INT, _NO_FLOAT),
               "the new columns")
-        if col_names:
-            pass_name = h.passColName
-            for i, s in enumerate(col_names):
-                if s:
-                    pass_name(base_col + i, s)
         if integer is not None:
             where = (np.flatnonzero(integer) + base_col).astype(np.int32)
             check(h.changeColsIntegrality(where.size, where, np.ones(where.size, dtype=np.uint8)),
@@ -307,13 +300,8 @@ def load(h, staged, base_col, base_row, objective, objective_dirty):
     if m_new:
         check(h.addRows(m_new, rlo, rhi, int(starts[-1]), starts[:-1], idx, val),
               "the new rows")
-        if row_names:
-            pass_name = h.passRowName
-            for i, s in enumerate(row_names):
-                if s:
-                    pass_name(base_row + i, s)
     if not objective_dirty:
-        return n_new, m_new, False
+        return n_new, m_new, False, col_names, row_names
     ncols = base_col + n_new
     if ncols:
         check(h.changeColsCost(ncols, np.arange(ncols, dtype=np.int32), costs(objective, ncols)),
@@ -321,4 +309,4 @@ def load(h, staged, base_col, base_row, objective, objective_dirty):
     sense, offset = sense_offset(objective)
     check(h.changeObjectiveSense(sense), "the objective sense")
     check(h.changeObjectiveOffset(offset), "the objective constant")
-    return n_new, m_new, True
+    return n_new, m_new, True, col_names, row_names

@@ -144,6 +144,12 @@ def test_row_names_with_duplicates_and_blanks(path):
     assert b.get_objective_value() == pytest.approx(2.5)
     assert [row_name(b, i) for i in range(4)] == ["r", "", "r", "k"]
     assert [col_name(b, j) for j in range(2)] == ["x", "x"]
+    # names reach HiGHS when the instance is handed out, without losing the solution
+    assert b.get_objective_value() == pytest.approx(2.5) and b.highs.getInfo().objective_function_value == 2.5
+    b.add_variables(1, "y", None, None, None)
+    add_rows(b, path, [([2], [1.0], "<", 1.0, "late", 0.0)])
+    b.update()
+    assert (col_name(b, 2), row_name(b, 4)) == ("y_0", "late")
 
 
 @pytest.mark.parametrize("rows, status, objective", [
