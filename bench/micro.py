@@ -98,6 +98,24 @@ def _ops(kp, n):
             m.addVar(lb=0.0, ub=1.0)
     add("addVar(lb=0.0, ub=1.0)", small, model, add_var)
 
+    # obj coefficients go into the objective in place: flat ns per call whatever
+    # the count, detached and attached (the objective reaches the backend once)
+    def attached_model():
+        m = model()
+        m.setBackend("null")
+        return m
+
+    for count in (n // 100, n // 10, n):
+        def add_var_obj(m, count=count):
+            for _ in range(count):
+                m.addVar(obj=1.5)
+        add(f"addVar(obj=1.5), {count:,} calls", count, model, add_var_obj)
+        def add_var_obj_solve(m, count=count):
+            add_var_obj(m, count)
+            m.optimize()  # where the objective reaches the backend
+        add(f"addVar(obj=1.5), {count:,} calls, attached, then optimize", count, attached_model,
+            add_var_obj_solve)
+
     def add_vars(m):
         m.addVars(n, lb=0.0, ub=1.0)
     add("addVars(n) per variable", n, model, add_vars)
