@@ -25,10 +25,7 @@ def expect_values(d, got, want, what):
 
 
 def solve_optimal(d, what):
-    status, values, objval = d.solve()
-    if status != 2:
-        fail(f"{what}: optimize() returned {status_text(status)}; kestpy expected 2 (optimal) "
-             f"for this feasible bounded model{d.context()}")
+    _, values, objval = _expect_status(d, (2,), what + " (a feasible bounded model)")
     return values, objval
 
 
@@ -188,11 +185,11 @@ def check_set_objective(backend):
 
 
 def _expect_status(d, allowed, what):
-    status, values, objval = d.solve()
+    status = d.optimize()
     if status not in allowed:
         fail(f"{what}: optimize() returned {status_text(status)}; kestpy expected "
              f"{' or '.join(status_text(s) for s in allowed)}{d.context()}")
-    return status, values, objval
+    return status, d.values(), d.objective()
 
 
 def _expect_no_values(d, values, objval, what):
@@ -228,7 +225,7 @@ def _mip_box(d):
 @check("status_infeasible", "optimize answers 3 for an infeasible LP and MIP; values are None")
 def check_status_infeasible(backend):
     def lp(d):
-        d.add_variables(2, None, None, 0.0, 1.0)
+        d.add_variables(2, None, None, [0.0, 0.0], [1.0, 1.0])
         d.add_constraint([0, 1], [1.0, 1.0], ">", 3.0, None, 0.0)
 
     def mip(d):  # feasible as an LP (x = 0.5), not in integers

@@ -5,6 +5,7 @@ output capture."""
 import contextlib
 import ctypes
 import importlib
+import io
 import math
 import numbers
 import os
@@ -235,11 +236,6 @@ class Direct:
             fail(f"get_objective_value() answered {show(v)}; kestpy expected a float or None")
         return None if v is None else float(v)
 
-    def solve(self):
-        """(status, values, objective value) of one optimize."""
-        status = self.optimize()
-        return status, self.values(), self.objective()
-
 
 def is_int(value):
     return isinstance(value, numbers.Integral) or (
@@ -255,9 +251,12 @@ def _flush_c_stdio():
 
 @contextlib.contextmanager
 def captured_output():
-    """Everything written to file descriptors 1 and 2 inside the block, as
-    solvers write there from C; yields a list that holds the text afterwards."""
+    """Everything written inside the block to file descriptors 1 and 2, where
+    solvers write from C, and to sys.stdout and sys.stderr, which need not be
+    those descriptors (pytest replaces them); yields a list that holds the
+    text afterwards."""
     out = []
+    python_side = io.StringIO()
     sys.stdout.flush()
     sys.stderr.flush()
     _flush_c_stdio()
@@ -266,7 +265,8 @@ def captured_output():
         try:
             os.dup2(sink.fileno(), 1)
             os.dup2(sink.fileno(), 2)
-            yield out
+            with contextlib.redirect_stdout(python_side), contextlib.redirect_stderr(python_side):
+                yield out
         finally:
             sys.stdout.flush()
             sys.stderr.flush()
@@ -276,7 +276,7 @@ def captured_output():
             os.close(saved[0])
             os.close(saved[1])
             sink.seek(0)
-            out.append(sink.read().decode(errors="replace"))
+            out.append(python_side.getvalue() + sink.read().decode(errors="replace"))
 
 
 def new_model(name="kit"):
