@@ -104,6 +104,7 @@ class Model:
         self._m = pyscipopt.Model(name or "kestpy")
         self._m.hideOutput(True)
         self._vars = []
+        self._terms = []
         self._nrows = 0
         self._objective = None
         # why SCIP cannot take the model (for good), or the objective (until replaced)
@@ -153,6 +154,7 @@ class Model:
         # SCIP takes None for an infinite bound
         var = self._m.addVar(name, vtype=vtype, lb=None if lo == -_INF else lo, ub=None if hi == _INF else hi)
         self._vars.append(var)
+        self._terms.append(Term(var))
         return index
 
     def add_variables(self, count, names, types, lb, ub):
@@ -176,19 +178,31 @@ class Model:
         return list(range(start, start + count))
 
     def _expr(self, indices, coeffs, what):
+        """The linear expression, repeats added up and zeros dropped; None
+        when a coefficient is NaN."""
         if len(indices) != len(coeffs):
             raise ValueError(f"{what}: {len(indices)} indices and {len(coeffs)} coefficients")
+        if not indices:
+            return Expr({})
         n = len(self._vars)
-        terms = {}
-        for j, c in zip(indices, coeffs):
-            if not 0 <= j < n:
-                raise IndexError(f"{what}: variable index {j} out of range ({n} variables)")
-            c = float(c)
-            if math.isnan(c):
-                return None
-            key = Term(self._vars[j])
-            terms[key] = terms.get(key, 0.0) + c
-        return Expr({k: c for k, c in terms.items() if c != 0.0})
+        if min(indices) < 0 or max(indices) >= n:
+            bad = next(j for j in indices if not 0 <= j < n)
+            raise IndexError(f"{what}: variable index {bad} out of range ({n} variables)")
+        values = [float(c) for c in coeffs]
+        total = sum(values)
+        # a NaN makes the sum NaN; so does inf - inf, hence the second look
+        if total != total and any(c != c for c in values):
+            return None
+        # one Term per variable, made once: building them costs more than the rest
+        terms = dict(zip(map(self._terms.__getitem__, indices), values))
+        if len(terms) != len(indices):
+            terms = {}
+            for j, c in zip(indices, values):
+                key = self._terms[j]
+                terms[key] = terms.get(key, 0.0) + c
+        if 0.0 in terms.values():
+            terms = {k: c for k, c in terms.items() if c != 0.0}
+        return Expr(terms)
 
     def add_constraint(self, indices, coeffs, sense, rhs, name, constant):
         if sense not in _SENSES:
