@@ -110,7 +110,8 @@ def _csr(rows, index_fmt, start_fmt):
        channel="add_constraint_arrays")
 def check_add_constraint_arrays(backend):
     _need(backend, "add_constraint_arrays")
-    for index_fmt, start_fmt in (("i", "i"), ("q", "q"), ("i", "q")):
+    # int32 while numbers fit, int64 beyond: each of indices and starts on its own
+    for index_fmt, start_fmt in (("i", "i"), ("q", "q"), ("i", "q"), ("q", "i")):
         lists = backend.direct()
         arrays = backend.direct()
         for d in (lists, arrays):
@@ -134,11 +135,12 @@ def check_set_objective_arrays(backend):
     arrays = _need(backend, "set_objective_arrays")
     arrays.add_variable(None, None, 0.0, 4.0)
     arrays.add_variable(None, None, -3.0, 2.0)
-    for idx, val, const, sense, x, want in (([0, 1, 0], [1.0, 2.0, 1.0], 5.0, 1, [4.0, 2.0], 17.0),
-                                            ([1], [1.0], -1.0, -1, [None, -3.0], -4.0),
-                                            ([], [], 2.5, 1, [None, None], 2.5)):
-        arrays.set_objective_arrays(array("i", idx), array("d", val), const, sense)
-        what = f"set_objective_arrays({show(idx)}, {show(val)}, {const}, {sense})"
+    for fmt, idx, val, const, sense, x, want in (("i", [0, 1, 0], [1.0, 2.0, 1.0], 5.0, 1, [4.0, 2.0], 17.0),
+                                                 ("q", [1], [1.0], -1.0, -1, [None, -3.0], -4.0),
+                                                 ("q", [0, 1, 0], [1.0, 2.0, 1.0], 5.0, 1, [4.0, 2.0], 17.0),
+                                                 ("i", [], [], 2.5, 1, [None, None], 2.5)):
+        arrays.set_objective_arrays(array(fmt, idx), array("d", val), const, sense)
+        what = f"set_objective_arrays({show(array(fmt, idx))}, {show(val)}, {const}, {sense})"
         values, objval = solve_optimal(arrays, what)
         expect_values(arrays, values, x, what)
         if not close(objval, want):

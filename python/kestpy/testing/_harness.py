@@ -77,7 +77,10 @@ class Backend:
         if not module.__name__.startswith("kestpy_"):
             raise ValueError(f"backend module {module.__name__!r}: kestpy imports backends as kestpy_<name>")
         # kestpy's setBackend finds the module by name
-        sys.modules.setdefault(module.__name__, module)
+        registered = sys.modules.setdefault(module.__name__, module)
+        if registered is not module:
+            raise ValueError(f"backend module {module.__name__!r}: another module of that name is in sys.modules, "
+                             "and kestpy would import that one")
         self.module = module
         self.name = module.__name__[len("kestpy_"):]
         self.time_limit = time_limit
