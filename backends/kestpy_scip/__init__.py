@@ -106,7 +106,7 @@ class Model:
         self._vars = []
         self._terms = []
         self._nrows = 0
-        self._objective = None
+        self._offset = 0.0
         # why SCIP cannot take the model (for good), or the objective (until replaced)
         self._refused = None
         self._objective_refused = None
@@ -259,8 +259,11 @@ class Model:
             self._objective_refused = "the objective holds a NaN"
             return
         self._objective_refused = None
+        # the constant stays out of SCIP, which takes an offset of 1e20 or more
+        # for infinite and then solves another problem
+        self._offset = constant
         try:
-            self._m.setObjective(expr + constant, "maximize" if sense == 1 else "minimize")
+            self._m.setObjective(expr, "maximize" if sense == 1 else "minimize")
         except Exception as e:
             self._objective_refused = f"the objective: {e}"
 
@@ -286,7 +289,7 @@ class Model:
         status = _STATUS.get(self._m.getStatus(), 1)
         if status not in _NO_VALUES and self._m.getNSols() > 0:
             self._valid = True
-            self._objval = float(self._m.getObjVal())
+            self._objval = float(self._m.getObjVal()) + self._offset
         return status
 
     def get_var_value(self, index):

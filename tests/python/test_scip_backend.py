@@ -98,3 +98,13 @@ def test_growing_and_resolving_a_solved_model():
     assert [b.get_var_value(j) for j in range(3)] == pytest.approx([2.0, 0.0, 2.0])
     assert b.get_objective_value() == pytest.approx(9.0)
     assert "3 variables, 2 constraints" in repr(b) and kestpy_scip.__all__ == ["Model"]
+
+
+def test_objective_constant_beyond_scips_infinity_changes_only_the_value():
+    # SCIP reads an offset of 1e20 or more as infinite and then solves another problem
+    b = Backend("m", None)
+    small(b)
+    b.set_objective([0, 1], [1.0, 2.0], 1e25, 1)
+    assert b.optimize() == 2
+    assert [b.get_var_value(0), b.get_var_value(1)] == pytest.approx([1.0, 2.0])
+    assert b.get_objective_value() == 1e25 + 5.0
