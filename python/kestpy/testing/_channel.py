@@ -8,8 +8,10 @@ owning their memory, names None or a lazy sequence rather than a list."""
 import math
 import struct
 
-from ._checks import _ROWS, _ROWS_MAX, _ROWS_MIN, expect_values, solve_optimal
-from ._harness import check, close, fail, show, skip
+import kestpy
+
+from ._checks import _ROWS, _ROWS_MAX, _ROWS_MIN, _values_of, expect_values, solve_optimal
+from ._harness import check, close, fail, kestpy_call, new_model, show, skip
 
 INF = math.inf
 
@@ -186,3 +188,37 @@ def check_get_var_values(backend):
         if bulk is None or len(bulk) != d.nvars or any(not close(b, s) for b, s in zip(bulk, single)):
             fail(f"{step}: get_var_values() answered {bulk}, get_var_value {single}; kestpy expected "
                  f"{d.nvars} values equal to get_var_value's{d.context()}")
+
+
+def _bulk_read(block):
+    got = block.X
+    return None if got is None else [None if v is None else float(v) for v in got]
+
+
+@check("bulk_reads_through_kestpy", "Vars.X and Model.X agree with each Var.X (once kestpy has bulk reads)")
+def check_bulk_reads_through_kestpy(backend):
+    m = new_model()
+    block = m.addVars(3, lb=[0.5, -1.0, 2.0], ub=[0.5, 3.0, 4.0])
+    if not hasattr(type(block), "X"):
+        skip("this kestpy has no bulk reads (Vars.X)")
+    xs = list(block)
+    m.setObjective(xs[1] + xs[2], kestpy.KEST.MAXIMIZE)
+    spy = backend.attach(m)
+    for step, act in (("before optimize", None), ("after optimize", m.optimize),
+                      ("after addVar", lambda: m.addVar(ub=1.0)), ("after a second optimize", m.optimize)):
+        with kestpy_call(step, spy):
+            if act is not None:
+                act()
+            bulk = {"Vars.X": _bulk_read(block)}
+            if hasattr(m, "X"):
+                whole = _bulk_read(m)
+                bulk["Model.X"] = None if whole is None else whole[:3]
+        single, _ = _values_of(m, xs, spy, "reading Var.X")
+        for name, got in bulk.items():
+            if all(v is None for v in single):
+                bad = got is not None and any(v is not None for v in got)
+            else:
+                bad = got is None or len(got) != len(single) or any(not close(g, s) for g, s in zip(got, single))
+            if bad:
+                fail(f"{step}: {name} reads {got}, each Var.X {single}; kestpy expected them to agree"
+                     f"\nlast backend calls:\n{spy.history()}")
