@@ -1,4 +1,8 @@
 // Module initialisation: kestpy and its KEST submodule.
+#include <dlfcn.h>
+
+#include <string>
+
 #include "kestpy/errors.h"
 #include "kestpy/objects.h"
 
@@ -27,6 +31,27 @@ bool initialised = false;
 
 void add_type(PyObject* module, PyTypeObject* type, const char* name) {
   check_status(PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)));
+}
+
+/// Makes the module a package whose submodules (kestpy.testing, ...) live in
+/// the directory "kestpy" beside the shared object. That directory has no
+/// __init__.py, so the import system keeps loading this file for "import
+/// kestpy"; __path__ is what lets "import kestpy.testing" look inside it.
+void set_package_path(PyObject* module) {
+  Dl_info info{};
+  std::string dir;
+  if (dladdr(reinterpret_cast<void*>(&set_package_path), &info) != 0 && info.dli_fname != nullptr) {
+    dir = info.dli_fname;
+    const auto slash = dir.rfind('/');
+    dir = slash == std::string::npos ? std::string(".") : dir.substr(0, slash);
+  }
+  PyRef path = check(PyList_New(0));
+  if (!dir.empty()) {
+    dir += "/kestpy";
+    PyRef entry = check(PyUnicode_DecodeFSDefaultAndSize(dir.data(), static_cast<Py_ssize_t>(dir.size())));
+    check_status(PyList_Append(path.get(), entry.get()));
+  }
+  check_status(PyModule_AddObjectRef(module, "__path__", path.get()));
 }
 
 /// The five enumeration constants, each a fresh instance.
@@ -60,6 +85,7 @@ PyObject* init() noexcept {
     PyRef module_name = check(PyModule_GetNameObject(module.get()));
     PyRef quicksum = check(PyCFunction_NewEx(&quicksum_def, nullptr, module_name.get()));
     check_status(PyModule_AddObjectRef(module.get(), "quicksum", quicksum.get()));
+    set_package_path(module.get());
     initialised = true;
     return module.release();
   });
