@@ -7,7 +7,7 @@ namespace kest {
 namespace {
 
 template <class T>
-void append_all(std::vector<T>& to, const std::vector<T>& from) {
+void append_all(Array<T>& to, const Array<T>& from) {
   to.insert(to.end(), from.begin(), from.end());
 }
 
@@ -21,16 +21,13 @@ void VariableTable::push(std::string_view name, char32_t type, double lower, dou
 }
 
 void VariableTable::append(VariableBatch&& batch) {
-  if (lowers_.empty()) {
-    // The first batch becomes the columns themselves.
-    lowers_ = std::move(batch.lowers);
-    uppers_ = std::move(batch.uppers);
+  // A first batch becomes the columns themselves.
+  lowers_.adopt(std::move(batch.lowers));
+  uppers_.adopt(std::move(batch.uppers));
+  if (types_.empty())
     types_ = std::move(batch.types);
-  } else {
-    append_all(lowers_, batch.lowers);
-    append_all(uppers_, batch.uppers);
+  else
     append_all(types_, batch.types);
-  }
   names_.push_run(std::move(batch.names));
 }
 
@@ -42,8 +39,8 @@ VarInfo VariableTable::info(VarId id) const {
 
 VariableColumns VariableTable::columns(std::uint64_t first, std::uint64_t count) {
   const auto f = static_cast<std::size_t>(first), n = static_cast<std::size_t>(count);
-  return VariableColumns{first, std::span(lowers_).subspan(f, n), std::span(uppers_).subspan(f, n),
-                         std::span(types_).subspan(f, n), names_.slice(first, count)};
+  return VariableColumns{first, lowers_.share(f, n), uppers_.share(f, n), std::span(types_).subspan(f, n),
+                         names_.slice(first, count)};
 }
 
 void ConstraintTable::push(const ScalarFunctionType& function, const ScalarSetType& set, std::string_view name) {
@@ -56,8 +53,8 @@ void ConstraintTable::push(const ScalarFunctionType& function, const ScalarSetTy
   one_.uppers.clear();
   one_.push(function, set);
   const std::uint64_t base = vars_.size();
-  append_all(vars_, one_.vars);
-  append_all(coeffs_, one_.coeffs);
+  vars_.append(one_.vars);
+  coeffs_.append(one_.coeffs);
   starts_.push_back(base + one_.vars.size());
   constants_.push_back(one_.constants[0]);
   kinds_.push_back(one_.kinds[0]);
@@ -69,13 +66,13 @@ void ConstraintTable::push(const ScalarFunctionType& function, const ScalarSetTy
 void ConstraintTable::append(const ConstraintBatch& batch, NameRun&& names) {
   const std::uint64_t base = vars_.size();
   const std::uint64_t first_row = constants_.size();
-  append_all(vars_, batch.vars);
-  append_all(coeffs_, batch.coeffs);
+  vars_.append(batch.vars);
+  coeffs_.append(batch.coeffs);
   starts_.reserve(starts_.size() + batch.size());
   for (std::size_t r = 1; r < batch.starts.size(); ++r) starts_.push_back(base + batch.starts[r]);
-  append_all(constants_, batch.constants);
+  constants_.append(batch.constants);
   append_all(kinds_, batch.kinds);
-  append_all(bounds_, batch.bounds);
+  bounds_.append(batch.bounds);
   if (!batch.uppers.empty()) {
     std::size_t u = 0;
     for (std::size_t r = 0; r < batch.size(); ++r)
@@ -87,13 +84,15 @@ void ConstraintTable::append(const ConstraintBatch& batch, NameRun&& names) {
 
 ConstrInfo ConstraintTable::info(ConstrId id) const {
   if (id.index >= size()) throw Fault("no constraint " + std::to_string(id.index) + " in the cache");
+  const auto r = static_cast<std::size_t>(id.index);
+  const auto begin = static_cast<std::size_t>(starts_[r]), end = static_cast<std::size_t>(starts_[r + 1]);
   ConstraintColumns view{id.index,
-                         std::span(starts_).subspan(static_cast<std::size_t>(id.index), 2),
-                         vars_,
-                         coeffs_,
-                         std::span(constants_).subspan(static_cast<std::size_t>(id.index), 1),
-                         std::span(kinds_).subspan(static_cast<std::size_t>(id.index), 1),
-                         std::span(bounds_).subspan(static_cast<std::size_t>(id.index), 1),
+                         std::span(starts_).subspan(r, 2),
+                         {vars_.span().subspan(begin, end - begin), nullptr},
+                         {coeffs_.span().subspan(begin, end - begin), nullptr},
+                         {constants_.span().subspan(r, 1), nullptr},
+                         std::span(kinds_).subspan(r, 1),
+                         {bounds_.span().subspan(r, 1), nullptr},
                          &interval_uppers_,
                          {}};
   return ConstrInfo{id, names_.at(id.index), view.function(0), view.set(0)};
@@ -101,13 +100,14 @@ ConstrInfo ConstraintTable::info(ConstrId id) const {
 
 ConstraintColumns ConstraintTable::columns(std::uint64_t first, std::uint64_t count) {
   const auto f = static_cast<std::size_t>(first), n = static_cast<std::size_t>(count);
+  const auto t0 = static_cast<std::size_t>(starts_[f]), t1 = static_cast<std::size_t>(starts_[f + n]);
   return ConstraintColumns{first,
                            std::span(starts_).subspan(f, n + 1),
-                           vars_,
-                           coeffs_,
-                           std::span(constants_).subspan(f, n),
+                           vars_.share(t0, t1 - t0),
+                           coeffs_.share(t0, t1 - t0),
+                           constants_.share(f, n),
                            std::span(kinds_).subspan(f, n),
-                           std::span(bounds_).subspan(f, n),
+                           bounds_.share(f, n),
                            &interval_uppers_,
                            names_.slice(first, count)};
 }

@@ -3,6 +3,8 @@
 // contiguous arrays (compressed rows), names as compact runs. Identifiers are
 // dense from 0 and append-only, so an id is a position in these arrays.
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -11,6 +13,46 @@
 #include "solver_api/columns.h"
 
 namespace kest {
+
+/// A growable array that can hand out shares of itself: while a share is
+/// held elsewhere the array is copied before it changes, so what was shared
+/// stays as it was. Only the cache's owner changes it, under the model's lock,
+/// and shares are made under that lock too, so a share count of one means no
+/// one else can see the values.
+template <class T>
+class Column {
+ public:
+  std::size_t size() const { return v_ ? v_->size() : 0; }
+  bool empty() const { return size() == 0; }
+  const T& operator[](std::size_t i) const { return (*v_)[i]; }
+  std::span<const T> span() const { return v_ ? std::span<const T>(*v_) : std::span<const T>(); }
+  SharedSpan<T> share(std::size_t first, std::size_t count) const {
+    return {span().subspan(first, count), v_};
+  }
+  void push_back(const T& value) { own().push_back(value); }
+  void append(std::span<const T> values) {
+    auto& v = own();
+    v.insert(v.end(), values.begin(), values.end());
+  }
+  /// Takes over `values` when empty and not shared, else appends them.
+  void adopt(Array<T>&& values) {
+    if (!v_ || (v_->empty() && v_.use_count() == 1)) {
+      v_ = std::make_shared<Array<T>>(std::move(values));
+      return;
+    }
+    append(values);
+  }
+
+ private:
+  Array<T>& own() {
+    if (!v_)
+      v_ = std::make_shared<Array<T>>();
+    else if (v_.use_count() > 1)
+      v_ = std::make_shared<Array<T>>(*v_);
+    return *v_;
+  }
+  std::shared_ptr<Array<T>> v_;
+};
 
 class VariableTable {
  public:
@@ -24,9 +66,9 @@ class VariableTable {
   VariableColumns columns(std::uint64_t first, std::uint64_t count);
 
  private:
-  std::vector<double> lowers_;
-  std::vector<double> uppers_;
-  std::vector<char32_t> types_;
+  Column<double> lowers_;
+  Column<double> uppers_;
+  Array<char32_t> types_;
   NameStore names_;
 };
 
@@ -42,12 +84,12 @@ class ConstraintTable {
   ConstraintColumns columns(std::uint64_t first, std::uint64_t count);
 
  private:
-  std::vector<std::uint64_t> starts_{0};
-  std::vector<std::uint32_t> vars_;
-  std::vector<double> coeffs_;
-  std::vector<double> constants_;
-  std::vector<std::uint8_t> kinds_;
-  std::vector<double> bounds_;
+  Array<std::uint64_t> starts_{0};
+  Column<std::uint32_t> vars_;
+  Column<double> coeffs_;
+  Column<double> constants_;
+  Array<std::uint8_t> kinds_;
+  Column<double> bounds_;
   std::vector<std::pair<std::uint64_t, double>> interval_uppers_;  // (row, upper), rows ascending
   NameStore names_;
   ConstraintBatch one_;  // reused by push

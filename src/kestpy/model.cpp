@@ -200,10 +200,14 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       coeffs = std::move(obj).to_vec(n);
       coeffs.resize(n);
     }
-    batch.lowers = std::move(lb).to_vec(n);
-    batch.lowers.resize(n);
-    batch.uppers = std::move(ub).to_vec(n);
-    batch.uppers.resize(n);
+    auto expand = [n](const Param<double>& p, kest::Array<double>& out) {
+      if (p.is_list())
+        out.assign(p.list().begin(), p.list().begin() + static_cast<std::ptrdiff_t>(n));
+      else
+        out.assign(n, p.single());
+    };
+    expand(lb, batch.lowers);
+    expand(ub, batch.uppers);
 
     kest::VarId first;
     {

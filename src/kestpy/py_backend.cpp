@@ -246,13 +246,18 @@ std::optional<double> result_value(PyObject* name, PyObject* r) {
 
 // --- The array channel.
 
-/// Variable indices as int32 while every one fits, else int64.
-PyRef index_array(std::span<const std::uint32_t> vars) {
+/// Variable indices as int32 while every one fits, else int64. Indices below
+/// 2**31 read the same as int32, so the cache's own array is shared as it is.
+PyRef index_array(std::span<const std::uint32_t> vars, std::shared_ptr<const void> owner = nullptr) {
   std::uint32_t top = 0;
   for (auto v : vars) top = std::max(top, v);
-  if (top <= static_cast<std::uint32_t>(INT32_MAX))
-    return owned_memoryview(std::vector<std::int32_t>(vars.begin(), vars.end()));
+  if (top <= static_cast<std::uint32_t>(INT32_MAX)) return shared_memoryview<std::int32_t>(vars, std::move(owner));
   return owned_memoryview(std::vector<std::int64_t>(vars.begin(), vars.end()));
+}
+
+template <class T>
+PyRef shared(const kest::SharedSpan<T>& s) {
+  return shared_memoryview<T>(s.values, s.owner);
 }
 
 /// Row starts relative to the batch's first term: int32 while the batch's
@@ -267,11 +272,6 @@ PyRef starts_array(std::span<const std::uint64_t> starts) {
   std::vector<std::int64_t> out(starts.size());
   for (std::size_t r = 0; r < starts.size(); ++r) out[r] = static_cast<std::int64_t>(starts[r] - base);
   return owned_memoryview(std::move(out));
-}
-
-template <class T>
-PyRef copied(std::span<const T> values) {
-  return owned_memoryview(std::vector<T>(values.begin(), values.end()));
 }
 
 PyRef batch_names(const kest::NameSlice& names) {
@@ -528,7 +528,7 @@ void PyBackend::add_variable_columns(const kest::VariableColumns& batch) {
       if (batch.types[i] > 0x7F) throw kest::Fault("A variable type code outside ASCII cannot travel as an array");
       types[i] = static_cast<std::uint8_t>(batch.types[i]);
     }
-    call(backend_.get(), names().add_variable_arrays, copied(batch.lowers), copied(batch.uppers),
+    call(backend_.get(), names().add_variable_arrays, shared(batch.lowers), shared(batch.uppers),
          owned_memoryview(std::move(types)), batch_names(batch.names));
     return;
   }
@@ -559,12 +559,10 @@ void PyBackend::add_constraint_columns(const kest::ConstraintColumns& batch) {
   // An Interval anywhere stops the whole batch before the backend sees any of it.
   std::vector<std::uint8_t> senses(n);
   for (std::size_t r = 0; r < n; ++r) senses[r] = static_cast<std::uint8_t>(*sense_symbol(kest::RowKind::set_kind(batch.kinds[r])));
-  const auto first_term = static_cast<std::size_t>(batch.starts.front());
-  const std::span<const std::uint32_t> vars = batch.vars.subspan(first_term, batch.terms());
-  const std::span<const double> coeffs = batch.coeffs.subspan(first_term, batch.terms());
   if (has_.constraint_arrays) {
-    call(backend_.get(), names().add_constraint_arrays, starts_array(batch.starts), index_array(vars), copied(coeffs),
-         copied(batch.constants), owned_memoryview(std::move(senses)), copied(batch.bounds), batch_names(batch.names));
+    call(backend_.get(), names().add_constraint_arrays, starts_array(batch.starts),
+         index_array(batch.vars.values, batch.vars.owner), shared(batch.coeffs), shared(batch.constants),
+         owned_memoryview(std::move(senses)), shared(batch.bounds), batch_names(batch.names));
     return;
   }
   // The list form: per-row index and coefficient lists, as add_constraints takes them.
@@ -577,8 +575,8 @@ void PyBackend::add_constraint_columns(const kest::ConstraintColumns& batch) {
     idx_lists = made(PyList_New(static_cast<Py_ssize_t>(n)));
     coeff_lists = made(PyList_New(static_cast<Py_ssize_t>(n)));
     for (std::size_t r = 0; r < n; ++r) {
-      const auto begin = static_cast<std::size_t>(batch.starts[r]);
-      const auto len = static_cast<std::size_t>(batch.starts[r + 1]) - begin;
+      const auto begin = static_cast<std::size_t>(batch.starts[r] - batch.starts[0]);
+      const auto len = static_cast<std::size_t>(batch.starts[r + 1] - batch.starts[r]);
       PyRef idx = build_list(len, [&](std::size_t k) { return ints(kest::VarId{batch.vars[begin + k]}); });
       PyRef cf = build_list(len, [&](std::size_t k) { return coeff_floats(batch.coeffs[begin + k]); });
       // These lists hold only ints and floats and cannot be part of a cycle;
