@@ -86,8 +86,8 @@ interrupted and passes the exception on to its caller.
 
 Solve details: ``get_solve_info`` answers, after an ``optimize``, a dict with
 ``sol_count`` (1 when values can be read, else 0), ``obj_bound`` and
-``mip_gap`` (HiGHS's dual bound and relative gap after a MIP solve, else
-None), ``runtime`` (seconds spent in ``optimize``) and ``status_text`` (the
+``mip_gap`` (HiGHS's dual bound and relative gap after a MIP solve, the gap
+only with an incumbent, else None), ``runtime`` (seconds spent in ``optimize``) and ``status_text`` (the
 status's name, or why the model was refused); None before any ``optimize``.
 ``get_constraint_duals`` (HiGHS row duals: d objective / d rhs, in either
 sense) and ``get_reduced_costs`` (c - A'duals) answer, by row and by column,
@@ -373,8 +373,9 @@ class Model:
     def _report(self, status, started, text=None, mip=None):
         self._info = {
             "sol_count": 1 if self._valid else 0,
-            "obj_bound": None if mip is None else float(mip[0]),
-            "mip_gap": None if mip is None else float(mip[1]),
+            "obj_bound": None if mip is None or math.isnan(mip[0]) else float(mip[0]),
+            # a gap needs an incumbent
+            "mip_gap": None if mip is None or not self._valid else float(mip[1]),
             "runtime": time.perf_counter() - started,
             "status_text": text if text is not None else STATUS_NAMES[status],
         }
