@@ -79,10 +79,13 @@ number  meaning
 
 Interrupts: ``optimize`` called on the main thread runs HiGHS on a worker
 thread and waits for it. Ctrl-C (KeyboardInterrupt) while it waits asks HiGHS
-to stop at its next check, waits for it (further Ctrl-C are absorbed), keeps
-what HiGHS found (status 11, the incumbent's values readable when it has one)
-and then raises the KeyboardInterrupt again: kestpy records the solve as
-interrupted and passes the exception on to its caller.
+to stop at its next check. HiGHS checks between MIP phases, not inside
+sub-MIPs or strong branching, so after half a second at most ``optimize``
+stops waiting: status 11, with the last improving solution HiGHS handed over
+(or HiGHS's own when it stopped in time) readable until the next change, and
+the KeyboardInterrupt raised again, for kestpy to record the solve and pass it
+on. A run still ending by itself is waited for by every later call that needs
+HiGHS, and by the interpreter's exit.
 
 Solve details: ``get_solve_info`` answers, after an ``optimize``, a dict with
 ``sol_count`` (1 when values can be read, else 0), ``obj_bound`` and
@@ -137,10 +140,10 @@ import numpy as np
 
 from . import _options, _staging
 from ._loading import (ObjectiveRefused, Refused, give_names, load, new_highs, objective_reason,
-                       sense_offset)
+                       row_activity, sense_offset)
 from ._status import (FEASIBLE, INFEASIBLE, INTERRUPTED, NO_VALUES, OPTIMAL, OTHER, STATUS_NAMES,
                       status_of)
-from ._solving import install_interrupt, run_interruptibly
+from ._solving import Runner
 from ._status import STATUS as _STATUS  # noqa: F401  (the table the docstring documents)
 
 __all__ = ["Model", "STATUS_NAMES"]
@@ -176,9 +179,9 @@ class Model:
         self._info = None
         self._lp_duals = False
         self._slacks = None
-        # set by the main thread to stop a solve; read by HiGHS's interrupt callback
-        self._stop = [False]
-        install_interrupt(self._h, self._stop)
+        # runs HiGHS so that Ctrl-C stops it; every use of self._h after the
+        # first optimize is preceded by self._runner.settle()
+        self._runner = Runner(self._h)
 
     def _changed(self):
         self._valid = False
@@ -297,6 +300,7 @@ class Model:
         refused for good and its staged data dropped, when HiGHS cannot take the
         columns or rows; raises ObjectiveRefused, loading nothing, when only
         the objective is at fault."""
+        self._runner.settle()
         if self._refused is not None:
             self._staged.drop()
             raise Refused(self._refused)
@@ -334,6 +338,7 @@ class Model:
     # -- protocol: settings, solving, values ----------------------------------
 
     def set_optimizer_attr(self, name, value):
+        self._runner.settle()
         if _options.apply(self._h, name, value) == "threads":
             self._threads_set = True
 
@@ -355,8 +360,10 @@ class Model:
         if self._threads_set:
             # HiGHS keeps one thread pool per process; a changed size needs a new one
             highspy.Highs.resetGlobalScheduler(True)
-        interrupt = run_interruptibly(self._h, self._stop)
-        status = INTERRUPTED if interrupt is not None else status_of(self._h.getModelStatus())
+        interrupted = self._runner.run()
+        if interrupted is not None and self._runner.detached:
+            return self._interrupted_early(started, *interrupted)
+        status = INTERRUPTED if interrupted is not None else status_of(self._h.getModelStatus())
         info = self._h.getInfo()
         if status not in NO_VALUES and info.primal_solution_status == FEASIBLE:
             self._valid = True
@@ -365,10 +372,22 @@ class Model:
         self._lp_duals = (status == OPTIMAL and not mip
                           and info.dual_solution_status == FEASIBLE)
         self._report(status, started, mip=(info.mip_dual_bound, info.mip_gap) if mip else None)
-        if interrupt is not None:
+        if interrupted is not None:
             # the solve is recorded; the user's Ctrl-C goes on to stop the script
-            raise interrupt
+            raise interrupted[0]
         return status
+
+    def _interrupted_early(self, started, interrupt, incumbent):
+        # HiGHS has been told to stop and will at its next check; until the next
+        # change the model answers with the incumbent it had handed over
+        if incumbent is not None:
+            self._valid = True
+            self._objval, values = incumbent
+            values += 0.0
+            values.flags.writeable = False
+            self._values = values
+        self._report(INTERRUPTED, started)
+        raise interrupt
 
     def _report(self, status, started, text=None, mip=None):
         self._info = {
@@ -401,6 +420,7 @@ class Model:
         if not self._valid:
             return None
         if self._values is None:
+            self._runner.settle()
             # the cheapest way out of highspy: its solution comes as a list, which
             # fromiter reads in one pass (np.asarray walks it twice)
             values = np.fromiter(self._h.getSolution().col_value, dtype=np.float64,
@@ -427,6 +447,7 @@ class Model:
     def get_constraint_duals(self):
         if not self._lp_duals:
             return None
+        self._runner.settle()
         if self._h_cols == 0:
             return np.zeros(self._h_rows)
         return np.array(self._h.getSolution().row_dual, dtype=np.float64) + 0.0
@@ -434,21 +455,24 @@ class Model:
     def get_reduced_costs(self):
         if not self._lp_duals:
             return None
+        self._runner.settle()
         if self._h_cols == 0:
             return np.zeros(0)
         return np.array(self._h.getSolution().col_dual, dtype=np.float64) + 0.0
 
     def get_constraint_slacks(self):
-        if not self._valid:
+        values = self.get_var_values()
+        if values is None:
             return None
         if self._slacks is None:
+            self._runner.settle()
             lp = self._h.getLp()
             upper = np.asarray(lp.row_upper_, dtype=np.float64)
             # a row keeps its rhs (less its constant) on the side its sense names
             bound = np.where(np.isfinite(upper), upper, np.asarray(lp.row_lower_, dtype=np.float64))
-            activity = (np.asarray(self._h.getSolution().row_value, dtype=np.float64)
-                        if self._h_cols else 0.0)
-            slacks = bound - activity
+            # the activity of the values handed out (an early interrupt's
+            # incumbent among them), not of HiGHS's own last point
+            slacks = bound - row_activity(lp, values, self._h_rows)
             slacks += 0.0
             slacks.flags.writeable = False
             self._slacks = slacks
