@@ -357,10 +357,7 @@ class Model:
             return self._report(OTHER, started, str(e))
         if self._h_cols == 0:
             return self._report(self._optimize_without_columns(), started)
-        if self._threads_set:
-            # HiGHS keeps one thread pool per process; a changed size needs a new one
-            highspy.Highs.resetGlobalScheduler(True)
-        interrupted = self._runner.run()
+        interrupted = self._runner.run(reset_scheduler=self._threads_set)
         if interrupted is not None and self._runner.detached:
             return self._interrupted_early(started, *interrupted)
         status = INTERRUPTED if interrupted is not None else status_of(self._h.getModelStatus())
