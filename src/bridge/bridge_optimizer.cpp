@@ -12,6 +12,7 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 VarId BridgeOptimizer::add_variable(std::optional<std::string_view> name, std::optional<char32_t> vtype,
                                     std::optional<double> lower, std::optional<double> upper) {
+  status_ = SolveStatus::Loaded;
   const VarId id{variables_.size()};
   variables_.push(name.value_or(std::string_view()), vtype.value_or(kContinuous), lower.value_or(0.0),
                   upper.value_or(kInfinity));
@@ -58,6 +59,7 @@ std::vector<VarId> BridgeOptimizer::add_variables(std::size_t count, std::option
 }
 
 VarId BridgeOptimizer::add_variable_batch(VariableBatch batch) {
+  status_ = SolveStatus::Loaded;
   const VarId first{variables_.size()};
   const std::size_t n = batch.size();
   variables_.append(std::move(batch));
@@ -78,6 +80,7 @@ VarId BridgeOptimizer::add_variable_batch(VariableBatch batch) {
 
 ConstrId BridgeOptimizer::add_constraint(ScalarFunctionType function, ScalarSetType set,
                                          std::optional<std::string> name) {
+  status_ = SolveStatus::Loaded;
   const ConstrId id{constraints_.size()};
   constraints_.push(function, set, name ? std::string_view(*name) : std::string_view());
   if (forwarding()) (void)backend_->add_constraint(std::move(function), set, std::move(name));
@@ -97,6 +100,7 @@ std::vector<ConstrId> BridgeOptimizer::add_constraints(std::vector<ScalarFunctio
 }
 
 ConstrId BridgeOptimizer::add_constraint_batch(const ConstraintBatch& batch, NameRun names) {
+  status_ = SolveStatus::Loaded;
   const ConstrId first{constraints_.size()};
   const std::size_t n = batch.size();
   constraints_.append(batch, std::move(names));
@@ -112,6 +116,7 @@ ConstrId BridgeOptimizer::add_constraint_batch(const ConstraintBatch& batch, Nam
 }
 
 Status BridgeOptimizer::set_objective(ScalarFunctionType function, OptimizationSense sense) {
+  status_ = SolveStatus::Loaded;
   objective_sense_ = sense;
   objective_function_ = std::move(function);
   objective_unsimplified_ = false;
@@ -122,6 +127,7 @@ Status BridgeOptimizer::set_objective(ScalarFunctionType function, OptimizationS
 
 void BridgeOptimizer::add_objective_terms(VarId first, std::span<const double> coeffs) {
   if (std::all_of(coeffs.begin(), coeffs.end(), [](double c) { return c == 0.0; })) return;
+  status_ = SolveStatus::Loaded;
   if (!objective_function_) {
     objective_function_ = ScalarAffineFn{};
   } else if (const SingleVariable* s = objective_function_->single()) {
@@ -188,6 +194,7 @@ Status BridgeOptimizer::set_model_attr(ModelAttr attr, AttrValue value) {
       // cache as it is. A sense before any function is kept for the next
       // function, and nothing reaches the backend until a function exists.
       objective_sense_ = *s;
+      status_ = SolveStatus::Loaded;
       if (objective_function_ && forwarding()) {
         objective_unsent_ = false;
         return backend_->set_objective(*objective_function(), *s);
@@ -219,7 +226,10 @@ Status BridgeOptimizer::set_optimizer_attr(OptimizerAttr attr, AttrValue value) 
 Result<SolveStatus> BridgeOptimizer::optimize() {
   if (!backend_) return KestError::message("No backend solver attached");
   if (Status s = send_pending_objective(); !s) return s.error();
-  return backend_->optimize();
+  Result<SolveStatus> r = backend_->optimize();
+  // A solve never leaves the model "not solved": a backend's Loaded is Other.
+  if (r) status_ = r.value() == SolveStatus::Loaded ? SolveStatus::Other : r.value();
+  return r;
 }
 
 Status BridgeOptimizer::compute_conflict() {
@@ -242,6 +252,17 @@ std::optional<double> BridgeOptimizer::get_objective_value() {
   return std::nullopt;
 }
 
+std::optional<SolveInfo> BridgeOptimizer::get_solve_info() {
+  if (!backend_ || status_ == SolveStatus::Loaded) return std::nullopt;
+  return backend_->get_solve_info();
+}
+
+std::optional<std::vector<double>> BridgeOptimizer::get_result_vector(ResultVector which, std::size_t) {
+  if (!backend_ || status_ == SolveStatus::Loaded) return std::nullopt;
+  const std::size_t count = which == ResultVector::ReducedCosts ? num_variables() : num_constraints();
+  return backend_->get_result_vector(which, count);
+}
+
 Status BridgeOptimizer::attach_backend(OptimizerBox backend) {
   // The new backend is a local until the replay has succeeded: a KestError
   // return or a fault unwinding from it destroys the new backend and leaves
@@ -256,6 +277,7 @@ Status BridgeOptimizer::attach_backend(OptimizerBox backend) {
   }
   backend_ = std::move(backend);
   synchronised_ = true;
+  status_ = SolveStatus::Loaded;
   objective_unsent_ = false;
   return Status::success();
 }

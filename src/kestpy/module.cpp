@@ -54,7 +54,7 @@ void set_package_path(PyObject* module) {
   check_status(PyModule_AddObjectRef(module, "__path__", path.get()));
 }
 
-/// The five enumeration constants, each a fresh instance.
+/// The five enumeration constants, each a fresh instance, and the statuses.
 void register_kest(PyObject* kest) {
   const struct {
     const char* name;
@@ -68,6 +68,25 @@ void register_kest(PyObject* kest) {
     PyRef value = c.sense ? new_sense(c.code) : new_vartype(c.code);
     check_status(PyModule_AddObjectRef(kest, c.name, value.get()));
   }
+  // Solve statuses, plain ints: the numbers backends return from optimize.
+  const struct {
+    const char* name;
+    kest::SolveStatus status;
+  } statuses[] = {
+      {"LOADED", kest::SolveStatus::Loaded},
+      {"OTHER", kest::SolveStatus::Other},
+      {"OPTIMAL", kest::SolveStatus::Optimal},
+      {"INFEASIBLE", kest::SolveStatus::Infeasible},
+      {"INF_OR_UNBD", kest::SolveStatus::InfOrUnbd},
+      {"UNBOUNDED", kest::SolveStatus::Unbounded},
+      {"ITERATION_LIMIT", kest::SolveStatus::IterationLimit},
+      {"TIME_LIMIT", kest::SolveStatus::TimeLimit},
+      {"SOLUTION_LIMIT", kest::SolveStatus::SolutionLimit},
+      {"INTERRUPTED", kest::SolveStatus::Interrupted},
+      {"NUMERIC", kest::SolveStatus::Numeric},
+  };
+  for (const auto& c : statuses)
+    check_status(PyModule_AddIntConstant(kest, c.name, static_cast<long>(c.status)));
 }
 
 PyObject* init() noexcept {

@@ -130,5 +130,12 @@ PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* model_optimize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* model_get_ObjVal(PyObject* self, void*) noexcept;
 PyObject* model_get_X(PyObject* self, void*) noexcept;
+PyObject* model_get_Status(PyObject* self, void*) noexcept;
+// Getters shared by several attributes; the closure names which one.
+enum class ModelCount : std::uintptr_t { Variables = 0, Constraints = 1, Nonzeros = 2 };
+enum class SolveInfoField : std::uintptr_t { SolCount = 0, ObjBound = 1, MIPGap = 2, Runtime = 3, StatusText = 4 };
+PyObject* model_get_count(PyObject* self, void* which) noexcept;         // a ModelCount
+PyObject* model_get_solve_info(PyObject* self, void* which) noexcept;    // a SolveInfoField
+PyObject* model_get_result_vector(PyObject* self, void* which) noexcept; // a kest::ResultVector
 
 }  // namespace kestpy

@@ -33,6 +33,8 @@ struct MethodNames {
   PyObject* add_constraint_arrays;
   PyObject* set_objective_arrays;
   PyObject* get_var_values;
+  PyObject* get_solve_info;
+  PyObject* result_vector[3];  // by kest::ResultVector
 };
 
 PyObject* intern(const char* s) {
@@ -47,7 +49,8 @@ const MethodNames& names() {
       intern("add_constraints"),    intern("set_objective"), intern("update"),
       intern("set_optimizer_attr"), intern("optimize"),      intern("get_var_value"),
       intern("get_objective_value"), intern("add_variable_arrays"), intern("add_constraint_arrays"),
-      intern("set_objective_arrays"), intern("get_var_values"),
+      intern("set_objective_arrays"), intern("get_var_values"), intern("get_solve_info"),
+      {intern("get_constraint_duals"), intern("get_reduced_costs"), intern("get_constraint_slacks")},
   };
   return n;
 }
@@ -278,6 +281,52 @@ PyRef batch_names(const kest::NameSlice& names) {
   return names.any_named() ? name_sequence(names) : none();
 }
 
+/// Hands the float64 buffer `r` (one dimension, C-contiguous) to use(data, count);
+/// anything else is an unusable result of `method`.
+template <class Use>
+void read_float64(PyObject* method, PyObject* r, Use&& use) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(r, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) bad_result(method);
+  struct Release {
+    Py_buffer* v;
+    ~Release() { PyBuffer_Release(v); }
+  } release{&view};
+  const std::string_view format = view.format ? view.format : "B";
+  const bool f64 = view.itemsize == 8 && (format == "d" || format == "=d" || format == "@d" ||
+                                          (std::endian::native == std::endian::little && format == "<d"));
+  if (!f64) {
+    PyErr_Format(PyExc_TypeError, "expected an array of float64, got one of format '%s'", view.format ? view.format : "B");
+    bad_result(method);
+  }
+  use(static_cast<const double*>(view.buf), static_cast<std::uint64_t>(view.len / 8));
+}
+
+// A KeyboardInterrupt taken out of the interpreter by optimize, per thread. Raw
+// pointers: a thread-local PyRef would release them at thread exit without
+// the interpreter lock.
+struct PendingInterrupt {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+};
+thread_local PendingInterrupt pending_interrupt;
+
+void drop_pending_interrupt() noexcept {
+  Py_CLEAR(pending_interrupt.type);
+  Py_CLEAR(pending_interrupt.value);
+  Py_CLEAR(pending_interrupt.traceback);
+}
+
+}  // namespace
+
+bool raise_pending_interrupt() noexcept {
+  if (!pending_interrupt.type) return false;
+  PyErr_Restore(pending_interrupt.type, pending_interrupt.value, pending_interrupt.traceback);
+  pending_interrupt = PendingInterrupt{};
+  return true;
+}
+
+namespace {
 }  // namespace
 
 PyBackend::PyBackend(PyRef backend) : backend_(std::move(backend)) {
@@ -296,6 +345,8 @@ PyBackend::PyBackend(PyRef backend) : backend_(std::move(backend)) {
   has_.constraint_arrays = defines(names().add_constraint_arrays);
   has_.objective_arrays = defines(names().set_objective_arrays);
   has_.var_values = defines(names().get_var_values);
+  has_.solve_info = defines(names().get_solve_info);
+  for (std::size_t k = 0; k < 3; ++k) has_.result_vector[k] = defines(names().result_vector[k]);
 }
 
 PyBackend::~PyBackend() { release_reference(backend_.release()); }
@@ -487,16 +538,25 @@ kest::Status PyBackend::set_optimizer_attr(kest::OptimizerAttr attr, kest::AttrV
 kest::Result<kest::SolveStatus> PyBackend::optimize() {
   GilGuard gil;
   PyObject* method = names().optimize;
-  PyRef r = call(backend_.get(), method);
+  drop_pending_interrupt();
+  PyObject* argv[1] = {backend_.get()};
+  PyRef r = PyRef::steal(PyObject_VectorcallMethod(method, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!r) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt))
+      throw_python_fault("Python backend method '" + method_text(method) + "' failed: ");
+    // The user stopped the solve; what the backend kept stays readable.
+    PyErr_Fetch(&pending_interrupt.type, &pending_interrupt.value, &pending_interrupt.traceback);
+    return kest::SolveStatus::Interrupted;
+  }
   const std::uint64_t code = result_u64(method, r.get());
   if (code > std::numeric_limits<std::uint32_t>::max()) {
     PyErr_Format(PyExc_OverflowError, "%llu does not fit an unsigned 32-bit integer",
                  static_cast<unsigned long long>(code));
     bad_result(method);
   }
-  if (code == 2) return kest::SolveStatus::Optimal;
-  if (code == 3) return kest::SolveStatus::Infeasible;
-  return kest::SolveStatus::Other;
+  // 0 is no solve outcome (it reads "not solved"): a backend's 0 is "other".
+  if (code == 0) return kest::SolveStatus::Other;
+  return static_cast<kest::SolveStatus>(code);
 }
 
 kest::Status PyBackend::compute_conflict() { return kest::Status::success(); }
@@ -607,23 +667,8 @@ std::optional<std::vector<double>> PyBackend::get_var_values(std::span<const kes
   PyObject* method = names().get_var_values;
   PyRef r = call(backend_.get(), method);
   if (r.get() == Py_None) return std::nullopt;
-  Py_buffer view;
-  if (PyObject_GetBuffer(r.get(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) bad_result(method);
   std::vector<double> out;
-  {
-    struct Release {
-      Py_buffer* v;
-      ~Release() { PyBuffer_Release(v); }
-    } release{&view};
-    const std::string_view format = view.format ? view.format : "B";
-    const bool f64 = view.itemsize == 8 && (format == "d" || format == "=d" || format == "@d" ||
-                                            (std::endian::native == std::endian::little && format == "<d"));
-    if (!f64) {
-      PyErr_Format(PyExc_TypeError, "expected an array of float64, got one of format '%s'", view.format ? view.format : "B");
-      bad_result(method);
-    }
-    const auto have = static_cast<std::uint64_t>(view.len / 8);
-    const auto* data = static_cast<const double*>(view.buf);
+  read_float64(method, r.get(), [&](const double* data, std::uint64_t have) {
     out.resize(vars.size());
     for (std::size_t i = 0; i < vars.size(); ++i) {
       if (vars[i].index >= have) {
@@ -633,8 +678,73 @@ std::optional<std::vector<double>> PyBackend::get_var_values(std::span<const kes
       }
       out[i] = data[vars[i].index];
     }
-  }
+  });
   return out;
+}
+
+std::optional<std::vector<double>> PyBackend::get_result_vector(kest::ResultVector which, std::size_t count) {
+  const auto k = static_cast<std::size_t>(which);
+  if (!has_.result_vector[k]) return std::nullopt;
+  GilGuard gil;
+  PyObject* method = names().result_vector[k];
+  PyRef r = call(backend_.get(), method);
+  if (r.get() == Py_None) return std::nullopt;
+  std::vector<double> out;
+  read_float64(method, r.get(), [&](const double* data, std::uint64_t have) {
+    if (have != count) {
+      PyErr_Format(PyExc_ValueError, "%llu values for %llu items", static_cast<unsigned long long>(have),
+                   static_cast<unsigned long long>(count));
+      bad_result(method);
+    }
+    out.assign(data, data + count);
+  });
+  return out;
+}
+
+namespace {
+
+std::optional<double> info_float(PyObject* method, PyObject* dict, const char* key) {
+  PyObject* v = PyDict_GetItemString(dict, key);  // borrowed; never raises
+  if (!v || v == Py_None) return std::nullopt;
+  double d = 0.0;
+  if (!try_double(v, d)) {
+    PyErr_Format(PyExc_TypeError, "'%s' must be a float or None", key);
+    bad_result(method);
+  }
+  return d;
+}
+
+}  // namespace
+
+std::optional<kest::SolveInfo> PyBackend::get_solve_info() {
+  if (!has_.solve_info) return std::nullopt;
+  GilGuard gil;
+  PyObject* method = names().get_solve_info;
+  PyRef r = call(backend_.get(), method);
+  if (r.get() == Py_None) return std::nullopt;
+  if (!PyDict_Check(r.get())) {
+    PyErr_Format(PyExc_TypeError, "expected a dict or None, got %.200s", Py_TYPE(r.get())->tp_name);
+    bad_result(method);
+  }
+  kest::SolveInfo info;
+  if (PyObject* n = PyDict_GetItemString(r.get(), "sol_count"); n && n != Py_None) {
+    try {
+      info.sol_count = to_i64(n);
+    } catch (const PyErrSet&) {
+      bad_result(method);
+    }
+  }
+  info.obj_bound = info_float(method, r.get(), "obj_bound");
+  info.mip_gap = info_float(method, r.get(), "mip_gap");
+  info.runtime = info_float(method, r.get(), "runtime");
+  if (PyObject* t = PyDict_GetItemString(r.get(), "status_text"); t && t != Py_None) {
+    try {
+      info.status_text = std::string(to_str(t));
+    } catch (const PyErrSet&) {
+      bad_result(method);
+    }
+  }
+  return info;
 }
 
 }  // namespace kestpy

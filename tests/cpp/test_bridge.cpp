@@ -1,6 +1,8 @@
 // BridgeOptimizer: the cache, forwarding once attached, and attach_backend's replay.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -178,6 +180,46 @@ TEST_F(Bridge, ForwardsEachChangeOnlyOnceAttached) {
                      "get_objective_value()",
                  }));
   EXPECT_EQ(bridge.constraint(ConstrId{0}).function, fx());  // the cache keeps its own copy
+}
+
+TEST_F(Bridge, StatusAndResultsDescribeTheLastSolveUntilTheModelChanges) {
+  bridge.add_variable("x", none, none, none);
+  bridge.add_constraint(fx(), ScalarSetType::less_than(1.0), none);
+  EXPECT_EQ(bridge.status(), SolveStatus::Loaded);
+  EXPECT_FALSE(bridge.optimize().ok());  // detached: no solve, still Loaded
+  EXPECT_EQ(bridge.status(), SolveStatus::Loaded);
+  RecordingOptimizer* a = attach("A");
+
+  const std::vector<std::function<void()>> changes = {
+      [&] { bridge.add_variable(none, none, none, none); },
+      [&] { bridge.add_constraint(fx(), ScalarSetType::greater_than(0.0), none); },
+      [&] { (void)bridge.set_objective(fx(), kMax); },
+      [&] { bridge.add_objective_terms(VarId{0}, std::vector<double>{2.0}); },
+      [&] { (void)bridge.set_model_attr(ModelAttr::ObjectiveSense, AttrValue::sense(kMin)); },
+      [&] { a = attach("B"); },
+  };
+  for (const auto& change : changes) {
+    a->optimize_result = SolveStatus::TimeLimit;
+    ASSERT_TRUE(bridge.optimize().ok());
+    EXPECT_TRUE(bridge.set_optimizer_attr(OptimizerAttr::time_limit(), AttrValue::floating(1.0)).ok());
+    EXPECT_EQ(bridge.status(), SolveStatus::TimeLimit);  // settings keep it
+    // the counts are the cache's
+    EXPECT_EQ(bridge.result_vector(ResultVector::ReducedCosts), std::vector<double>(bridge.num_variables(), 1.0));
+    EXPECT_EQ(bridge.result_vector(ResultVector::ConstraintSlacks),
+              std::vector<double>(bridge.num_constraints(), 2.0));
+    EXPECT_EQ(bridge.get_solve_info()->status_text, "fake");
+    change();
+    EXPECT_EQ(bridge.status(), SolveStatus::Loaded);
+    EXPECT_FALSE(bridge.result_vector(ResultVector::ConstraintDuals));
+    EXPECT_FALSE(bridge.get_solve_info());
+  }
+  // A backend's Loaded is no outcome; a failed solve leaves the status as it was.
+  a->optimize_result = SolveStatus::Loaded;
+  ASSERT_TRUE(bridge.optimize().ok());
+  EXPECT_EQ(bridge.status(), SolveStatus::Other);
+  a->optimize_result = KestError::message("solver crashed");
+  EXPECT_FALSE(bridge.optimize().ok());
+  EXPECT_EQ(bridge.status(), SolveStatus::Other);
 }
 
 TEST_F(Bridge, BackendErrorsPassThroughAfterTheCacheIsUpdated) {

@@ -12,6 +12,7 @@ import math
 import os
 
 import highspy
+import numpy as np
 import pytest
 
 import kestpy as kp
@@ -129,3 +130,62 @@ def test_highs_and_scip_agree(problem):
         assert s_obj == pytest.approx(h_obj, rel=1e-6, abs=1e-6)
     else:
         assert h_obj is None and s_obj is None
+
+
+def constraint_rows(lp):
+    """(row, sense, rhs) of each constraint build() made, in creation order."""
+    out = []
+    for i in range(lp.num_row_):
+        lo, hi = lp.row_lower_[i], lp.row_upper_[i]
+        if lo == hi:
+            out.append((i, "=", lo))
+            continue
+        if lo > -math.inf:
+            out.append((i, ">", lo))
+        if hi < math.inf:
+            out.append((i, "<", hi))
+    return out
+
+
+@pytest.mark.parametrize("problem", ["afiro", "brandy", "e226", "finnis"])
+def test_duals_and_reduced_costs_meet_the_optimality_conditions(problem):
+    path = os.path.join(SAMPLES, problem + ".mps")
+    if not os.path.exists(path):
+        pytest.skip(f"{path} missing: install coinor-libcoinutils-dev")
+    lp = read_mps(path)
+    m, x, cost = build(lp, attach_first=False)
+    m.optimize()
+    assert m.Status == kp.KEST.OPTIMAL
+    rows = constraint_rows(lp)
+    dense = np.zeros((lp.num_row_, lp.num_col_))
+    for i, row in enumerate(rows_of(lp)):
+        for j, v in row:
+            dense[i, j] += v
+    a = dense[[i for i, _, _ in rows]]
+    rhs = np.array([r for _, _, r in rows])
+    c, xv = np.array(cost), m.X
+    pi, rc, slack = m.Pi, m.RC, m.Slack
+    assert (pi.shape, rc.shape, slack.shape) == ((len(rows),), (lp.num_col_,), (len(rows),))
+    scale = 1.0 + abs(m.ObjVal)
+    tol = 1e-6 * scale
+    # relative to the size of the terms summed
+    assert (np.abs(slack - (rhs - a @ xv)) <= 1e-6 * (1 + np.abs(rhs) + np.abs(a) @ np.abs(xv))).all()
+    assert (np.abs(rc - (c - a.T @ pi)) <= 1e-6 * (1 + np.abs(c) + np.abs(a.T) @ np.abs(pi))).all()
+    # minimisation: a dual prices its row's side (>= rows up, <= rows down),
+    # a reduced cost its variable's bound (lower up, upper down)
+    assert lp.sense_ == highspy.ObjSense.kMinimize
+    senses = np.array([s for _, s, _ in rows])
+    assert (pi[senses == ">"] >= -tol).all() and (pi[senses == "<"] <= tol).all()
+    lo, hi = np.array(lp.col_lower_), np.array(lp.col_upper_)
+    assert (rc[np.isinf(lo)] <= tol).all() and (rc[np.isinf(hi)] >= -tol).all()
+    # complementary slackness: a priced row is tight, a priced variable at its bound
+    assert np.abs(pi * slack).max() <= tol
+    priced = np.where(np.abs(rc) <= 1e-9, 0.0, rc)  # below that, a cost left at 0 by rounding
+    up, down = priced > 0, priced < 0
+    assert np.abs(priced[up] * (xv[up] - lo[up])).max(initial=0) <= tol
+    assert np.abs(priced[down] * (hi[down] - xv[down])).max(initial=0) <= tol
+    # strong duality: the dual objective, from bounds and right-hand sides
+    # alone, equals the primal one
+    bound_term = (priced[up] * lo[up]).sum() + (priced[down] * hi[down]).sum()
+    dual = float(pi @ rhs + bound_term) + lp.offset_
+    assert dual == pytest.approx(m.ObjVal, rel=1e-6)
