@@ -1,6 +1,7 @@
 #pragma once
 // The one function representation: sum of coeff * var plus a constant.
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/ids.h"
@@ -32,6 +33,22 @@ struct ScalarAffineFn {
 
   friend bool operator==(const ScalarAffineFn&, const ScalarAffineFn&) = default;
 };
+
+using Terms = std::span<const AffineTerm>;
+
+/// True when the terms are strictly ascending by variable with no zero
+/// coefficient: what simplify() leaves.
+bool is_simplified(Terms terms);
+
+/// The terms of lhs followed by those of rhs (negated when `negate_rhs`:
+/// -coeff, so a NaN's sign flips too), zero coefficients left out,
+/// simplified; the constant is the caller's, since the operators and
+/// calculate() each have their own rule for it.
+ScalarAffineFn combine(Terms lhs, Terms rhs, bool negate_rhs, double constant);
+
+/// Every coefficient times `factor`, zero products left out, simplified; the
+/// constant is the caller's.
+ScalarAffineFn scale(Terms terms, double factor, double constant);
 
 /// lhs op rhs, simplified. An unknown op or a product of two functions with
 /// terms is a programming fault (throws kest::Fault).
