@@ -1,5 +1,7 @@
 #include "kestpy/param.h"
 
+#include <charconv>
+
 #include "kestpy/objects.h"
 
 namespace kestpy {
@@ -39,23 +41,26 @@ std::vector<std::string> generate_names(std::string_view prefix, const std::vect
   for (auto e : shape) n *= e;
   std::vector<std::string> names;
   names.reserve(n);
+  // One name per member in row-major order: the index advances like an
+  // odometer (the last digit fastest) instead of being recomputed by division,
+  // and each name is written once into a buffer and built in place.
   std::vector<std::uint64_t> index(shape.size(), 0);
-  std::string name;
+  std::string buffer(prefix);
+  buffer += '[';
+  const std::size_t head = buffer.size();
   for (std::size_t p = 0; p < n; ++p) {
-    // Row-major: the last index varies fastest.
-    std::size_t rest = p;
-    for (std::size_t d = shape.size(); d-- > 0;) {
-      index[d] = rest % shape[d];
-      rest /= shape[d];
-    }
-    name.assign(prefix);
-    name += '[';
+    buffer.resize(head);
     for (std::size_t d = 0; d < index.size(); ++d) {
-      if (d > 0) name += ',';
-      name += std::to_string(index[d]);
+      if (d > 0) buffer += ',';
+      char digits[20];
+      buffer.append(digits, std::to_chars(digits, digits + sizeof digits, index[d]).ptr);
     }
-    name += ']';
-    names.push_back(name);
+    buffer += ']';
+    names.emplace_back(buffer);
+    for (std::size_t d = index.size(); d-- > 0;) {
+      if (++index[d] < shape[d]) break;
+      index[d] = 0;
+    }
   }
   return names;
 }
