@@ -22,10 +22,11 @@ const ConstrObject* as_constr(PyObject* o) { return reinterpret_cast<const Const
 
 /// Copies the function and set of every item into fns and sets. Nothing is
 /// kept when an item fails; the items drawn so far stay consumed.
-void collect_constrs(PyObject* iterable, std::vector<kest::ScalarFunctionType>& fns,
+void collect_constrs(PyObject* iterable, ModelObject* m, std::vector<kest::ScalarFunctionType>& fns,
                      std::vector<kest::ScalarSetType>& sets) {
   auto take = [&](PyObject* item) {
     if (!is_constr(item)) raise_cast_error(item, "Constr");
+    require_model_of(m, item, "addConstrs", "an item of 'generator'");
     fns.push_back(as_constr(item)->fn);
     sets.push_back(as_constr(item)->set);
   };
@@ -89,6 +90,7 @@ PyObject* model_addConstr(PyObject* self, PyObject* const* args, Py_ssize_t narg
       if (!is_constr(a[0])) raise_cast_error(a[0], "Constr");
       return as_constr(a[0]);
     });
+    require_model_of(m, a[0], "addConstr", "'constr'");
     std::optional<std::string> name;
     if (a[1] && a[1] != Py_None) name.emplace(convert_arg("name", [&] { return to_str(a[1]); }));
     kest::ScalarFunctionType fn = c->fn;
@@ -109,7 +111,7 @@ PyObject* model_addConstrs(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
     std::vector<kest::ScalarFunctionType> fns;
     std::vector<kest::ScalarSetType> sets;
-    collect_constrs(a[0], fns, sets);
+    collect_constrs(a[0], m, fns, sets);
     const std::size_t count = fns.size();
 
     // The names are looked at only once the generator has been drawn.
@@ -150,6 +152,7 @@ PyObject* model_setObjective(PyObject* self, PyObject* const* args, Py_ssize_t n
       return static_cast<kest::OptimizationSense>(reinterpret_cast<EnumObject*>(a[1])->code);
     });
     if (!is_linexpr(a[0])) raise_cast_error(a[0], "LinExpr");
+    require_model_of(m, a[0], "setObjective", "'expr'");
     kest::ScalarFunctionType fn(reinterpret_cast<LinExprObject*>(a[0])->fn);
 
     apply_if_known(m, {&fn, 1}, [&](WriteGuard& g) {

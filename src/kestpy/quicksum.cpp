@@ -9,6 +9,7 @@
 // and adding a dropped zero to a non-zero coefficient changes nothing. This
 // keeps a sum of n one-term expressions linear instead of quadratic.
 #include <new>
+#include <span>
 
 #include "kestpy/args.h"
 #include "kestpy/expr.h"
@@ -22,10 +23,24 @@ class Accumulator {
  public:
   void reserve(std::size_t n) { fn_.terms.reserve(n); }
 
-  void add_var(PyObject* v) { fn_.terms.push_back(kest::AffineTerm{reinterpret_cast<VarObject*>(v)->id, 1.0}); }
+  void add_var(PyObject* v) {
+    const auto* var = reinterpret_cast<VarObject*>(v);
+    join(var->model);
+    fn_.terms.push_back(kest::AffineTerm{var->id, 1.0});
+  }
+
+  /// The members of a block, as iterating it yields them, without a Var each.
+  void add_block(PyObject* b) {
+    join(reinterpret_cast<VarsObject*>(b)->model);
+    const std::span<const kest::VarId> ids = block_members(b);
+    fn_.terms.reserve(fn_.terms.size() + ids.size());
+    for (const auto id : ids) fn_.terms.push_back(kest::AffineTerm{id, 1.0});
+  }
 
   void add_linexpr(PyObject* e) {
-    const kest::ScalarAffineFn& f = reinterpret_cast<LinExprObject*>(e)->fn;
+    const auto* expr = reinterpret_cast<LinExprObject*>(e);
+    join(expr->model);
+    const kest::ScalarAffineFn& f = expr->fn;
     for (const auto& t : f.terms)
       if (t.coeff != 0.0) fn_.terms.push_back(t);
     fn_.constant = fn_.constant + f.constant;
@@ -51,6 +66,8 @@ class Accumulator {
     return true;
   }
 
+  ModelTag model() const { return model_; }
+
   kest::ScalarAffineFn finish() && {
     if (simplified_upto_ == 0) return std::move(fn_);
     if (simplified_upto_ == fn_.terms.size()) {
@@ -69,8 +86,14 @@ class Accumulator {
   }
 
  private:
+  void join(ModelTag m) {
+    if (m != model_) [[unlikely]]
+      model_ = join_models(model_, m);
+  }
+
   kest::ScalarAffineFn fn_;
   std::size_t simplified_upto_ = 0;
+  ModelTag model_ = kNoModel;
 };
 
 [[noreturn]] void bad_item() { raise(PyExc_TypeError, "Item is not a LinExpr, Var, or f64"); }
@@ -110,9 +133,12 @@ PyObject* quicksum(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Accumulator acc;
     if (PyList_CheckExact(a[0]) || PyTuple_CheckExact(a[0]))
       sum_sequence(acc, a[0]);
+    else if (is_vars(a[0]))
+      acc.add_block(a[0]);
     else
       sum_iterable(acc, a[0]);
-    return new_linexpr(std::move(acc).finish()).release();
+    const ModelTag model = acc.model();
+    return new_linexpr(std::move(acc).finish(), model).release();
   });
 }
 
