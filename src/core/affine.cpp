@@ -31,10 +31,10 @@ void ScalarAffineFn::simplify() {
   std::erase_if(terms, [](const AffineTerm& t) { return t.coeff == 0.0; });
 }
 
-ScalarAffineFn combine(Terms lhs, Terms rhs, bool negate_rhs, double constant) {
+void combine(Terms lhs, Terms rhs, bool negate_rhs, double constant, ScalarAffineFn& out) {
   const auto rhs_coeff = [negate_rhs](const AffineTerm& t) { return negate_rhs ? -t.coeff : t.coeff; };
-  ScalarAffineFn out;
   out.constant = constant;
+  out.terms.clear();
   out.terms.reserve(lhs.size() + rhs.size());
   if (is_simplified(lhs) && is_simplified(rhs)) {
     // Operands made by the operators are simplified already. A stable sort and
@@ -56,7 +56,7 @@ ScalarAffineFn combine(Terms lhs, Terms rhs, bool negate_rhs, double constant) {
     }
     out.terms.insert(out.terms.end(), lhs.begin() + static_cast<std::ptrdiff_t>(i), lhs.end());
     for (; j < rhs.size(); ++j) out.terms.push_back(AffineTerm{rhs[j].var, rhs_coeff(rhs[j])});
-    return out;
+    return;
   }
   // An operand from quicksum may be unsorted: concatenate, then simplify.
   for (const auto& t : lhs)
@@ -66,27 +66,28 @@ ScalarAffineFn combine(Terms lhs, Terms rhs, bool negate_rhs, double constant) {
     if (c != 0.0) out.terms.push_back(AffineTerm{t.var, c});
   }
   out.simplify();
-  return out;
 }
 
-ScalarAffineFn scale(Terms terms, double factor, double constant) {
-  ScalarAffineFn out;
+void scale(Terms terms, double factor, double constant, ScalarAffineFn& out) {
   out.constant = constant;
+  out.terms.clear();
   out.terms.reserve(terms.size());
   for (const auto& t : terms) {
     const double c = t.coeff * factor;
     if (c != 0.0) out.terms.push_back(AffineTerm{t.var, c});
   }
   out.simplify();  // a no-op unless the terms came unsorted
-  return out;
 }
 
 ScalarAffineFn calculate(const ScalarAffineFn& lhs, const ScalarAffineFn& rhs, AffineOp op) {
+  ScalarAffineFn out;
   switch (op) {
     case AffineOp::Add:
-      return combine(lhs.terms, rhs.terms, false, lhs.constant + rhs.constant);
+      combine(lhs.terms, rhs.terms, false, lhs.constant + rhs.constant, out);
+      return out;
     case AffineOp::Sub:
-      return combine(lhs.terms, rhs.terms, true, lhs.constant - rhs.constant);
+      combine(lhs.terms, rhs.terms, true, lhs.constant - rhs.constant, out);
+      return out;
     case AffineOp::Mul: {
       if (!rhs.terms.empty() && !lhs.terms.empty())
         throw Fault("Multiplication results in a non-affine function");
@@ -94,7 +95,8 @@ ScalarAffineFn calculate(const ScalarAffineFn& lhs, const ScalarAffineFn& rhs, A
       const bool rhs_has_terms = !rhs.terms.empty();
       const ScalarAffineFn& scaled = rhs_has_terms ? rhs : lhs;
       const double factor = rhs_has_terms ? lhs.constant : rhs.constant;
-      return scale(scaled.terms, factor, factor * scaled.constant);
+      scale(scaled.terms, factor, factor * scaled.constant, out);
+      return out;
     }
     default:
       throw Fault("Unsupported operation for ScalarAffineFn");

@@ -40,15 +40,16 @@ using Terms = std::span<const AffineTerm>;
 /// coefficient: what simplify() leaves.
 bool is_simplified(Terms terms);
 
-/// The terms of lhs followed by those of rhs (negated when `negate_rhs`:
-/// -coeff, so a NaN's sign flips too), zero coefficients left out,
-/// simplified; the constant is the caller's, since the operators and
-/// calculate() each have their own rule for it.
-ScalarAffineFn combine(Terms lhs, Terms rhs, bool negate_rhs, double constant);
+/// Writes into `out` the terms of lhs followed by those of rhs (negated when
+/// `negate_rhs`: -coeff, so a NaN's sign flips too), zero coefficients left
+/// out, simplified; and the constant, which is the caller's, since the
+/// operators and calculate() each have their own rule for it. `out` keeps its
+/// term storage for reuse and must hold neither operand.
+void combine(Terms lhs, Terms rhs, bool negate_rhs, double constant, ScalarAffineFn& out);
 
-/// Every coefficient times `factor`, zero products left out, simplified; the
-/// constant is the caller's.
-ScalarAffineFn scale(Terms terms, double factor, double constant);
+/// Writes into `out` every coefficient times `factor`, zero products left
+/// out, simplified, and the caller's constant; as for combine().
+void scale(Terms terms, double factor, double constant, ScalarAffineFn& out);
 
 /// lhs op rhs, simplified. An unknown op or a product of two functions with
 /// terms is a programming fault (throws kest::Fault).

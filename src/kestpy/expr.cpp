@@ -10,6 +10,7 @@
 
 #include "core/debug_text.h"
 #include "kestpy/args.h"
+#include "kestpy/free_list.h"
 #include "kestpy/objects.h"
 
 namespace kestpy {
@@ -50,7 +51,24 @@ ModelTag model_of(PyObject* o) {
   return is_var(o) ? reinterpret_cast<VarObject*>(o)->model : reinterpret_cast<LinExprObject*>(o)->model;
 }
 
-PyObject* linexpr(ScalarAffineFn fn, ModelTag model) { return new_linexpr(std::move(fn), model).release(); }
+ScalarAffineFn& affine_of(ConstrObject* c) { return std::get<ScalarAffineFn>(c->fn.value); }
+
+// Results are written straight into the new object's function, whose term
+// storage may be a recycled instance's.
+
+/// A LinExpr of a + b (a - b) with the given constant.
+PyObject* linexpr_sum(Terms a, Terms b, bool negate_b, double constant, ModelTag model) {
+  PyRef o = new_linexpr(model);
+  kest::combine(a, b, negate_b, constant, reinterpret_cast<LinExprObject*>(o.get())->fn);
+  return o.release();
+}
+
+/// A LinExpr of a's terms times factor with the given constant.
+PyObject* linexpr_scaled(Terms a, double factor, double constant, ModelTag model) {
+  PyRef o = new_linexpr(model);
+  kest::scale(a, factor, constant, reinterpret_cast<LinExprObject*>(o.get())->fn);
+  return o.release();
+}
 
 // ---- Var ---------------------------------------------------------------------
 
@@ -68,11 +86,21 @@ double reciprocal(double c, const char* type) {
   return 1.0 / c;
 }
 
-/// x * c for a Var x: no constant to scale, so the result's is 0.0.
+/// x * c for a Var x: no constant to scale, so the result's is 0.0; the
+/// coefficient is c itself, not a product.
 PyObject* var_times(kest::VarId x, double c, ModelTag model) {
-  ScalarAffineFn out;
-  out.push_term(x, c);
-  return linexpr(std::move(out), model);
+  PyRef o = new_linexpr(model);
+  reinterpret_cast<LinExprObject*>(o.get())->fn.push_term(x, c);
+  return o.release();
+}
+
+/// x + c, or c - x when `negate`.
+PyObject* var_plus(kest::VarId x, bool negate, double constant, ModelTag model) {
+  PyRef o = new_linexpr(model);
+  ScalarAffineFn& fn = reinterpret_cast<LinExprObject*>(o.get())->fn;
+  fn.terms.push_back(AffineTerm{x, negate ? -1.0 : 1.0});
+  fn.constant = constant;
+  return o.release();
 }
 
 PyObject* var_left(PyObject* self, PyObject* r, Op op) {
@@ -82,25 +110,23 @@ PyObject* var_left(PyObject* self, PyObject* r, Op op) {
   switch (classify(r, c)) {
     case Kind::Number:
       switch (op) {
-        case Op::Add: return linexpr(ScalarAffineFn({x[0]}, 0.0 + c), model);
-        case Op::Sub: return linexpr(ScalarAffineFn({x[0]}, 0.0 - c), model);
+        case Op::Add: return var_plus(x[0].var, false, 0.0 + c, model);
+        case Op::Sub: return var_plus(x[0].var, false, 0.0 - c, model);
         case Op::Mul: return var_times(x[0].var, c, model);
         case Op::Div: return var_times(x[0].var, reciprocal(c, "Var"), model);
       }
       break;
     case Kind::Var: {
       const AffineTerm y[1] = {AffineTerm{var_id(r), 1.0}};
-      if (op == Op::Add) return linexpr(kest::combine(x, y, false, 0.0), join_models(model, model_of(r)));
-      if (op == Op::Sub) return linexpr(kest::combine(x, y, true, 0.0), join_models(model, model_of(r)));
+      if (op == Op::Add) return linexpr_sum(x, y, false, 0.0, join_models(model, model_of(r)));
+      if (op == Op::Sub) return linexpr_sum(x, y, true, 0.0, join_models(model, model_of(r)));
       if (op == Op::Mul) throw kest::Fault("Multiplication of two variables is not supported in linear expressions");
       break;
     }
     case Kind::LinExpr: {
       const ScalarAffineFn& f = fn_of(r);
-      if (op == Op::Add)
-        return linexpr(kest::combine(x, terms_of(f), false, 0.0 + f.constant), join_models(model, model_of(r)));
-      if (op == Op::Sub)
-        return linexpr(kest::combine(x, terms_of(f), true, 0.0 - f.constant), join_models(model, model_of(r)));
+      if (op == Op::Add) return linexpr_sum(x, terms_of(f), false, 0.0 + f.constant, join_models(model, model_of(r)));
+      if (op == Op::Sub) return linexpr_sum(x, terms_of(f), true, 0.0 - f.constant, join_models(model, model_of(r)));
       if (op == Op::Mul)
         throw kest::Fault("Multiplication of a variable with a linear expression is not supported in linear expressions");
       break;
@@ -117,8 +143,8 @@ PyObject* var_right(PyObject* l, PyObject* self, Op op) {
   double c = 0.0;
   if (as_number(l, c)) {
     switch (op) {
-      case Op::Add: return linexpr(ScalarAffineFn({AffineTerm{x, 1.0}}, 0.0 + c), model);
-      case Op::Sub: return linexpr(ScalarAffineFn({AffineTerm{x, -1.0}}, 0.0 + c), model);
+      case Op::Add: return var_plus(x, false, 0.0 + c, model);
+      case Op::Sub: return var_plus(x, true, 0.0 + c, model);
       case Op::Mul: return var_times(x, c, model);
       case Op::Div: break;  // a number over a variable is not linear
     }
@@ -138,27 +164,27 @@ PyObject* linexpr_left(PyObject* self, PyObject* r, Op op) {
   switch (classify(r, c)) {
     case Kind::Number:
       switch (op) {
-        case Op::Add: return linexpr(kest::combine(terms_of(e), {}, false, e.constant + c), model);
-        case Op::Sub: return linexpr(kest::combine(terms_of(e), {}, false, e.constant - c), model);
-        case Op::Mul: return linexpr(kest::scale(terms_of(e), c, c * e.constant), model);
+        case Op::Add: return linexpr_sum(terms_of(e), {}, false, e.constant + c, model);
+        case Op::Sub: return linexpr_sum(terms_of(e), {}, false, e.constant - c, model);
+        case Op::Mul: return linexpr_scaled(terms_of(e), c, c * e.constant, model);
         case Op::Div: {
           const double f = reciprocal(c, "LinExpr");
-          return linexpr(kest::scale(terms_of(e), f, f * e.constant), model);
+          return linexpr_scaled(terms_of(e), f, f * e.constant, model);
         }
       }
       break;
     case Kind::Var: {
       const AffineTerm y[1] = {AffineTerm{var_id(r), 1.0}};
       const ModelTag joined = join_models(model, model_of(r));
-      if (op == Op::Add) return linexpr(kest::combine(terms_of(e), y, false, e.constant), joined);
-      if (op == Op::Sub) return linexpr(kest::combine(terms_of(e), y, true, e.constant), joined);
+      if (op == Op::Add) return linexpr_sum(terms_of(e), y, false, e.constant, joined);
+      if (op == Op::Sub) return linexpr_sum(terms_of(e), y, true, e.constant, joined);
       break;
     }
     case Kind::LinExpr: {
       const ScalarAffineFn& f = fn_of(r);
       const ModelTag joined = join_models(model, model_of(r));
-      if (op == Op::Add) return linexpr(kest::combine(terms_of(e), terms_of(f), false, e.constant + f.constant), joined);
-      if (op == Op::Sub) return linexpr(kest::combine(terms_of(e), terms_of(f), true, e.constant - f.constant), joined);
+      if (op == Op::Add) return linexpr_sum(terms_of(e), terms_of(f), false, e.constant + f.constant, joined);
+      if (op == Op::Sub) return linexpr_sum(terms_of(e), terms_of(f), true, e.constant - f.constant, joined);
       break;
     }
     case Kind::Other:
@@ -173,9 +199,9 @@ PyObject* linexpr_right(PyObject* l, PyObject* self, Op op) {
   double c = 0.0;
   if (as_number(l, c)) {
     switch (op) {
-      case Op::Add: return linexpr(kest::combine(terms_of(e), {}, false, e.constant + c), model);
-      case Op::Sub: return linexpr(kest::combine({}, terms_of(e), true, c - e.constant), model);
-      case Op::Mul: return linexpr(kest::scale(terms_of(e), c, c * e.constant), model);
+      case Op::Add: return linexpr_sum(terms_of(e), {}, false, e.constant + c, model);
+      case Op::Sub: return linexpr_sum({}, terms_of(e), true, c - e.constant, model);
+      case Op::Mul: return linexpr_scaled(terms_of(e), c, c * e.constant, model);
       case Op::Div: break;  // a number over an expression is not linear
     }
   }
@@ -186,7 +212,7 @@ PyObject* linexpr_right(PyObject* l, PyObject* self, Op op) {
 /// subtraction): e * -1 up to the signs of NaNs.
 PyObject* linexpr_negative(PyObject* self) {
   const ScalarAffineFn& e = fn_of(self);
-  return linexpr(kest::combine({}, terms_of(e), true, -e.constant), model_of(self));
+  return linexpr_sum({}, terms_of(e), true, -e.constant, model_of(self));
 }
 
 // ---- number slots --------------------------------------------------------------
@@ -237,8 +263,12 @@ PyObject* not_equal(PyObject* s, PyObject* r) {
   return PyBool_FromLong(!truth);
 }
 
-PyObject* constr(ScalarAffineFn fn, int op, double value, ModelTag model) {
-  return new_constr(kest::ScalarFunctionType(std::move(fn)), make_set(op, value), model).release();
+/// A Constr of a + b (a - b) with the given constant, in the set that op and
+/// value make.
+PyObject* constr(Terms a, Terms b, bool negate_b, double constant, int op, double value, ModelTag model) {
+  PyRef o = new_constr(make_set(op, value), model);
+  kest::combine(a, b, negate_b, constant, affine_of(reinterpret_cast<ConstrObject*>(o.get())));
+  return o.release();
 }
 
 PyObject* var_compare(PyObject* self, PyObject* r, int op) {
@@ -248,14 +278,14 @@ PyObject* var_compare(PyObject* self, PyObject* r, int op) {
   switch (classify(r, c)) {
     case Kind::Number:
       // The only comparison that moves the other operand into the set.
-      return constr(ScalarAffineFn({x[0]}, 0.0), op, c, model);
+      return constr(x, {}, false, 0.0, op, c, model);
     case Kind::Var: {
       const AffineTerm y[1] = {AffineTerm{var_id(r), 1.0}};
-      return constr(kest::combine(x, y, true, 0.0), op, 0.0, join_models(model, model_of(r)));
+      return constr(x, y, true, 0.0, op, 0.0, join_models(model, model_of(r)));
     }
     case Kind::LinExpr: {
       const ScalarAffineFn& f = fn_of(r);
-      return constr(kest::combine(x, terms_of(f), true, 0.0 - f.constant), op, 0.0, join_models(model, model_of(r)));
+      return constr(x, terms_of(f), true, 0.0 - f.constant, op, 0.0, join_models(model, model_of(r)));
     }
     case Kind::Other:
       break;
@@ -269,15 +299,14 @@ PyObject* linexpr_compare(PyObject* self, PyObject* r, int op) {
   double c = 0.0;
   switch (classify(r, c)) {
     case Kind::Number:
-      return constr(kest::combine(terms_of(e), {}, false, e.constant - c), op, 0.0, model);
+      return constr(terms_of(e), {}, false, e.constant - c, op, 0.0, model);
     case Kind::Var: {
       const AffineTerm y[1] = {AffineTerm{var_id(r), 1.0}};
-      return constr(kest::combine(terms_of(e), y, true, e.constant), op, 0.0, join_models(model, model_of(r)));
+      return constr(terms_of(e), y, true, e.constant, op, 0.0, join_models(model, model_of(r)));
     }
     case Kind::LinExpr: {
       const ScalarAffineFn& f = fn_of(r);
-      return constr(kest::combine(terms_of(e), terms_of(f), true, e.constant - f.constant), op, 0.0,
-                    join_models(model, model_of(r)));
+      return constr(terms_of(e), terms_of(f), true, e.constant - f.constant, op, 0.0, join_models(model, model_of(r)));
     }
     case Kind::Other:
       break;
@@ -312,8 +341,19 @@ int constr_bool(PyObject*) noexcept {
 
 // ---- type objects ---------------------------------------------------------------
 
+// A recycled LinExpr or Constr keeps its term storage up to this many terms.
+constexpr std::size_t kKeptTerms = 64;
+
+FreeList<LinExprObject> free_linexprs;
+FreeList<ConstrObject> free_constrs;
+
 void linexpr_dealloc(PyObject* self) {
-  reinterpret_cast<LinExprObject*>(self)->fn.~ScalarAffineFn();
+  auto* o = reinterpret_cast<LinExprObject*>(self);
+  if (o->fn.terms.capacity() <= kKeptTerms && free_linexprs.give(o)) {
+    o->fn.terms.clear();
+    return;
+  }
+  o->fn.~ScalarAffineFn();
   PyObject_Free(self);
 }
 
@@ -334,6 +374,11 @@ PyNumberMethods constr_as_number = [] {
 
 void constr_dealloc(PyObject* self) {
   auto* c = reinterpret_cast<ConstrObject*>(self);
+  auto* f = std::get_if<ScalarAffineFn>(&c->fn.value);
+  if (f && f->terms.capacity() <= kKeptTerms && free_constrs.give(c)) {
+    f->terms.clear();
+    return;
+  }
   c->fn.~ScalarFunctionType();
   c->set.~ScalarSetType();
   PyObject_Free(self);
@@ -382,19 +427,36 @@ PyTypeObject* constr_type() {
   return &ConstrType_;
 }
 
-PyRef new_linexpr(kest::ScalarAffineFn fn, ModelTag model) {
-  auto* o = PyObject_New(LinExprObject, linexpr_type());
-  if (!o) throw PyErrSet{};
-  new (&o->fn) ScalarAffineFn(std::move(fn));
+PyRef new_linexpr(ModelTag model) {
+  LinExprObject* o = free_linexprs.take(&LinExprType_);
+  if (o) {
+    o->fn.constant = 0.0;  // and no terms, since it was freed
+  } else {
+    o = PyObject_New(LinExprObject, linexpr_type());
+    if (!o) throw PyErrSet{};
+    new (&o->fn) ScalarAffineFn();
+  }
   o->model = model;
   return PyRef::steal(reinterpret_cast<PyObject*>(o));
 }
 
-PyRef new_constr(kest::ScalarFunctionType fn, kest::ScalarSetType set, ModelTag model) {
-  auto* o = PyObject_New(ConstrObject, constr_type());
-  if (!o) throw PyErrSet{};
-  new (&o->fn) kest::ScalarFunctionType(std::move(fn));
-  new (&o->set) ScalarSetType(set);
+PyRef new_linexpr(kest::ScalarAffineFn fn, ModelTag model) {
+  PyRef o = new_linexpr(model);
+  reinterpret_cast<LinExprObject*>(o.get())->fn = std::move(fn);
+  return o;
+}
+
+PyRef new_constr(kest::ScalarSetType set, ModelTag model) {
+  ConstrObject* o = free_constrs.take(&ConstrType_);
+  if (o) {
+    affine_of(o).constant = 0.0;  // and no terms, since it was freed
+    o->set = set;
+  } else {
+    o = PyObject_New(ConstrObject, constr_type());
+    if (!o) throw PyErrSet{};
+    new (&o->fn) kest::ScalarFunctionType(ScalarAffineFn());
+    new (&o->set) ScalarSetType(set);
+  }
   o->model = model;
   return PyRef::steal(reinterpret_cast<PyObject*>(o));
 }

@@ -89,8 +89,11 @@ inline bool is_vartype(PyObject* o) { return Py_IS_TYPE(o, &VarTypeType_); }
 // `cell` (a CellObject) is borrowed and may be null.
 PyRef new_var(kest::VarId id, PyObject* cell);
 PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, PyObject* cell);
+// A LinExpr or Constr may be a recycled instance: its (empty) function keeps
+// the term storage of a freed one, for the operators to fill.
+PyRef new_linexpr(ModelTag model);  // the function 0
 PyRef new_linexpr(kest::ScalarAffineFn fn, ModelTag model);
-PyRef new_constr(kest::ScalarFunctionType fn, kest::ScalarSetType set, ModelTag model);
+PyRef new_constr(kest::ScalarSetType set, ModelTag model);  // the affine function 0 in `set`
 PyRef new_sense(std::uint8_t code);
 PyRef new_vartype(std::uint8_t code);
 

@@ -5,6 +5,7 @@
 
 #include "kestpy/args.h"
 #include "kestpy/expr.h"
+#include "kestpy/free_list.h"
 #include "kestpy/objects.h"
 #include "kestpy/param.h"
 
@@ -14,12 +15,15 @@ namespace {
 
 // ---- Var -------------------------------------------------------------------
 
+FreeList<VarObject> free_vars;
+
 void var_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   // A dealloc slot runs with the interpreter lock held: the handle's check for
   // it would only cost time on the hottest path of a build.
-  Py_XDECREF(reinterpret_cast<VarObject*>(self)->cell.release());
-  PyObject_GC_Del(self);
+  auto* v = reinterpret_cast<VarObject*>(self);
+  Py_XDECREF(v->cell.release());
+  if (!free_vars.give(v)) PyObject_GC_Del(self);
 }
 
 int var_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -313,8 +317,11 @@ std::span<const kest::VarId> block_members(PyObject* vars) {
 // A hand-built Var or Vars refers to nothing and stays out of the collector's
 // sight, as an int would.
 PyRef new_var(kest::VarId id, PyObject* cell) {
-  auto* v = PyObject_GC_New(VarObject, &VarType_);
-  if (!v) throw PyErrSet{};
+  VarObject* v = free_vars.take(&VarType_);
+  if (!v) {
+    v = PyObject_GC_New(VarObject, &VarType_);
+    if (!v) throw PyErrSet{};
+  }
   v->id = id;
   v->model = cell_tag(cell);
   new (&v->cell) PyRef(PyRef::borrow(cell));
