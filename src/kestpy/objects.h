@@ -33,6 +33,7 @@ struct VarsObject {
   std::vector<kest::VarId> ids;
   PyRef cell;
   ModelTag model;
+  bool fits;  // the product of the extents fits in 64 bits
 };
 
 struct LinExprObject {

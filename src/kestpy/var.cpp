@@ -135,9 +135,38 @@ bool key_indices(PyObject* key, std::vector<std::uint64_t>& out) {
   return false;
 }
 
+/// vs[key] for a tuple of exact ints, one per dimension, on a block whose
+/// member count fits in 64 bits (every block a model makes): the flat position
+/// by Horner's rule cannot overflow once each index is below its extent. Null
+/// without an error set when the key needs the general path.
+PyObject* member_by_int_tuple(VarsObject* vs, PyObject* key) {
+  const std::size_t ndim = vs->shape.size();
+  std::uint64_t idx[4];
+  for (std::size_t d = 0; d < ndim; ++d) {
+    PyObject* item = PyTuple_GET_ITEM(key, d);
+    if (!PyLong_CheckExact(item)) return nullptr;
+    idx[d] = PyLong_AsUnsignedLongLong(item);
+    if (idx[d] == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      raise(PyExc_TypeError, "Expected integers for indices");
+    }
+  }
+  std::uint64_t position = 0;
+  for (std::size_t d = 0; d < ndim; ++d) {
+    if (idx[d] >= vs->shape[d]) raise(PyExc_IndexError, "Index out of bounds");
+    position = position * vs->shape[d] + idx[d];
+  }
+  if (position >= vs->ids.size()) raise(PyExc_IndexError, "Flat index out of bounds");
+  return new_var(vs->ids[position], vs->cell.get()).release();
+}
+
 PyObject* vars_subscript(PyObject* self, PyObject* key) noexcept {
   return guard<PyObject*>(nullptr, [&] {
     auto* vs = reinterpret_cast<VarsObject*>(self);
+    if (vs->fits && PyTuple_CheckExact(key) && static_cast<std::size_t>(PyTuple_GET_SIZE(key)) == vs->shape.size() &&
+        vs->shape.size() <= 4) {
+      if (PyObject* member = member_by_int_tuple(vs, key)) return member;
+    }
     std::uint64_t small[4];
     std::vector<std::uint64_t> index;
     std::size_t ndim = 0;
@@ -334,6 +363,7 @@ PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, P
   if (!v) throw PyErrSet{};
   new (&v->shape) std::vector<std::uint64_t>(std::move(shape));
   new (&v->ids) std::vector<kest::VarId>(std::move(ids));
+  v->fits = extent_product(v->shape).has_value();
   new (&v->cell) PyRef(PyRef::borrow(cell));
   v->model = cell_tag(cell);
   if (cell) PyObject_GC_Track(v);
