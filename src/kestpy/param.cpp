@@ -1,5 +1,6 @@
 #include "kestpy/param.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "kestpy/objects.h"
@@ -43,20 +44,22 @@ std::vector<std::string> generate_names(std::string_view prefix, const std::vect
   names.reserve(n);
   // One name per member in row-major order: the index advances like an
   // odometer (the last digit fastest) instead of being recomputed by division,
-  // and each name is written once into a buffer and built in place.
+  // and each name is written into one buffer, long enough for the longest.
   std::vector<std::uint64_t> index(shape.size(), 0);
-  std::string buffer(prefix);
-  buffer += '[';
-  const std::size_t head = buffer.size();
+  // At most 20 digits per 64-bit index, a separator or bracket after each.
+  const std::size_t longest = prefix.size() + 1 + 21 * std::max<std::size_t>(shape.size(), 1);
+  std::string buffer(longest, '\0');
+  char* const head = std::copy(prefix.begin(), prefix.end(), buffer.data());
+  *head = '[';
+  char* const end = buffer.data() + buffer.size();
   for (std::size_t p = 0; p < n; ++p) {
-    buffer.resize(head);
+    char* out = head + 1;
     for (std::size_t d = 0; d < index.size(); ++d) {
-      if (d > 0) buffer += ',';
-      char digits[20];
-      buffer.append(digits, std::to_chars(digits, digits + sizeof digits, index[d]).ptr);
+      if (d > 0) *out++ = ',';
+      out = std::to_chars(out, end, index[d]).ptr;
     }
-    buffer += ']';
-    names.emplace_back(buffer);
+    *out++ = ']';
+    names.emplace_back(buffer.data(), static_cast<std::size_t>(out - buffer.data()));
     for (std::size_t d = index.size(); d-- > 0;) {
       if (++index[d] < shape[d]) break;
       index[d] = 0;
