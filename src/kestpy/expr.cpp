@@ -341,8 +341,9 @@ int constr_bool(PyObject*) noexcept {
 
 // ---- type objects ---------------------------------------------------------------
 
-// A recycled LinExpr or Constr keeps its term storage up to this many terms.
-constexpr std::size_t kKeptTerms = 64;
+// A recycled LinExpr or Constr keeps its term storage up to this many terms
+// (4 KiB), enough for the rows of most models.
+constexpr std::size_t kKeptTerms = 256;
 
 FreeList<LinExprObject> free_linexprs;
 FreeList<ConstrObject> free_constrs;
@@ -438,12 +439,6 @@ PyRef new_linexpr(ModelTag model) {
   }
   o->model = model;
   return PyRef::steal(reinterpret_cast<PyObject*>(o));
-}
-
-PyRef new_linexpr(kest::ScalarAffineFn fn, ModelTag model) {
-  PyRef o = new_linexpr(model);
-  reinterpret_cast<LinExprObject*>(o.get())->fn = std::move(fn);
-  return o;
 }
 
 PyRef new_constr(kest::ScalarSetType set, ModelTag model) {

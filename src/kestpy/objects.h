@@ -93,7 +93,6 @@ PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, P
 // A LinExpr or Constr may be a recycled instance: its (empty) function keeps
 // the term storage of a freed one, for the operators to fill.
 PyRef new_linexpr(ModelTag model);  // the function 0
-PyRef new_linexpr(kest::ScalarAffineFn fn, ModelTag model);
 PyRef new_constr(kest::ScalarSetType set, ModelTag model);  // the affine function 0 in `set`
 PyRef new_sense(std::uint8_t code);
 PyRef new_vartype(std::uint8_t code);

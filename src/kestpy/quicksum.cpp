@@ -19,8 +19,12 @@ namespace kestpy {
 
 namespace {
 
+/// Sums into the function of the LinExpr it will return, which may be a
+/// recycled one whose term storage is already large enough.
 class Accumulator {
  public:
+  Accumulator() : result_(new_linexpr(kNoModel)), fn_(reinterpret_cast<LinExprObject*>(result_.get())->fn) {}
+
   void reserve(std::size_t n) { fn_.terms.reserve(n); }
 
   void add_var(PyObject* v) {
@@ -66,13 +70,13 @@ class Accumulator {
     return true;
   }
 
-  ModelTag model() const { return model_; }
-
-  kest::ScalarAffineFn finish() && {
-    if (simplified_upto_ == 0) return std::move(fn_);
+  /// The LinExpr of the sum.
+  PyRef finish() && {
+    reinterpret_cast<LinExprObject*>(result_.get())->model = model_;
+    if (simplified_upto_ == 0) return std::move(result_);
     if (simplified_upto_ == fn_.terms.size()) {
       fn_.simplify();
-      return std::move(fn_);
+      return std::move(result_);
     }
     // Simplify the part the last LinExpr or number item covered; the Var
     // terms after it stay as they arrived.
@@ -82,7 +86,8 @@ class Accumulator {
     head.terms.insert(head.terms.end(), fn_.terms.begin() + static_cast<std::ptrdiff_t>(simplified_upto_),
                       fn_.terms.end());
     head.constant = fn_.constant;
-    return head;
+    fn_ = std::move(head);
+    return std::move(result_);
   }
 
  private:
@@ -91,7 +96,8 @@ class Accumulator {
       model_ = join_models(model_, m);
   }
 
-  kest::ScalarAffineFn fn_;
+  PyRef result_;
+  kest::ScalarAffineFn& fn_;
   std::size_t simplified_upto_ = 0;
   ModelTag model_ = kNoModel;
 };
@@ -137,8 +143,7 @@ PyObject* quicksum(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
       acc.add_block(a[0]);
     else
       sum_iterable(acc, a[0]);
-    const ModelTag model = acc.model();
-    return new_linexpr(std::move(acc).finish(), model).release();
+    return std::move(acc).finish().release();
   });
 }
 
