@@ -44,7 +44,7 @@ PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     PyRef self = check(type->tp_alloc(type, 0));
     auto* m = as_model(self.get());
     new (&m->name) std::string(name);
-    new (&m->cell) PyRef(new_cell_object());
+    new (&m->cell) PyRef(new_cell_object(name));
     new (&m->backend) PyRef();
     m->borrow = 0;
     return self.release();

@@ -1,5 +1,8 @@
 #include "kestpy/param.h"
 
+#include <algorithm>
+#include <charconv>
+
 #include "kestpy/objects.h"
 
 namespace kestpy {
