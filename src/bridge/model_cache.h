@@ -17,8 +17,11 @@ class VariableTable {
   std::uint64_t size() const { return lowers_.size(); }
   /// Appends one variable; the name as given (empty: unnamed).
   void push(std::string_view name, char32_t type, double lower, double upper);
-  /// Appends a batch, consuming it.
+  /// Appends a batch, consuming it. Either whole or, when an allocation fails,
+  /// not at all (as push).
   void append(VariableBatch&& batch);
+  /// Drops the variables from `count` on (undoing the latest additions).
+  void truncate(std::uint64_t count);
   VarInfo info(VarId id) const;
   /// A view of [first, first + count); its names stay valid on their own.
   VariableColumns columns(std::uint64_t first, std::uint64_t count);
@@ -36,8 +39,11 @@ class ConstraintTable {
   std::uint64_t terms() const { return vars_.size(); }
   /// Appends one constraint. Throws Fault for a variable index beyond 32 bits.
   void push(const ScalarFunctionType& function, const ScalarSetType& set, std::string_view name);
-  /// Appends a batch with its names (names.count == batch.size()).
+  /// Appends a batch with its names (names.count == batch.size()); whole or,
+  /// when an allocation fails, not at all (as push).
   void append(const ConstraintBatch& batch, NameRun&& names);
+  /// Drops the constraints from `count` on (undoing the latest additions).
+  void truncate(std::uint64_t count);
   ConstrInfo info(ConstrId id) const;
   ConstraintColumns columns(std::uint64_t first, std::uint64_t count);
 

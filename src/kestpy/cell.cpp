@@ -1,6 +1,7 @@
 #include "kestpy/cell.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <mutex>
 #include <shared_mutex>
@@ -33,17 +34,33 @@ static void refuse_reentry(OptimizerCell& cell) {
           "it cannot be used from inside that call");
 }
 
+namespace {
+// How long a lock wait runs without looking at pending signals.
+constexpr auto kSignalPoll = std::chrono::milliseconds(20);
+
+/// Runs the signal handlers between two waits; a KeyboardInterrupt (or any
+/// error a handler raises) ends the wait as that Python error.
+void answer_signals() {
+  if (PyErr_CheckSignals() < 0) throw PyErrSet{};
+}
+}  // namespace
+
 WriteGuard::WriteGuard(OptimizerCell& cell) : cell_(cell) {
   refuse_reentry(cell);
   if (!cell.mutex.try_lock()) {
     // Regaining the interpreter lock may end this thread by unwinding (at
     // finalization): the model's lock must not stay held then.
     std::unique_lock held(cell.mutex, std::defer_lock);
-    Py_BEGIN_ALLOW_THREADS {
-      std::lock_guard queue(cell.gate);
-      held.lock();
+    std::unique_lock queue(cell.gate, std::defer_lock);
+    for (;;) {
+      bool got = false;
+      Py_BEGIN_ALLOW_THREADS {
+        if (queue.owns_lock() || queue.try_lock_for(kSignalPoll)) got = held.try_lock_for(kSignalPoll);
+      }
+      Py_END_ALLOW_THREADS
+      if (got) break;
+      answer_signals();
     }
-    Py_END_ALLOW_THREADS
     held.release();
   }
   if (cell.broken.load(std::memory_order_acquire)) {
@@ -52,12 +69,22 @@ WriteGuard::WriteGuard(OptimizerCell& cell) : cell_(cell) {
   }
   cell.writer.store(std::this_thread::get_id(), std::memory_order_release);
   uncaught_ = std::uncaught_exceptions();
+  (void)cell.bridge.take_cut_short();
+  mark_ = cell.bridge.mark();
 }
 
 WriteGuard::~WriteGuard() {
-  // Leaving by an exception means a fault interrupted a change half way: the
-  // cache and the backend may disagree, so the cell is poisoned for good.
-  if (std::uncaught_exceptions() > uncaught_) cell_.broken.store(true, std::memory_order_release);
+  // Leaving by an exception the bridge did not settle means a fault
+  // interrupted a change half way: the cache and the backend may disagree, so
+  // the cell is poisoned for good.
+  if (std::uncaught_exceptions() > uncaught_) {
+    const auto cut = cell_.bridge.take_cut_short();
+    if (!cut) {
+      cell_.broken.store(true, std::memory_order_release);
+    } else if (*cut == kest::CutShort::Reason::OutOfMemory) {
+      cell_.bridge.roll_back(mark_);
+    }
+  }
   cell_.writer.store(std::thread::id{}, std::memory_order_release);
   cell_.mutex.unlock();
 }
@@ -73,11 +100,17 @@ ReadGuard::ReadGuard(OptimizerCell& cell) : cell_(cell) {
   }
   if (!got) {
     std::shared_lock held(cell.mutex, std::defer_lock);
-    Py_BEGIN_ALLOW_THREADS {
-      { std::lock_guard pass(cell.gate); }
-      held.lock();
+    for (;;) {
+      Py_BEGIN_ALLOW_THREADS {
+        if (cell.gate.try_lock_for(kSignalPoll)) {
+          cell.gate.unlock();
+          got = held.try_lock_for(kSignalPoll);
+        }
+      }
+      Py_END_ALLOW_THREADS
+      if (got) break;
+      answer_signals();
     }
-    Py_END_ALLOW_THREADS
     held.release();
   }
   if (cell.broken.load(std::memory_order_acquire)) {

@@ -70,14 +70,14 @@ PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
     // Import and construction run before the lock: their failure leaves the
     // model as it was.
-    PyRef obj;
+    PyRef obj, factory, model_name;
     {
       const std::string module_name = "kestpy_" + backend;
       PyRef name = PyRef::steal(
           PyUnicode_FromStringAndSize(module_name.data(), static_cast<Py_ssize_t>(module_name.size())));
       PyRef module = name ? PyRef::steal(PyImport_Import(name.get())) : PyRef();
-      PyRef factory = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "Model")) : PyRef();
-      PyRef model_name = factory ? PyRef::steal(PyUnicode_FromStringAndSize(
+      factory = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "Model")) : PyRef();
+      model_name = factory ? PyRef::steal(PyUnicode_FromStringAndSize(
                                        m->name.data(), static_cast<Py_ssize_t>(m->name.size())))
                                  : PyRef();
       if (model_name) {
@@ -91,7 +91,7 @@ PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
     // The backend object the model held before is released after the lock:
     // its finaliser may run Python code.
-    auto adapter = std::make_unique<PyBackend>(obj);
+    auto adapter = std::make_unique<PyBackend>(obj, std::move(factory), std::move(model_name));
     PyRef previous;
     {
       WriteGuard g(model_cell(m));

@@ -23,6 +23,9 @@ class PyBackend final : public kest::Optimizer {
   /// Takes over one reference to the backend object and looks up which
   /// optional methods its class defines (a failed lookup is a fault).
   explicit PyBackend(PyRef backend);
+  /// As above, remembering how the backend was made, factory(model_name,
+  /// None), so that fresh() can make another.
+  PyBackend(PyRef backend, PyRef factory, PyRef model_name);
   /// Releases the backend object now when this thread holds the interpreter
   /// lock, otherwise at the next attach.
   ~PyBackend() override;
@@ -60,6 +63,8 @@ class PyBackend final : public kest::Optimizer {
   bool takes_variable_batches() const override { return has_.variable_arrays; }
   bool takes_constraint_batches() const override { return has_.constraint_arrays; }
   std::optional<std::vector<double>> get_var_values(std::span<const kest::VarId> vars) override;
+  /// A new backend object from the factory this one came from; null without one.
+  std::unique_ptr<kest::Optimizer> fresh() override;
 
  private:
   struct Channel {
@@ -69,6 +74,8 @@ class PyBackend final : public kest::Optimizer {
     bool var_values = false;
   };
   PyRef backend_;
+  PyRef factory_;
+  PyRef model_name_;
   Channel has_;
 };
 
