@@ -22,7 +22,7 @@ from scipy.optimize import Bounds, LinearConstraint, milp
 import kestpy
 from kestpy import KEST
 
-EXAMPLES = int(os.environ.get("KESTPY_DIFFERENTIAL_EXAMPLES", "60"))
+EXAMPLES = int(os.environ.get("KESTPY_DIFFERENTIAL_EXAMPLES", "150"))
 TOL = 1e-6
 KIND = {"C": KEST.CONTINUOUS, "I": KEST.INTEGER, "B": KEST.BINARY}
 
