@@ -21,6 +21,12 @@ kest::AttrValue setting_value(PyObject* v) {
     try {
       return kest::AttrValue::integer(to_i64(v));
     } catch (const PyErrSet&) {
+      // An int too large for a setting is refused, not read as a float.
+      if (PyLong_Check(v) && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_OverflowError, "setParam: 'newvalue' %R does not fit a 64-bit integer", v);
+        throw;
+      }
       PyErr_Clear();
     }
   }
@@ -67,6 +73,15 @@ PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nar
     sig.bind(args, nargs, kwnames, a);
     ExclusiveUse use(m);
     std::string backend = convert_arg("backend", [&] { return std::string(to_str(a[0])); });
+    // The name picks the module kestpy_<backend>; a path cannot name one.
+    if (backend.empty() || backend.front() == '.' || backend.find_first_of("/\\") != std::string::npos ||
+        backend.find('\0') != std::string::npos) {
+      PyErr_Format(PyExc_ValueError,
+                   "setBackend: 'backend' %R is not a backend name; give the name of a module kestpy_<name> "
+                   "without the prefix, such as 'highs'",
+                   a[0]);
+      throw PyErrSet{};
+    }
 
     // Import and construction run before the lock: their failure leaves the
     // model as it was.
