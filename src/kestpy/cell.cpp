@@ -1,5 +1,7 @@
 #include "kestpy/cell.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 #include <exception>
@@ -17,6 +19,66 @@ namespace {
 // for ever on a lock its own thread holds, or lock the read side twice.
 thread_local std::vector<const OptimizerCell*> reading;
 }  // namespace
+
+namespace {
+
+// Every live cell, for the child's fork handler. The handler's prepare step
+// holds the mutex across fork(), so the child never inherits it locked.
+std::mutex registry_mutex;
+std::vector<OptimizerCell*>& registry() {
+  static auto* cells = new std::vector<OptimizerCell*>();  // never destroyed: the handler may run at exit
+  return *cells;
+}
+
+void before_fork() { registry_mutex.lock(); }
+void after_fork_in_parent() { registry_mutex.unlock(); }
+
+void after_fork_in_child() {
+  // Only this thread exists now. A lock held by another thread stays held for
+  // ever: make it anew. The mutex objects are rebuilt in place, not destroyed,
+  // as destroying a held one is undefined.
+  for (OptimizerCell* c : registry()) {
+    // A fork from inside a backend method: the lock is this thread's own.
+    if (c->writer.load() == std::this_thread::get_id() ||
+        std::find(reading.begin(), reading.end(), c) != reading.end())
+      continue;
+    if (c->mutex.try_lock()) {
+      c->mutex.unlock();
+    } else {
+      if (!c->mutex.try_lock_shared()) c->forked_mid_change.store(true);  // a writer, not readers
+      new (&c->mutex) std::shared_timed_mutex();
+      c->writer.store(std::thread::id{});
+    }
+    if (c->gate.try_lock()) {
+      c->gate.unlock();
+    } else {
+      new (&c->gate) std::timed_mutex();
+    }
+  }
+  registry_mutex.unlock();
+}
+
+void refuse_if_forked_mid_change(OptimizerCell& cell) {
+  if (cell.forked_mid_change.load(std::memory_order_acquire))
+    raise(PyExc_RuntimeError,
+          "This model was being changed by another thread when the process forked; the child cannot use it "
+          "(build the model again in the child)");
+}
+
+}  // namespace
+
+OptimizerCell::OptimizerCell() {
+  static const bool handlers = (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child), true);
+  (void)handlers;
+  std::lock_guard hold(registry_mutex);
+  registry().push_back(this);
+}
+
+OptimizerCell::~OptimizerCell() {
+  std::lock_guard hold(registry_mutex);
+  auto& cells = registry();
+  cells.erase(std::find(cells.begin(), cells.end(), this));
+}
 
 void raise_broken() {
   throw kest::Fault(
@@ -63,8 +125,9 @@ WriteGuard::WriteGuard(OptimizerCell& cell) : cell_(cell) {
     }
     held.release();
   }
-  if (cell.broken.load(std::memory_order_acquire)) {
+  if (cell.broken.load(std::memory_order_acquire) || cell.forked_mid_change.load(std::memory_order_acquire)) {
     cell.mutex.unlock();
+    refuse_if_forked_mid_change(cell);
     raise_broken();
   }
   cell.writer.store(std::this_thread::get_id(), std::memory_order_release);
@@ -113,8 +176,9 @@ ReadGuard::ReadGuard(OptimizerCell& cell) : cell_(cell) {
     }
     held.release();
   }
-  if (cell.broken.load(std::memory_order_acquire)) {
+  if (cell.broken.load(std::memory_order_acquire) || cell.forked_mid_change.load(std::memory_order_acquire)) {
     cell.mutex.unlock_shared();
+    refuse_if_forked_mid_change(cell);
     raise_broken();
   }
   reading.push_back(&cell);

@@ -25,13 +25,22 @@
 
 namespace kestpy {
 
+// After fork() the child has only the forking thread: a lock another thread
+// held is reset there; a model that was being changed then is refused with a
+// RuntimeError (its change was cut off half way), every other model works.
 struct OptimizerCell {
+  OptimizerCell();  // known to the fork handler for its lifetime
+  ~OptimizerCell();
+  OptimizerCell(const OptimizerCell&) = delete;
+  OptimizerCell& operator=(const OptimizerCell&) = delete;
+
   kest::BridgeOptimizer bridge;
   std::shared_timed_mutex mutex;
   // A writer that has to wait holds the gate, so readers arriving after it
   // queue behind it instead of overlapping for ever and starving it.
   std::timed_mutex gate;
   std::atomic<bool> broken{false};
+  std::atomic<bool> forked_mid_change{false};  // in a child: another thread was changing it at fork()
   std::atomic<std::thread::id> writer{};  // the thread holding the write side, if any
 };
 

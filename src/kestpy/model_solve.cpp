@@ -74,8 +74,7 @@ PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nar
     ExclusiveUse use(m);
     std::string backend = convert_arg("backend", [&] { return std::string(to_str(a[0])); });
     // The name picks the module kestpy_<backend>; a path cannot name one.
-    if (backend.empty() || backend.front() == '.' || backend.find_first_of("/\\") != std::string::npos ||
-        backend.find('\0') != std::string::npos) {
+    if (backend.empty() || backend.front() == '.' || backend.find_first_of("/\\") != std::string::npos) {
       PyErr_Format(PyExc_ValueError,
                    "setBackend: 'backend' %R is not a backend name; give the name of a module kestpy_<name> "
                    "without the prefix, such as 'highs'",
