@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from scipy.optimize import Bounds, LinearConstraint, milp
+from scipy.optimize import Bounds, LinearConstraint, linprog, milp
 
 import kestpy
 from kestpy import KEST
@@ -72,6 +72,18 @@ def add_row(m, xs, r):
     return True
 
 
+def relaxation_unbounded(c, lb, ub, rows):
+    """Whether the continuous relaxation is unbounded (presolve off, which
+    otherwise reports "infeasible or unbounded" as infeasible)."""
+    a_ub = [r[0] if r[1] == "<" else [-v for v in r[0]] for r in rows if r[1] != "="]
+    b_ub = [r[2] if r[1] == "<" else -r[2] for r in rows if r[1] != "="]
+    a_eq = [r[0] for r in rows if r[1] == "="]
+    b_eq = [r[2] for r in rows if r[1] == "="]
+    res = linprog(c, A_ub=a_ub or None, b_ub=b_ub or None, A_eq=a_eq or None, b_eq=b_eq or None,
+                  bounds=list(zip(lb, ub)), method="highs", options={"presolve": False})
+    return res.status == 3
+
+
 def reference(variables, rows, objective):
     """(objective value or None, scipy status) by scipy's milp."""
     coeffs, constant, sense = objective
@@ -88,6 +100,12 @@ def reference(variables, rows, objective):
     res = milp(c, integrality=integrality, bounds=Bounds(lb, ub), constraints=cons, options={"mip_rel_gap": 0})
     if res.status != 0:
         return None, res.status
+    if any(integrality):
+        # milp can call an unbounded program with free integers optimal. With
+        # a feasible point and an unbounded relaxation (rational data) the
+        # program is unbounded itself.
+        if relaxation_unbounded(c, lb, ub, rows):
+            return None, 3
     value = float(np.dot(coeffs, res.x)) + constant
     return value, 0
 
