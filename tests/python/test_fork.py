@@ -1,5 +1,4 @@
-"""fork() while another thread holds a model's lock, and interpreter exit
-while a HiGHS solve runs in a daemon thread, each in a child interpreter."""
+"""fork() while another thread holds a model's lock, in a child interpreter."""
 
 import sys
 import textwrap
@@ -49,31 +48,3 @@ FORK = textwrap.dedent("""
 
 def test_a_child_after_fork_gets_usable_models_or_a_clear_error(tmp_path):
     assert finish(child(tmp_path, FORK)) == "child 0\n"
-
-
-EXIT = textwrap.dedent("""
-    import threading, time
-    import numpy as np
-    import kestpy
-    from kestpy import KEST
-
-    rng = np.random.default_rng(0)
-    m = kestpy.Model("long")
-    n = 300
-    x = m.addVars(n, ub=10.0, vtype=[KEST.INTEGER] * n)
-    for i in range(200):
-        idx = rng.choice(n, 20, replace=False)
-        m.addConstr(kestpy.quicksum(float(rng.random()) * x[int(j)] for j in idx) <= 20)
-    m.setObjective(kestpy.quicksum(-float(rng.random()) * x[j] for j in range(n)) + 0, KEST.MINIMIZE)
-    m.setParam("time_limit", 60.0)
-    m.setBackend("highs")
-    started = threading.Event()
-    threading.Thread(target=lambda: (started.set(), m.optimize()), daemon=True).start()
-    started.wait()
-    time.sleep(0.5)  # well inside the solve
-    print("exiting", flush=True)
-""")
-
-
-def test_interpreter_exit_during_a_highs_solve_in_a_daemon_thread_ends_cleanly(tmp_path):
-    assert finish(child(tmp_path, EXIT)) == "exiting\n"
