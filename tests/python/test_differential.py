@@ -22,7 +22,7 @@ from scipy.optimize import Bounds, LinearConstraint, linprog, milp
 import kestpy
 from kestpy import KEST
 
-EXAMPLES = int(os.environ.get("KESTPY_DIFFERENTIAL_EXAMPLES", "150"))
+EXAMPLES = int(os.environ.get("KESTPY_DIFFERENTIAL_EXAMPLES", "500"))
 TOL = 1e-6
 # A program either solver cannot finish in this time is set aside, not compared:
 # free integer variables can make a branch-and-bound run without end.
