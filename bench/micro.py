@@ -116,6 +116,36 @@ def _ops(kp, n):
         add(f"addVar(obj=1.5), {count:,} calls, attached, then optimize", count, attached_model,
             add_var_obj_solve)
 
+    # bulk values of a solved LP, against reading them from highspy directly
+    bulk = n // 2
+
+    def solved_block():
+        m = model()
+        x = m.addVars(bulk, ub=1.0, obj=-1.0)
+        m.setBackend("highs")
+        m.optimize()
+        return m, x
+
+    def read_block(st):
+        st[1].X
+    add(f"Vars.X, {bulk:,} values, per value", bulk, solved_block, read_block)
+
+    def highspy_model():
+        import highspy
+        import numpy as np
+        h = highspy.Highs()
+        h.setOptionValue("output_flag", False)
+        h.addVars(bulk, np.zeros(bulk), np.ones(bulk))
+        h.changeColsCost(bulk, np.arange(bulk, dtype=np.int32), -np.ones(bulk))
+        h.run()
+        return h
+
+    def read_highspy(h):
+        import numpy as np
+        np.asarray(h.getSolution().col_value)
+    add(f"highspy: np.asarray(getSolution().col_value), {bulk:,} values, per value", bulk,
+        highspy_model, read_highspy)
+
     def add_vars(m):
         m.addVars(n, lb=0.0, ub=1.0)
     add("addVars(n) per variable", n, model, add_vars)

@@ -12,7 +12,7 @@ from bench import data
 from bench.models import LIBRARIES
 from bench.runner import DIRECT, MODELS, key, median
 
-DISTS = {"kestpy": "kestpy", "highspy": "highspy", "numpy": "numpy",
+DISTS = {"kestpy": "kestpy", "highspy": "highspy", "numpy": "numpy", "kestpy-scip": "PySCIPOpt",
          "pyoptinterface": "pyoptinterface", "mip": "mip", "linopy": "linopy",
          "pulp": "PuLP", "pyomo": "pyomo"}
 
@@ -226,7 +226,7 @@ def plot(summary, model, path) -> bool:
     records = summary["records"]
     sizes = _sizes(records, model)
     fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(12, 4.5))
-    colours = {"floor": "0.5", "kestpy": "black", "highspy": "tab:orange",
+    colours = {"floor": "0.5", "kestpy": "black", "kestpy-scip": "tab:olive", "highspy": "tab:orange",
                "pyoptinterface": "tab:green", "mip": "tab:red", "linopy": "tab:purple",
                "pulp": "tab:brown", "pyomo": "tab:pink"}
     for lib in LIBRARIES:

@@ -13,7 +13,8 @@ JOBS="${JOBS:-2}"
 source tools/debian.sh
 need_debs g++ cmake libgtest-dev coinor-libcoinutils-dev
 
-"$PYTHON" -m pip install --quiet ".[test]"
+# PySCIPOpt for the SCIP backend, whose conformance and agreement tests skip without it.
+"$PYTHON" -m pip install --quiet ".[test,scip]"
 
 # The lower layers' suite, and the backend adapter's suite with an embedded interpreter.
 cmake -S . -B build/cpp-tests -DKESTPY_BUILD_TESTS=ON -DKESTPY_BUILD_EMBED_TESTS=ON -DKESTPY_BUILD_MODULE=OFF \

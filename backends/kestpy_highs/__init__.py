@@ -33,6 +33,10 @@ optimize                none                                                    
 get_var_value           variable index                                            float or None
 get_var_values          none                                                      float64 array or None
 get_objective_value     none                                                      float or None
+get_solve_info          none                                                      dict (below) or None
+get_constraint_duals    none                                                      float64 array or None
+get_reduced_costs       none                                                      float64 array or None
+get_constraint_slacks   none                                                      float64 array or None
 ======================  ========================================================  =====================
 
 The ``*_arrays`` methods take buffers (a memoryview or numpy array, one
@@ -76,6 +80,27 @@ number  meaning
         a refused model or objective, ...)
 ======  ============================================================
 
+Interrupts: ``optimize`` called on the main thread runs HiGHS on a worker
+thread and waits for it. Ctrl-C (KeyboardInterrupt) while it waits asks HiGHS
+to stop at its next check. HiGHS checks between MIP phases, not inside
+sub-MIPs or strong branching, so after half a second at most ``optimize``
+stops waiting: status 11, with the last improving solution HiGHS handed over
+(or HiGHS's own when it stopped in time) readable until the next change, and
+the KeyboardInterrupt raised again, for kestpy to record the solve and pass it
+on. A run still ending by itself is waited for by every later call that needs
+HiGHS, and by the interpreter's exit.
+
+Solve details: ``get_solve_info`` answers, after an ``optimize``, a dict with
+``sol_count`` (1 when values can be read, else 0), ``obj_bound`` and
+``mip_gap`` (HiGHS's dual bound and relative gap after a MIP solve, the gap
+only with an incumbent, else None), ``runtime`` (seconds spent in ``optimize``) and ``status_text`` (the
+status's name, or why the model was refused); None before any ``optimize``.
+``get_constraint_duals`` (HiGHS row duals: d objective / d rhs, in either
+sense) and ``get_reduced_costs`` (c - A'duals) answer, by row and by column,
+after an LP solved to optimality, None otherwise (a MIP, no optimum).
+``get_constraint_slacks`` answers rhs - (sum(coeff * x) + constant) of every
+row whenever values can be read.
+
 Values: ``get_var_value`` and ``get_objective_value`` answer from the last
 ``optimize`` when it left a feasible primal solution (an incumbent found
 before a limit counts) and the model was not infeasible or unbounded; they
@@ -110,14 +135,18 @@ HiGHS takes: it is refused as above.
 """
 
 import math
+import threading
+import time
 
 import highspy
 import numpy as np
 
 from . import _options, _staging
 from ._loading import (ObjectiveRefused, Refused, give_names, load, new_highs, objective_reason,
-                       sense_offset)
-from ._status import FEASIBLE, INFEASIBLE, NO_VALUES, OPTIMAL, STATUS_NAMES, status_of
+                       row_activity, sense_offset)
+from ._status import (FEASIBLE, INFEASIBLE, INTERRUPTED, NO_VALUES, OPTIMAL, OTHER, STATUS_NAMES,
+                      status_of)
+from ._solving import Runner
 from ._status import STATUS as _STATUS  # noqa: F401  (the table the docstring documents)
 
 __all__ = ["Model", "STATUS_NAMES"]
@@ -149,11 +178,21 @@ class Model:
         self._valid = False
         self._values = None
         self._objval = None
+        # what the last optimize reported, None after a change
+        self._info = None
+        self._lp_duals = False
+        self._slacks = None
+        # runs HiGHS so that Ctrl-C stops it; every use of self._h after the
+        # first optimize is preceded by self._runner.settle()
+        self._runner = Runner(self._h)
 
     def _changed(self):
         self._valid = False
         self._values = None
         self._objval = None
+        self._info = None
+        self._lp_duals = False
+        self._slacks = None
 
     # -- protocol: building -----------------------------------------------
 
@@ -264,6 +303,7 @@ class Model:
         refused for good and its staged data dropped, when HiGHS cannot take the
         columns or rows; raises ObjectiveRefused, loading nothing, when only
         the objective is at fault."""
+        self._runner.settle()
         if self._refused is not None:
             self._staged.drop()
             raise Refused(self._refused)
@@ -301,6 +341,7 @@ class Model:
     # -- protocol: settings, solving, values ----------------------------------
 
     def set_optimizer_attr(self, name, value):
+        self._runner.settle()
         changed = _options.apply(self._h, name, value)
         if changed == "threads":
             self._threads_set = True
@@ -310,27 +351,57 @@ class Model:
 
     def optimize(self):
         self._changed()
+        started = time.perf_counter()
         try:
             self._flush()
         except Refused as e:
             # past warn() and this method: the user's optimize line
             _options.warn(f"{e}; not solved, now or later, as variables and constraints "
                           "cannot be removed", stacklevel=3)
-            return 1
+            return self._report(OTHER, started, str(e))
         except ObjectiveRefused as e:
             _options.warn(f"{e}; not solved until another objective is set", stacklevel=3)
-            return 1
+            return self._report(OTHER, started, str(e))
         if self._h_cols == 0:
-            return self._optimize_without_columns()
-        if self._threads_set:
-            # HiGHS keeps one thread pool per process; a changed size needs a new one
-            highspy.Highs.resetGlobalScheduler(True)
-        self._h.run()
-        status = status_of(self._h.getModelStatus())
+            return self._report(self._optimize_without_columns(), started)
+        interrupted = self._runner.run(reset_scheduler=self._threads_set)
+        if interrupted is not None and self._runner.detached:
+            return self._interrupted_early(started, *interrupted)
+        status = INTERRUPTED if interrupted is not None else status_of(self._h.getModelStatus())
         info = self._h.getInfo()
         if status not in NO_VALUES and info.primal_solution_status == FEASIBLE:
             self._valid = True
             self._objval = float(info.objective_function_value)
+        mip = info.mip_node_count >= 0
+        self._lp_duals = (status == OPTIMAL and not mip
+                          and info.dual_solution_status == FEASIBLE)
+        self._report(status, started, mip=(info.mip_dual_bound, info.mip_gap) if mip else None)
+        if interrupted is not None:
+            # the solve is recorded; the user's Ctrl-C goes on to stop the script
+            raise interrupted[0]
+        return status
+
+    def _interrupted_early(self, started, interrupt, incumbent):
+        # HiGHS has been told to stop and will at its next check; until the next
+        # change the model answers with the incumbent it had handed over
+        if incumbent is not None:
+            self._valid = True
+            self._objval, values = incumbent
+            values += 0.0
+            values.flags.writeable = False
+            self._values = values
+        self._report(INTERRUPTED, started)
+        raise interrupt
+
+    def _report(self, status, started, text=None, mip=None):
+        self._info = {
+            "sol_count": 1 if self._valid else 0,
+            "obj_bound": None if mip is None or math.isnan(mip[0]) else float(mip[0]),
+            # a gap needs an incumbent
+            "mip_gap": None if mip is None or not self._valid else float(mip[1]),
+            "runtime": time.perf_counter() - started,
+            "status_text": text if text is not None else STATUS_NAMES[status],
+        }
         return status
 
     def _optimize_without_columns(self):
@@ -345,6 +416,7 @@ class Model:
         if not ok:
             return INFEASIBLE
         self._valid = True
+        self._lp_duals = True
         self._objval = float(sense_offset(self._objective)[1])
         return OPTIMAL
 
@@ -352,6 +424,7 @@ class Model:
         if not self._valid:
             return None
         if self._values is None:
+            self._runner.settle()
             # the cheapest way out of highspy: its solution comes as a list, which
             # fromiter reads in one pass (np.asarray walks it twice)
             values = np.fromiter(self._h.getSolution().col_value, dtype=np.float64,
@@ -371,6 +444,43 @@ class Model:
 
     def get_objective_value(self):
         return self._objval if self._valid else None
+
+    def get_solve_info(self):
+        return None if self._info is None else dict(self._info)
+
+    def get_constraint_duals(self):
+        if not self._lp_duals:
+            return None
+        self._runner.settle()
+        if self._h_cols == 0:
+            return np.zeros(self._h_rows)
+        return np.array(self._h.getSolution().row_dual, dtype=np.float64) + 0.0
+
+    def get_reduced_costs(self):
+        if not self._lp_duals:
+            return None
+        self._runner.settle()
+        if self._h_cols == 0:
+            return np.zeros(0)
+        return np.array(self._h.getSolution().col_dual, dtype=np.float64) + 0.0
+
+    def get_constraint_slacks(self):
+        values = self.get_var_values()
+        if values is None:
+            return None
+        if self._slacks is None:
+            self._runner.settle()
+            lp = self._h.getLp()
+            upper = np.asarray(lp.row_upper_, dtype=np.float64)
+            # a row keeps its rhs (less its constant) on the side its sense names
+            bound = np.where(np.isfinite(upper), upper, np.asarray(lp.row_lower_, dtype=np.float64))
+            # the activity of the values handed out (an early interrupt's
+            # incumbent among them), not of HiGHS's own last point
+            slacks = bound - row_activity(lp, values, self._h_rows)
+            slacks += 0.0
+            slacks.flags.writeable = False
+            self._slacks = slacks
+        return self._slacks
 
     def __repr__(self):
         return (f"<kestpy_highs.Model {self.name!r}: {self._ncols} variables, "

@@ -310,3 +310,15 @@ def load(h, staged, base_col, base_row, objective, objective_dirty):
     check(h.changeObjectiveSense(sense), "the objective sense")
     check(h.changeObjectiveOffset(offset), "the objective constant")
     return n_new, m_new, True, col_names, row_names
+
+
+def row_activity(lp, values, rows):
+    """A @ values for the constraint matrix of a HighsLp, in either storage."""
+    a = lp.a_matrix_
+    start = np.asarray(a.start_, dtype=np.int64)
+    index = np.asarray(a.index_, dtype=np.int64)[:start[-1]] if start.size else np.zeros(0, np.int64)
+    value = np.asarray(a.value_, dtype=np.float64)[:index.size]
+    owner = np.repeat(np.arange(start.size - 1), np.diff(start))  # the column (or row) of each entry
+    if a.format_ == highspy.MatrixFormat.kColwise:
+        return np.bincount(index, weights=value * values[owner], minlength=rows)
+    return np.bincount(owner, weights=value * values[index], minlength=rows)

@@ -20,6 +20,7 @@ STATUS = {
 OTHER = 1
 OPTIMAL = 2
 INFEASIBLE = 3
+INTERRUPTED = 11
 STATUS_NAMES = {
     1: "other",
     2: "optimal",

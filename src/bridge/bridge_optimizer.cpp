@@ -27,11 +27,13 @@ void BridgeOptimizer::forward(Call&& call) {
   try {
     call();
   } catch (const CutShort& c) {
-    stale_ = true;
+    stale_ = true;  // its results go with it
+    status_ = SolveStatus::Loaded;
     cut_short_ = c.reason();
     throw;
   } catch (const std::bad_alloc&) {
     stale_ = true;
+    status_ = SolveStatus::Loaded;
     cut_short_ = CutShort::Reason::OutOfMemory;
     throw;
   }
@@ -71,6 +73,7 @@ void BridgeOptimizer::roll_back(const Mark& m) noexcept {
 
 VarId BridgeOptimizer::add_variable(std::optional<std::string_view> name, std::optional<char32_t> vtype,
                                     std::optional<double> lower, std::optional<double> upper) {
+  status_ = SolveStatus::Loaded;
   const VarId id{variables_.size()};
   record([&] {
     variables_.push(name.value_or(std::string_view()), vtype.value_or(kContinuous), lower.value_or(0.0),
@@ -119,6 +122,7 @@ std::vector<VarId> BridgeOptimizer::add_variables(std::size_t count, std::option
 }
 
 VarId BridgeOptimizer::add_variable_batch(VariableBatch batch) {
+  status_ = SolveStatus::Loaded;
   const VarId first{variables_.size()};
   const std::size_t n = batch.size();
   record([&] { variables_.append(std::move(batch)); });
@@ -141,6 +145,7 @@ VarId BridgeOptimizer::add_variable_batch(VariableBatch batch) {
 
 ConstrId BridgeOptimizer::add_constraint(ScalarFunctionType function, ScalarSetType set,
                                          std::optional<std::string> name) {
+  status_ = SolveStatus::Loaded;
   const ConstrId id{constraints_.size()};
   record([&] { constraints_.push(function, set, name ? std::string_view(*name) : std::string_view()); });
   if (forwarding()) forward([&] { (void)backend_->add_constraint(std::move(function), set, std::move(name)); });
@@ -160,6 +165,7 @@ std::vector<ConstrId> BridgeOptimizer::add_constraints(std::vector<ScalarFunctio
 }
 
 ConstrId BridgeOptimizer::add_constraint_batch(const ConstraintBatch& batch, NameRun names) {
+  status_ = SolveStatus::Loaded;
   const ConstrId first{constraints_.size()};
   const std::size_t n = batch.size();
   record([&] { constraints_.append(batch, std::move(names)); });
@@ -177,6 +183,7 @@ ConstrId BridgeOptimizer::add_constraint_batch(const ConstraintBatch& batch, Nam
 }
 
 Status BridgeOptimizer::set_objective(ScalarFunctionType function, OptimizationSense sense) {
+  status_ = SolveStatus::Loaded;
   // The objective it replaces is kept until the backend has the new one, so
   // that running out of memory on the way there can put it back.
   std::optional<ScalarFunctionType> previous = std::move(objective_function_);
@@ -205,6 +212,7 @@ void BridgeOptimizer::add_objective_terms(VarId first, std::span<const double> c
   const auto nonzero = static_cast<std::size_t>(
       std::count_if(coeffs.begin(), coeffs.end(), [](double c) { return c != 0.0; }));
   if (nonzero == 0) return;
+  status_ = SolveStatus::Loaded;
   // Room first, in a new function when the objective changes form: a failed
   // allocation leaves the objective as it was.
   record([&] {
@@ -286,6 +294,7 @@ Status BridgeOptimizer::set_model_attr(ModelAttr attr, AttrValue value) {
       // cache as it is. A sense before any function is kept for the next
       // function, and nothing reaches the backend until a function exists.
       objective_sense_ = *s;
+      status_ = SolveStatus::Loaded;
       if (objective_function_ && forwarding()) {
         Status status;
         forward([&] { status = backend_->set_objective(*objective_function(), *s); });
@@ -347,10 +356,14 @@ Result<SolveStatus> BridgeOptimizer::optimize() {
   if (!backend_) return KestError::message("No backend solver attached");
   if (Status s = heal(); !s) return s.error();
   if (Status s = send_pending_objective(); !s) return s.error();
-  // A solve cut short may leave the backend in any state: it is rebuilt.
+  // A solve cut short (other than by Ctrl-C, which the backend reports as an
+  // interrupted solve) may leave the backend in any state: it is rebuilt.
   std::optional<Result<SolveStatus>> solved;
   forward([&] { solved.emplace(backend_->optimize()); });
-  return std::move(*solved);
+  Result<SolveStatus> r = std::move(*solved);
+  // A solve never leaves the model "not solved": a backend's Loaded is Other.
+  if (r) status_ = r.value() == SolveStatus::Loaded ? SolveStatus::Other : r.value();
+  return r;
 }
 
 Status BridgeOptimizer::compute_conflict() {
@@ -371,6 +384,19 @@ std::optional<std::vector<double>> BridgeOptimizer::get_var_values(std::span<con
 std::optional<double> BridgeOptimizer::get_objective_value() {
   if (Optimizer* b = live()) return b->get_objective_value();
   return std::nullopt;
+}
+
+std::optional<SolveInfo> BridgeOptimizer::get_solve_info() {
+  Optimizer* b = live();
+  if (!b || status_ == SolveStatus::Loaded) return std::nullopt;
+  return b->get_solve_info();
+}
+
+std::optional<std::vector<double>> BridgeOptimizer::get_result_vector(ResultVector which, std::size_t) {
+  Optimizer* b = live();
+  if (!b || status_ == SolveStatus::Loaded) return std::nullopt;
+  const std::size_t count = which == ResultVector::ReducedCosts ? num_variables() : num_constraints();
+  return b->get_result_vector(which, count);
 }
 
 Status BridgeOptimizer::attach_backend(OptimizerBox backend) {
@@ -418,6 +444,7 @@ void BridgeOptimizer::install(OptimizerBox backend, const std::vector<std::size_
   backend_ = std::move(backend);
   synchronised_ = true;
   stale_ = false;
+  status_ = SolveStatus::Loaded;
   objective_unsent_ = false;
 }
 

@@ -26,6 +26,11 @@
 // objective in place; an attached backend receives the whole objective once,
 // before the next call that depends on it (optimize, update), and a replay
 // sends the cached objective as it stands.
+//
+// The status of the last solve is kept here: every building operation (and
+// attaching a backend) sets it back to Loaded, settings leave it. Solve
+// details and result vectors are asked of the backend only while the status
+// is not Loaded, so they never describe a model that has changed since.
 #include <optional>
 #include <span>
 #include <utility>
@@ -62,6 +67,13 @@ class BridgeOptimizer final : public Optimizer {
   std::optional<double> get_var_value(VarId var) override;
   std::optional<double> get_objective_value() override;
   std::optional<std::vector<double>> get_var_values(std::span<const VarId> vars) override;
+  std::optional<SolveInfo> get_solve_info() override;
+  /// Asks for the cache's count (constraints for duals and slacks, variables
+  /// for reduced costs) whatever `count` says.
+  std::optional<std::vector<double>> get_result_vector(ResultVector which, std::size_t count) override;
+  std::optional<std::vector<double>> result_vector(ResultVector which) { return get_result_vector(which, 0); }
+  /// The last solve's status, Loaded before any and after a change.
+  SolveStatus status() const { return status_; }
 
   /// Replays the cache into backend and installs it on success. On a
   /// KestError or a fault the new backend is destroyed and the bridge keeps
@@ -141,6 +153,7 @@ class BridgeOptimizer final : public Optimizer {
   bool synchronised_ = false;
   bool stale_ = false;
   std::optional<CutShort::Reason> cut_short_;
+  SolveStatus status_ = SolveStatus::Loaded;
 };
 
 }  // namespace kest

@@ -2,7 +2,11 @@
 // The model cache's storage: variables as columns, constraints as rows in
 // contiguous arrays (compressed rows), names as compact runs. Identifiers are
 // dense from 0 and append-only, so an id is a position in these arrays.
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -11,6 +15,78 @@
 #include "solver_api/columns.h"
 
 namespace kest {
+
+/// A growable array that can hand out shares of itself: while a share is
+/// held elsewhere the array is copied before it changes, so what was shared
+/// stays as it was. Only the cache's owner changes it, under the model's lock,
+/// and shares are made under that lock too, so a share count of one means no
+/// one else can see the values.
+template <class T>
+class Column {
+ public:
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const T& operator[](std::size_t i) const { return (*v_)[i]; }
+  std::span<const T> span() const { return v_ ? std::span<const T>(v_->data(), size_) : std::span<const T>(); }
+  SharedSpan<T> share(std::size_t first, std::size_t count) const {
+    return {span().subspan(first, count), v_};
+  }
+  /// Makes the column its own (copying it if shared) with room for `more`
+  /// entries, growing geometrically. The appends of up to `more` entries after
+  /// it allocate nothing, so a failed allocation leaves the column unchanged.
+  void reserve_more(std::size_t more) {
+    auto& v = own();
+    const std::size_t need = v.size() + more;
+    if (need > v.capacity()) v.reserve(std::max(need, v.capacity() + v.capacity() / 2));
+  }
+  void push_back(const T& value) {
+    own().push_back(value);
+    size_ = v_->size();
+  }
+  void append(std::span<const T> values) {
+    auto& v = own();
+    v.insert(v.end(), values.begin(), values.end());
+    size_ = v.size();
+  }
+  /// Takes over `values` when empty and not shared, else appends them.
+  void adopt(Array<T>&& values) {
+    if (v_ && size_ == 0 && v_.use_count() == 1) {
+      *v_ = std::move(values);  // the allocator is stateless: nothing allocated
+      size_ = v_->size();
+      return;
+    }
+    if (!v_) {
+      v_ = std::make_shared<Array<T>>(std::move(values));
+      size_ = v_->size();
+      return;
+    }
+    append(values);
+  }
+  /// Drops the entries from `count` on; allocates nothing. While a share is
+  /// held elsewhere the array is left as it is (the share keeps seeing its
+  /// values) and only the column's length shrinks; the next change makes the
+  /// column its own again.
+  void truncate(std::size_t count) noexcept {
+    if (count >= size_) return;
+    size_ = count;
+    if (v_.use_count() == 1) v_->erase(v_->begin() + static_cast<std::ptrdiff_t>(count), v_->end());
+  }
+
+ private:
+  Array<T>& own() {
+    if (!v_) {
+      v_ = std::make_shared<Array<T>>();
+    } else if (v_.use_count() > 1) {
+      v_ = std::make_shared<Array<T>>(v_->begin(), v_->begin() + static_cast<std::ptrdiff_t>(size_));
+    } else if (v_->size() > size_) {
+      // Truncated while shared, the share since let go: drop the tail in place.
+      v_->erase(v_->begin() + static_cast<std::ptrdiff_t>(size_), v_->end());
+    }
+    return *v_;
+  }
+  std::shared_ptr<Array<T>> v_;
+  std::size_t size_ = 0;
+};
 
 class VariableTable {
  public:
@@ -27,9 +103,9 @@ class VariableTable {
   VariableColumns columns(std::uint64_t first, std::uint64_t count);
 
  private:
-  std::vector<double> lowers_;
-  std::vector<double> uppers_;
-  std::vector<char32_t> types_;
+  Column<double> lowers_;
+  Column<double> uppers_;
+  Array<char32_t> types_;
   NameStore names_;
 };
 
@@ -48,12 +124,12 @@ class ConstraintTable {
   ConstraintColumns columns(std::uint64_t first, std::uint64_t count);
 
  private:
-  std::vector<std::uint64_t> starts_{0};
-  std::vector<std::uint32_t> vars_;
-  std::vector<double> coeffs_;
-  std::vector<double> constants_;
-  std::vector<std::uint8_t> kinds_;
-  std::vector<double> bounds_;
+  Array<std::uint64_t> starts_{0};
+  Column<std::uint32_t> vars_;
+  Column<double> coeffs_;
+  Column<double> constants_;
+  Array<std::uint8_t> kinds_;
+  Column<double> bounds_;
   std::vector<std::pair<std::uint64_t, double>> interval_uppers_;  // (row, upper), rows ascending
   NameStore names_;
   ConstraintBatch one_;  // reused by push

@@ -6,17 +6,16 @@
 
 namespace kest {
 
+bool is_simplified(Terms terms) {
+  for (std::size_t i = 0; i < terms.size(); ++i)
+    if (terms[i].coeff == 0.0 || (i > 0 && !(terms[i - 1].var < terms[i].var))) return false;
+  return true;
+}
+
 void ScalarAffineFn::simplify() {
   // Fast path: already strictly ascending with no zeros (the common case for
   // expressions built term by term in variable order).
-  bool sorted = true;
-  for (std::size_t i = 0; i < terms.size(); ++i) {
-    if (terms[i].coeff == 0.0 || (i > 0 && !(terms[i - 1].var < terms[i].var))) {
-      sorted = false;
-      break;
-    }
-  }
-  if (sorted) return;
+  if (is_simplified(terms)) return;
 
   std::stable_sort(terms.begin(), terms.end(),
                    [](const AffineTerm& a, const AffineTerm& b) { return a.var < b.var; });
@@ -32,33 +31,63 @@ void ScalarAffineFn::simplify() {
   std::erase_if(terms, [](const AffineTerm& t) { return t.coeff == 0.0; });
 }
 
-template <class Coeff>
-static void append_nonzero(std::vector<AffineTerm>& out, const std::vector<AffineTerm>& in, Coeff coeff) {
-  for (const auto& t : in) {
-    const double c = coeff(t.coeff);
-    if (c != 0.0) out.push_back(AffineTerm{t.var, c});
+void combine(Terms lhs, Terms rhs, bool negate_rhs, double constant, ScalarAffineFn& out) {
+  const auto rhs_coeff = [negate_rhs](const AffineTerm& t) { return negate_rhs ? -t.coeff : t.coeff; };
+  out.constant = constant;
+  out.terms.clear();
+  out.terms.reserve(lhs.size() + rhs.size());
+  if (is_simplified(lhs) && is_simplified(rhs)) {
+    // Operands made by the operators are simplified already. A stable sort and
+    // left-to-right merge of two sorted lists without duplicates is a plain
+    // merge in which lhs's coefficient comes first.
+    std::size_t i = 0, j = 0;
+    while (i < lhs.size() && j < rhs.size()) {
+      if (lhs[i].var < rhs[j].var) {
+        out.terms.push_back(lhs[i++]);
+      } else if (rhs[j].var < lhs[i].var) {
+        out.terms.push_back(AffineTerm{rhs[j].var, rhs_coeff(rhs[j])});
+        ++j;
+      } else {
+        const double c = lhs[i].coeff + rhs_coeff(rhs[j]);
+        if (c != 0.0) out.terms.push_back(AffineTerm{lhs[i].var, c});
+        ++i;
+        ++j;
+      }
+    }
+    out.terms.insert(out.terms.end(), lhs.begin() + static_cast<std::ptrdiff_t>(i), lhs.end());
+    for (; j < rhs.size(); ++j) out.terms.push_back(AffineTerm{rhs[j].var, rhs_coeff(rhs[j])});
+    return;
   }
+  // An operand from quicksum may be unsorted: concatenate, then simplify.
+  for (const auto& t : lhs)
+    if (t.coeff != 0.0) out.terms.push_back(t);
+  for (const auto& t : rhs) {
+    const double c = rhs_coeff(t);
+    if (c != 0.0) out.terms.push_back(AffineTerm{t.var, c});
+  }
+  out.simplify();
 }
 
-static double same(double c) { return c; }
-// Negation, not a product with -1: it flips the sign of a NaN too.
-static double negated(double c) { return -c; }
+void scale(Terms terms, double factor, double constant, ScalarAffineFn& out) {
+  out.constant = constant;
+  out.terms.clear();
+  out.terms.reserve(terms.size());
+  for (const auto& t : terms) {
+    const double c = t.coeff * factor;
+    if (c != 0.0) out.terms.push_back(AffineTerm{t.var, c});
+  }
+  out.simplify();  // a no-op unless the terms came unsorted
+}
 
 ScalarAffineFn calculate(const ScalarAffineFn& lhs, const ScalarAffineFn& rhs, AffineOp op) {
   ScalarAffineFn out;
   switch (op) {
     case AffineOp::Add:
-      out.terms.reserve(lhs.terms.size() + rhs.terms.size());
-      append_nonzero(out.terms, lhs.terms, same);
-      append_nonzero(out.terms, rhs.terms, same);
-      out.constant = lhs.constant + rhs.constant;
-      break;
+      combine(lhs.terms, rhs.terms, false, lhs.constant + rhs.constant, out);
+      return out;
     case AffineOp::Sub:
-      out.terms.reserve(lhs.terms.size() + rhs.terms.size());
-      append_nonzero(out.terms, lhs.terms, same);
-      append_nonzero(out.terms, rhs.terms, negated);
-      out.constant = lhs.constant - rhs.constant;
-      break;
+      combine(lhs.terms, rhs.terms, true, lhs.constant - rhs.constant, out);
+      return out;
     case AffineOp::Mul: {
       if (!rhs.terms.empty() && !lhs.terms.empty())
         throw Fault("Multiplication results in a non-affine function");
@@ -66,16 +95,12 @@ ScalarAffineFn calculate(const ScalarAffineFn& lhs, const ScalarAffineFn& rhs, A
       const bool rhs_has_terms = !rhs.terms.empty();
       const ScalarAffineFn& scaled = rhs_has_terms ? rhs : lhs;
       const double factor = rhs_has_terms ? lhs.constant : rhs.constant;
-      out.terms.reserve(scaled.terms.size());
-      append_nonzero(out.terms, scaled.terms, [factor](double c) { return c * factor; });
-      out.constant = factor * scaled.constant;
-      break;
+      scale(scaled.terms, factor, factor * scaled.constant, out);
+      return out;
     }
     default:
       throw Fault("Unsupported operation for ScalarAffineFn");
   }
-  out.simplify();
-  return out;
 }
 
 }  // namespace kest

@@ -1,6 +1,7 @@
 #pragma once
 // The one function representation: sum of coeff * var plus a constant.
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/ids.h"
@@ -32,6 +33,23 @@ struct ScalarAffineFn {
 
   friend bool operator==(const ScalarAffineFn&, const ScalarAffineFn&) = default;
 };
+
+using Terms = std::span<const AffineTerm>;
+
+/// True when the terms are strictly ascending by variable with no zero
+/// coefficient: what simplify() leaves.
+bool is_simplified(Terms terms);
+
+/// Writes into `out` the terms of lhs followed by those of rhs (negated when
+/// `negate_rhs`: -coeff, so a NaN's sign flips too), zero coefficients left
+/// out, simplified; and the constant, which is the caller's, since the
+/// operators and calculate() each have their own rule for it. `out` keeps its
+/// term storage for reuse and must hold neither operand.
+void combine(Terms lhs, Terms rhs, bool negate_rhs, double constant, ScalarAffineFn& out);
+
+/// Writes into `out` every coefficient times `factor`, zero products left
+/// out, simplified, and the caller's constant; as for combine().
+void scale(Terms terms, double factor, double constant, ScalarAffineFn& out);
 
 /// lhs op rhs, simplified. An unknown op or a product of two functions with
 /// terms is a programming fault (throws kest::Fault).

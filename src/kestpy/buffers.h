@@ -52,6 +52,25 @@ PyRef owned_memoryview(std::vector<T> values) {
   return PyRef::steal(view);
 }
 
+/// Storage that is a share of someone else's array.
+struct SharedStorage final : ArrayStorage {
+  explicit SharedStorage(std::shared_ptr<const void> o) : owner(std::move(o)) {}
+  std::shared_ptr<const void> owner;
+};
+
+/// A read-only memoryview of `values` that keeps `owner` alive instead of
+/// copying; a copy when there is no owner.
+template <class T, class U = T>
+PyRef shared_memoryview(std::span<const U> values, std::shared_ptr<const void> owner) {
+  static_assert(sizeof(T) == sizeof(U));
+  if (!owner) return owned_memoryview(std::vector<T>(values.begin(), values.end()));
+  PyRef buffer = owned_buffer(std::make_unique<SharedStorage>(std::move(owner)),
+                              const_cast<U*>(values.data()), values.size(), sizeof(T), buffer_format<T>(), false);
+  PyObject* view = PyMemoryView_FromObject(buffer.get());
+  if (!view) throw PyErrSet{};
+  return PyRef::steal(view);
+}
+
 /// A sequence of str over a slice of stored names, made on demand.
 PyRef name_sequence(kest::NameSlice names);
 

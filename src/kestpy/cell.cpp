@@ -214,6 +214,7 @@ int cell_clear(PyObject* self) {
 
 void cell_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
+  forget_model(reinterpret_cast<CellObject*>(self)->tag);
   reinterpret_cast<CellObject*>(self)->cell.~unique_ptr();  // may release the backend
   PyObject_GC_Del(self);
 }
@@ -231,12 +232,19 @@ PyTypeObject CellType_ = [] {
 
 }  // namespace
 
-PyRef new_cell_object() {
+PyRef new_cell_object(std::string_view name) {
   if (!CellType_.tp_dict) check_status(PyType_Ready(&CellType_));
   auto cell = std::make_unique<OptimizerCell>();
   auto* c = PyObject_GC_New(CellObject, &CellType_);
   if (!c) throw PyErrSet{};
   new (&c->cell) std::unique_ptr<OptimizerCell>(std::move(cell));
+  try {
+    c->tag = register_model(name);
+  } catch (...) {
+    c->tag = kNoModel;
+    Py_DECREF(c);
+    throw;
+  }
   PyObject_GC_Track(c);
   return PyRef::steal(reinterpret_cast<PyObject*>(c));
 }

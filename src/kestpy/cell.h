@@ -21,6 +21,7 @@
 
 #include "bridge/bridge_optimizer.h"
 #include "kestpy/errors.h"
+#include "kestpy/model_tag.h"
 #include "kestpy/py_ref.h"
 
 namespace kestpy {
@@ -47,10 +48,16 @@ struct OptimizerCell {
 struct CellObject {
   PyObject_HEAD
   std::unique_ptr<OptimizerCell> cell;  // null once the collector has cleared it
+  ModelTag tag;                          // the model's, in every Var, LinExpr and Constr of it
 };
 
-/// A new CellObject holding an empty cell (throws PyErrSet on failure).
-PyRef new_cell_object();
+/// A new CellObject holding an empty cell for the model `name` (throws
+/// PyErrSet on failure).
+PyRef new_cell_object(std::string_view name);
+/// The tag of a CellObject, or kNoModel for null.
+inline ModelTag cell_tag(PyObject* cell_object) {
+  return cell_object ? reinterpret_cast<CellObject*>(cell_object)->tag : kNoModel;
+}
 /// The cell behind a CellObject; a fault when the collector has cleared it
 /// (it is then only reachable again through a finaliser that resurrected it).
 OptimizerCell& cell_of(PyObject* cell_object);

@@ -1,18 +1,16 @@
 // LinExpr and Constr, and the operators of Var and LinExpr that build them.
 //
-// Every operator result is simplified exactly as calculate() would leave it.
-// Operands made by operators are already simplified, so most results come
-// from one linear merge of two sorted term lists instead of concatenating,
-// sorting and merging; an operand from quicksum (possibly unsorted) takes the
-// general path.
+// Every operator result is simplified exactly as calculate() would leave it:
+// the operators call the core's combine() and scale(), the arithmetic that
+// calculate() itself runs, and choose only the constant and the model tag.
 #include "kestpy/expr.h"
 
 #include <new>
-#include <span>
 #include <string>
 
 #include "core/debug_text.h"
 #include "kestpy/args.h"
+#include "kestpy/free_list.h"
 #include "kestpy/objects.h"
 
 namespace kestpy {
@@ -22,7 +20,7 @@ namespace {
 using kest::AffineTerm;
 using kest::ScalarAffineFn;
 using kest::ScalarSetType;
-using Terms = std::span<const AffineTerm>;
+using kest::Terms;
 
 // ---- operands ----------------------------------------------------------------
 
@@ -47,106 +45,91 @@ bool as_number(PyObject* o, double& number) { return classify(o, number) == Kind
 kest::VarId var_id(PyObject* o) { return reinterpret_cast<VarObject*>(o)->id; }
 const ScalarAffineFn& fn_of(PyObject* o) { return reinterpret_cast<LinExprObject*>(o)->fn; }
 
-// ---- term arithmetic -----------------------------------------------------------
-
-bool simplified(Terms t) {
-  for (std::size_t i = 0; i < t.size(); ++i)
-    if (t[i].coeff == 0.0 || (i > 0 && !(t[i - 1].var < t[i].var))) return false;
-  return true;
-}
-
-/// a + b, or a - b when `negate_b`, with the given constant, simplified: the
-/// terms of a in front of those of b, as calculate(Add/Sub) and
-/// push_term-then-simplify produce. Subtraction negates b's coefficients
-/// (a NaN's sign flips too) rather than multiplying them by -1.
-ScalarAffineFn combine(Terms a, Terms b, bool negate_b, double constant) {
-  const auto term_b = [negate_b](const AffineTerm& t) { return negate_b ? -t.coeff : t.coeff; };
-  ScalarAffineFn out;
-  out.constant = constant;
-  out.terms.reserve(a.size() + b.size());
-  if (simplified(a) && simplified(b)) {
-    // Stable sort plus left-to-right merge of two sorted, duplicate-free lists
-    // is a plain merge in which a's coefficient comes first.
-    std::size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-      if (a[i].var < b[j].var) {
-        out.terms.push_back(a[i++]);
-      } else if (b[j].var < a[i].var) {
-        out.terms.push_back(AffineTerm{b[j].var, term_b(b[j])});
-        ++j;
-      } else {
-        const double c = a[i].coeff + term_b(b[j]);
-        if (c != 0.0) out.terms.push_back(AffineTerm{a[i].var, c});
-        ++i;
-        ++j;
-      }
-    }
-    out.terms.insert(out.terms.end(), a.begin() + static_cast<std::ptrdiff_t>(i), a.end());
-    for (; j < b.size(); ++j) out.terms.push_back(AffineTerm{b[j].var, term_b(b[j])});
-    return out;
-  }
-  for (const auto& t : a)
-    if (t.coeff != 0.0) out.terms.push_back(t);
-  for (const auto& t : b) {
-    const double c = term_b(t);
-    if (c != 0.0) out.terms.push_back(AffineTerm{t.var, c});
-  }
-  out.simplify();
-  return out;
-}
-
-/// Every coefficient of a times factor, as calculate(Mul) with a constant.
-ScalarAffineFn scale(Terms a, double factor, double constant) {
-  ScalarAffineFn out;
-  out.constant = constant;
-  out.terms.reserve(a.size());
-  for (const auto& t : a) {
-    const double c = t.coeff * factor;
-    if (c != 0.0) out.terms.push_back(AffineTerm{t.var, c});
-  }
-  out.simplify();  // a no-op unless a came unsorted from quicksum
-  return out;
-}
-
 Terms terms_of(const ScalarAffineFn& f) { return Terms(f.terms); }
 
-PyObject* linexpr(ScalarAffineFn fn) { return new_linexpr(std::move(fn)).release(); }
+ModelTag model_of(PyObject* o) {
+  return is_var(o) ? reinterpret_cast<VarObject*>(o)->model : reinterpret_cast<LinExprObject*>(o)->model;
+}
+
+ScalarAffineFn& affine_of(ConstrObject* c) { return std::get<ScalarAffineFn>(c->fn.value); }
+
+// Results are written straight into the new object's function, whose term
+// storage may be a recycled instance's.
+
+/// A LinExpr of a + b (a - b) with the given constant.
+PyObject* linexpr_sum(Terms a, Terms b, bool negate_b, double constant, ModelTag model) {
+  PyRef o = new_linexpr(model);
+  kest::combine(a, b, negate_b, constant, reinterpret_cast<LinExprObject*>(o.get())->fn);
+  return o.release();
+}
+
+/// A LinExpr of a's terms times factor with the given constant.
+PyObject* linexpr_scaled(Terms a, double factor, double constant, ModelTag model) {
+  PyRef o = new_linexpr(model);
+  kest::scale(a, factor, constant, reinterpret_cast<LinExprObject*>(o.get())->fn);
+  return o.release();
+}
 
 // ---- Var ---------------------------------------------------------------------
 
-enum class Op { Add, Sub, Mul };
+enum class Op { Add, Sub, Mul, Div };
 
 [[noreturn]] void unsupported(Op op, const char* type) {
-  const char* what = op == Op::Add ? "addition" : op == Op::Sub ? "subtraction" : "multiplication";
-  throw kest::Fault(std::string("Unsupported type for ") + what + " with " + type);
+  static constexpr const char* kWords[] = {"addition", "subtraction", "multiplication", "division"};
+  throw kest::Fault(std::string("Unsupported type for ") + kWords[static_cast<int>(op)] + " with " + type);
+}
+
+/// 1 / c for a division by c: the quotient is the product with the
+/// reciprocal, bit for bit. As with floats, there is no division by zero.
+double reciprocal(double c, const char* type) {
+  if (c == 0.0) raise(PyExc_ZeroDivisionError, std::string(type) + " division by zero");
+  return 1.0 / c;
+}
+
+/// x * c for a Var x: no constant to scale, so the result's is 0.0; the
+/// coefficient is c itself, not a product.
+PyObject* var_times(kest::VarId x, double c, ModelTag model) {
+  PyRef o = new_linexpr(model);
+  reinterpret_cast<LinExprObject*>(o.get())->fn.push_term(x, c);
+  return o.release();
+}
+
+/// x + c, or c - x when `negate`.
+PyObject* var_plus(kest::VarId x, bool negate, double constant, ModelTag model) {
+  PyRef o = new_linexpr(model);
+  ScalarAffineFn& fn = reinterpret_cast<LinExprObject*>(o.get())->fn;
+  fn.terms.push_back(AffineTerm{x, negate ? -1.0 : 1.0});
+  fn.constant = constant;
+  return o.release();
 }
 
 PyObject* var_left(PyObject* self, PyObject* r, Op op) {
   const AffineTerm x[1] = {AffineTerm{var_id(self), 1.0}};
+  const ModelTag model = model_of(self);
   double c = 0.0;
   switch (classify(r, c)) {
     case Kind::Number:
       switch (op) {
-        case Op::Add: return linexpr(ScalarAffineFn({x[0]}, 0.0 + c));
-        case Op::Sub: return linexpr(ScalarAffineFn({x[0]}, 0.0 - c));
-        case Op::Mul: {
-          ScalarAffineFn out;
-          out.push_term(x[0].var, c);
-          return linexpr(std::move(out));
-        }
+        case Op::Add: return var_plus(x[0].var, false, 0.0 + c, model);
+        case Op::Sub: return var_plus(x[0].var, false, 0.0 - c, model);
+        case Op::Mul: return var_times(x[0].var, c, model);
+        case Op::Div: return var_times(x[0].var, reciprocal(c, "Var"), model);
       }
       break;
     case Kind::Var: {
       const AffineTerm y[1] = {AffineTerm{var_id(r), 1.0}};
-      if (op == Op::Add) return linexpr(combine(x, y, false, 0.0));
-      if (op == Op::Sub) return linexpr(combine(x, y, true, 0.0));
-      throw kest::Fault("Multiplication of two variables is not supported in linear expressions");
+      if (op == Op::Add) return linexpr_sum(x, y, false, 0.0, join_models(model, model_of(r)));
+      if (op == Op::Sub) return linexpr_sum(x, y, true, 0.0, join_models(model, model_of(r)));
+      if (op == Op::Mul) throw kest::Fault("Multiplication of two variables is not supported in linear expressions");
+      break;
     }
     case Kind::LinExpr: {
       const ScalarAffineFn& f = fn_of(r);
-      if (op == Op::Add) return linexpr(combine(x, terms_of(f), false, 0.0 + f.constant));
-      if (op == Op::Sub) return linexpr(combine(x, terms_of(f), true, 0.0 - f.constant));
-      throw kest::Fault("Multiplication of a variable with a linear expression is not supported in linear expressions");
+      if (op == Op::Add) return linexpr_sum(x, terms_of(f), false, 0.0 + f.constant, join_models(model, model_of(r)));
+      if (op == Op::Sub) return linexpr_sum(x, terms_of(f), true, 0.0 - f.constant, join_models(model, model_of(r)));
+      if (op == Op::Mul)
+        throw kest::Fault("Multiplication of a variable with a linear expression is not supported in linear expressions");
+      break;
     }
     case Kind::Other:
       break;
@@ -156,44 +139,52 @@ PyObject* var_left(PyObject* self, PyObject* r, Op op) {
 
 PyObject* var_right(PyObject* l, PyObject* self, Op op) {
   const kest::VarId x = var_id(self);
+  const ModelTag model = model_of(self);
   double c = 0.0;
   if (as_number(l, c)) {
     switch (op) {
-      case Op::Add: return linexpr(ScalarAffineFn({AffineTerm{x, 1.0}}, 0.0 + c));
-      case Op::Sub: return linexpr(ScalarAffineFn({AffineTerm{x, -1.0}}, 0.0 + c));
-      case Op::Mul: {
-        ScalarAffineFn out;
-        out.push_term(x, c);
-        return linexpr(std::move(out));
-      }
+      case Op::Add: return var_plus(x, false, 0.0 + c, model);
+      case Op::Sub: return var_plus(x, true, 0.0 + c, model);
+      case Op::Mul: return var_times(x, c, model);
+      case Op::Div: break;  // a number over a variable is not linear
     }
   }
   unsupported(op, "Var");
 }
 
+/// -x is x * -1.
+PyObject* var_negative(PyObject* self) { return var_times(var_id(self), -1.0, model_of(self)); }
+
 // ---- LinExpr -------------------------------------------------------------------
 
 PyObject* linexpr_left(PyObject* self, PyObject* r, Op op) {
   const ScalarAffineFn& e = fn_of(self);
+  const ModelTag model = model_of(self);
   double c = 0.0;
   switch (classify(r, c)) {
     case Kind::Number:
       switch (op) {
-        case Op::Add: return linexpr(combine(terms_of(e), {}, false, e.constant + c));
-        case Op::Sub: return linexpr(combine(terms_of(e), {}, false, e.constant - c));
-        case Op::Mul: return linexpr(scale(terms_of(e), c, c * e.constant));
+        case Op::Add: return linexpr_sum(terms_of(e), {}, false, e.constant + c, model);
+        case Op::Sub: return linexpr_sum(terms_of(e), {}, false, e.constant - c, model);
+        case Op::Mul: return linexpr_scaled(terms_of(e), c, c * e.constant, model);
+        case Op::Div: {
+          const double f = reciprocal(c, "LinExpr");
+          return linexpr_scaled(terms_of(e), f, f * e.constant, model);
+        }
       }
       break;
     case Kind::Var: {
       const AffineTerm y[1] = {AffineTerm{var_id(r), 1.0}};
-      if (op == Op::Add) return linexpr(combine(terms_of(e), y, false, e.constant));
-      if (op == Op::Sub) return linexpr(combine(terms_of(e), y, true, e.constant));
+      const ModelTag joined = join_models(model, model_of(r));
+      if (op == Op::Add) return linexpr_sum(terms_of(e), y, false, e.constant, joined);
+      if (op == Op::Sub) return linexpr_sum(terms_of(e), y, true, e.constant, joined);
       break;
     }
     case Kind::LinExpr: {
       const ScalarAffineFn& f = fn_of(r);
-      if (op == Op::Add) return linexpr(combine(terms_of(e), terms_of(f), false, e.constant + f.constant));
-      if (op == Op::Sub) return linexpr(combine(terms_of(e), terms_of(f), true, e.constant - f.constant));
+      const ModelTag joined = join_models(model, model_of(r));
+      if (op == Op::Add) return linexpr_sum(terms_of(e), terms_of(f), false, e.constant + f.constant, joined);
+      if (op == Op::Sub) return linexpr_sum(terms_of(e), terms_of(f), true, e.constant - f.constant, joined);
       break;
     }
     case Kind::Other:
@@ -204,23 +195,33 @@ PyObject* linexpr_left(PyObject* self, PyObject* r, Op op) {
 
 PyObject* linexpr_right(PyObject* l, PyObject* self, Op op) {
   const ScalarAffineFn& e = fn_of(self);
+  const ModelTag model = model_of(self);
   double c = 0.0;
   if (as_number(l, c)) {
     switch (op) {
-      case Op::Add: return linexpr(combine(terms_of(e), {}, false, e.constant + c));
-      case Op::Sub: return linexpr(combine({}, terms_of(e), true, c - e.constant));
-      case Op::Mul: return linexpr(scale(terms_of(e), c, c * e.constant));
+      case Op::Add: return linexpr_sum(terms_of(e), {}, false, e.constant + c, model);
+      case Op::Sub: return linexpr_sum({}, terms_of(e), true, c - e.constant, model);
+      case Op::Mul: return linexpr_scaled(terms_of(e), c, c * e.constant, model);
+      case Op::Div: break;  // a number over an expression is not linear
     }
   }
   unsupported(op, "LinExpr");
 }
 
+/// -e negates every coefficient and the constant (a NaN's sign flips, as in
+/// subtraction): e * -1 up to the signs of NaNs.
+PyObject* linexpr_negative(PyObject* self) {
+  const ScalarAffineFn& e = fn_of(self);
+  return linexpr_sum({}, terms_of(e), true, -e.constant, model_of(self));
+}
+
 // ---- number slots --------------------------------------------------------------
 
 using Operation = PyObject* (*)(PyObject*, PyObject*, Op);
+using Negation = PyObject* (*)(PyObject*);
 
-/// nb_add, nb_subtract or nb_multiply of a class. The interpreter passes the
-/// operands in source order; one of them is an instance of the class.
+/// A binary slot of a class. The interpreter passes the operands in source
+/// order; one of them is an instance of the class.
 template <bool (*Is)(PyObject*), Operation Left, Operation Right, Op op>
 PyObject* binary(PyObject* a, PyObject* b) noexcept {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -230,12 +231,19 @@ PyObject* binary(PyObject* a, PyObject* b) noexcept {
   });
 }
 
-template <bool (*Is)(PyObject*), Operation Left, Operation Right>
+template <Negation Negative>
+PyObject* negative(PyObject* self) noexcept {
+  return guard<PyObject*>(nullptr, [&] { return Negative(self); });
+}
+
+template <bool (*Is)(PyObject*), Operation Left, Operation Right, Negation Negative>
 PyNumberMethods number_methods() {
   PyNumberMethods m{};
   m.nb_add = binary<Is, Left, Right, Op::Add>;
   m.nb_subtract = binary<Is, Left, Right, Op::Sub>;
   m.nb_multiply = binary<Is, Left, Right, Op::Mul>;
+  m.nb_true_divide = binary<Is, Left, Right, Op::Div>;
+  m.nb_negative = negative<Negative>;
   return m;
 }
 
@@ -247,31 +255,37 @@ ScalarSetType make_set(int op, double value) {
   return ScalarSetType::equal_to(value);
 }
 
-/// `s != r` is the negated truth of the interpreter's `s == r`.
+/// `s != r` is the negated truth of the interpreter's `s == r`. A Constr has
+/// none, so for supported operands this raises constr_bool's TypeError.
 PyObject* not_equal(PyObject* s, PyObject* r) {
   PyRef eq = check(PyObject_RichCompare(s, r, Py_EQ));
   const int truth = check_status(PyObject_IsTrue(eq.get()));
   return PyBool_FromLong(!truth);
 }
 
-PyObject* constr(ScalarAffineFn fn, int op, double value) {
-  return new_constr(kest::ScalarFunctionType(std::move(fn)), make_set(op, value)).release();
+/// A Constr of a + b (a - b) with the given constant, in the set that op and
+/// value make.
+PyObject* constr(Terms a, Terms b, bool negate_b, double constant, int op, double value, ModelTag model) {
+  PyRef o = new_constr(make_set(op, value), model);
+  kest::combine(a, b, negate_b, constant, affine_of(reinterpret_cast<ConstrObject*>(o.get())));
+  return o.release();
 }
 
 PyObject* var_compare(PyObject* self, PyObject* r, int op) {
   const AffineTerm x[1] = {AffineTerm{var_id(self), 1.0}};
+  const ModelTag model = model_of(self);
   double c = 0.0;
   switch (classify(r, c)) {
     case Kind::Number:
       // The only comparison that moves the other operand into the set.
-      return constr(ScalarAffineFn({x[0]}, 0.0), op, c);
+      return constr(x, {}, false, 0.0, op, c, model);
     case Kind::Var: {
       const AffineTerm y[1] = {AffineTerm{var_id(r), 1.0}};
-      return constr(combine(x, y, true, 0.0), op, 0.0);
+      return constr(x, y, true, 0.0, op, 0.0, join_models(model, model_of(r)));
     }
     case Kind::LinExpr: {
       const ScalarAffineFn& f = fn_of(r);
-      return constr(combine(x, terms_of(f), true, 0.0 - f.constant), op, 0.0);
+      return constr(x, terms_of(f), true, 0.0 - f.constant, op, 0.0, join_models(model, model_of(r)));
     }
     case Kind::Other:
       break;
@@ -281,17 +295,18 @@ PyObject* var_compare(PyObject* self, PyObject* r, int op) {
 
 PyObject* linexpr_compare(PyObject* self, PyObject* r, int op) {
   const ScalarAffineFn& e = fn_of(self);
+  const ModelTag model = model_of(self);
   double c = 0.0;
   switch (classify(r, c)) {
     case Kind::Number:
-      return constr(combine(terms_of(e), {}, false, e.constant - c), op, 0.0);
+      return constr(terms_of(e), {}, false, e.constant - c, op, 0.0, model);
     case Kind::Var: {
       const AffineTerm y[1] = {AffineTerm{var_id(r), 1.0}};
-      return constr(combine(terms_of(e), y, true, e.constant), op, 0.0);
+      return constr(terms_of(e), y, true, e.constant, op, 0.0, join_models(model, model_of(r)));
     }
     case Kind::LinExpr: {
       const ScalarAffineFn& f = fn_of(r);
-      return constr(combine(terms_of(e), terms_of(f), true, e.constant - f.constant), op, 0.0);
+      return constr(terms_of(e), terms_of(f), true, e.constant - f.constant, op, 0.0, join_models(model, model_of(r)));
     }
     case Kind::Other:
       break;
@@ -314,10 +329,32 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
   });
 }
 
+/// A Constr is neither true nor false: whoever asks has almost always made a
+/// mistake that would otherwise drop a constraint silently.
+int constr_bool(PyObject*) noexcept {
+  PyErr_SetString(PyExc_TypeError,
+                  "A Constr has no truth value. A chained comparison such as 2 <= x <= 5 keeps only one of its "
+                  "parts: write it as two constraints. ==, != and 'in' between variables or expressions build "
+                  "constraints; they do not compare the variables");
+  return -1;
+}
+
 // ---- type objects ---------------------------------------------------------------
 
+// A recycled LinExpr or Constr keeps its term storage up to this many terms
+// (4 KiB), enough for the rows of most models.
+constexpr std::size_t kKeptTerms = 256;
+
+FreeList<LinExprObject> free_linexprs;
+FreeList<ConstrObject> free_constrs;
+
 void linexpr_dealloc(PyObject* self) {
-  reinterpret_cast<LinExprObject*>(self)->fn.~ScalarAffineFn();
+  auto* o = reinterpret_cast<LinExprObject*>(self);
+  if (o->fn.terms.capacity() <= kKeptTerms && free_linexprs.give(o)) {
+    o->fn.terms.clear();
+    return;
+  }
+  o->fn.~ScalarAffineFn();
   PyObject_Free(self);
 }
 
@@ -328,10 +365,21 @@ PyObject* linexpr_str(PyObject* self) noexcept {
   });
 }
 
-PyNumberMethods linexpr_as_number = number_methods<is_linexpr, linexpr_left, linexpr_right>();
+PyNumberMethods linexpr_as_number = number_methods<is_linexpr, linexpr_left, linexpr_right, linexpr_negative>();
+
+PyNumberMethods constr_as_number = [] {
+  PyNumberMethods m{};
+  m.nb_bool = constr_bool;
+  return m;
+}();
 
 void constr_dealloc(PyObject* self) {
   auto* c = reinterpret_cast<ConstrObject*>(self);
+  auto* f = std::get_if<ScalarAffineFn>(&c->fn.value);
+  if (f && f->terms.capacity() <= kKeptTerms && free_constrs.give(c)) {
+    f->terms.clear();
+    return;
+  }
   c->fn.~ScalarFunctionType();
   c->set.~ScalarSetType();
   PyObject_Free(self);
@@ -343,7 +391,7 @@ PyObject* var_richcompare(PyObject* self, PyObject* other, int op) noexcept {
   return richcompare<var_compare>(self, other, op);
 }
 
-PyNumberMethods var_as_number = number_methods<is_var, var_left, var_right>();
+PyNumberMethods var_as_number = number_methods<is_var, var_left, var_right, var_negative>();
 
 PyTypeObject LinExprType_ = [] {
   PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -364,6 +412,7 @@ PyTypeObject ConstrType_ = [] {
   t.tp_name = "builtins.Constr";
   t.tp_basicsize = sizeof(ConstrObject);
   t.tp_dealloc = constr_dealloc;
+  t.tp_as_number = &constr_as_number;
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
   t.tp_free = PyObject_Free;
   return t;
@@ -379,19 +428,38 @@ PyTypeObject* constr_type() {
   return &ConstrType_;
 }
 
-PyRef new_linexpr(kest::ScalarAffineFn fn) {
-  auto* o = PyObject_New(LinExprObject, linexpr_type());
-  if (!o) throw PyErrSet{};
-  new (&o->fn) ScalarAffineFn(std::move(fn));
+PyRef new_linexpr(ModelTag model) {
+  LinExprObject* o = free_linexprs.take(&LinExprType_);
+  if (o) {
+    o->fn.constant = 0.0;  // and no terms, since it was freed
+  } else {
+    o = PyObject_New(LinExprObject, linexpr_type());
+    if (!o) throw PyErrSet{};
+    new (&o->fn) ScalarAffineFn();
+  }
+  o->model = model;
   return PyRef::steal(reinterpret_cast<PyObject*>(o));
 }
 
-PyRef new_constr(kest::ScalarFunctionType fn, kest::ScalarSetType set) {
-  auto* o = PyObject_New(ConstrObject, constr_type());
-  if (!o) throw PyErrSet{};
-  new (&o->fn) kest::ScalarFunctionType(std::move(fn));
-  new (&o->set) ScalarSetType(set);
+PyRef new_constr(kest::ScalarSetType set, ModelTag model) {
+  ConstrObject* o = free_constrs.take(&ConstrType_);
+  if (o) {
+    affine_of(o).constant = 0.0;  // and no terms, since it was freed
+    o->set = set;
+  } else {
+    o = PyObject_New(ConstrObject, constr_type());
+    if (!o) throw PyErrSet{};
+    new (&o->fn) kest::ScalarFunctionType(ScalarAffineFn());
+    new (&o->set) ScalarSetType(set);
+  }
+  o->model = model;
   return PyRef::steal(reinterpret_cast<PyObject*>(o));
+}
+
+void require_model_of(ModelObject* m, PyObject* o, const char* where, const char* what) {
+  const ModelTag got =
+      is_constr(o) ? reinterpret_cast<ConstrObject*>(o)->model : reinterpret_cast<LinExprObject*>(o)->model;
+  require_model(cell_tag(m->cell.get()), got, where, what);
 }
 
 }  // namespace kestpy

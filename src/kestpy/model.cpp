@@ -44,7 +44,7 @@ PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     PyRef self = check(type->tp_alloc(type, 0));
     auto* m = as_model(self.get());
     new (&m->name) std::string(name);
-    new (&m->cell) PyRef(new_cell_object());
+    new (&m->cell) PyRef(new_cell_object(name));
     new (&m->backend) PyRef();
     m->borrow = 0;
     return self.release();
@@ -213,10 +213,14 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       coeffs = std::move(obj).to_vec(n);
       coeffs.resize(n);
     }
-    batch.lowers = std::move(lb).to_vec(n);
-    batch.lowers.resize(n);
-    batch.uppers = std::move(ub).to_vec(n);
-    batch.uppers.resize(n);
+    auto expand = [n](const Param<double>& p, kest::Array<double>& out) {
+      if (p.is_list())
+        out.assign(p.list().begin(), p.list().begin() + static_cast<std::ptrdiff_t>(n));
+      else
+        out.assign(n, p.single());
+    };
+    expand(lb, batch.lowers);
+    expand(ub, batch.uppers);
 
     kest::VarId first;
     {
@@ -253,9 +257,38 @@ PyMethodDef model_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+template <class E>
+void* closure(E which) {
+  return reinterpret_cast<void*>(static_cast<std::uintptr_t>(which));
+}
+
 PyGetSetDef model_getset[] = {
     {"ObjVal", model_get_ObjVal, nullptr, "", nullptr},
     {"X", model_get_X, nullptr, "The values of all variables in creation order as a numpy array, or None.", nullptr},
+    {"Status", model_get_Status, nullptr,
+     "The last solve's status (a KEST constant); KEST.LOADED before any solve and after a change.", nullptr},
+    {"SolCount", model_get_solve_info, nullptr, "1 when the last solve left values to read, else 0.",
+     closure(SolveInfoField::SolCount)},
+    {"ObjBound", model_get_solve_info, nullptr, "The best bound on the objective (MIPs), or None.",
+     closure(SolveInfoField::ObjBound)},
+    {"MIPGap", model_get_solve_info, nullptr, "The relative gap of the incumbent to ObjBound (MIPs), or None.",
+     closure(SolveInfoField::MIPGap)},
+    {"Runtime", model_get_solve_info, nullptr, "Seconds the last solve took, or None.",
+     closure(SolveInfoField::Runtime)},
+    {"StatusText", model_get_solve_info, nullptr, "The backend's words on the last solve's status, or None.",
+     closure(SolveInfoField::StatusText)},
+    {"NumVars", model_get_count, nullptr, "The number of variables.", closure(ModelCount::Variables)},
+    {"NumConstrs", model_get_count, nullptr, "The number of constraints.", closure(ModelCount::Constraints)},
+    {"NumNZs", model_get_count, nullptr, "The number of constraint coefficients, repeats counted.",
+     closure(ModelCount::Nonzeros)},
+    {"Pi", model_get_result_vector, nullptr,
+     "Constraint duals in creation order (d objective / d rhs) as a numpy array, or None.",
+     closure(kest::ResultVector::ConstraintDuals)},
+    {"RC", model_get_result_vector, nullptr, "Reduced costs of all variables in creation order, or None.",
+     closure(kest::ResultVector::ReducedCosts)},
+    {"Slack", model_get_result_vector, nullptr,
+     "rhs - (expression + constant) of every constraint in creation order, or None.",
+     closure(kest::ResultVector::ConstraintSlacks)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -21,9 +21,10 @@ const ConstrObject* as_constr(PyObject* o) { return reinterpret_cast<const Const
 
 /// Appends the function and set of every item to the batch. Nothing of the
 /// batch is used when an item fails; the items drawn so far stay consumed.
-void collect_constrs(PyObject* iterable, kest::ConstraintBatch& batch) {
+void collect_constrs(PyObject* iterable, ModelObject* m, kest::ConstraintBatch& batch) {
   auto take = [&](PyObject* item) {
     if (!is_constr(item)) raise_cast_error(item, "Constr");
+    require_model_of(m, item, "addConstrs", "an item of 'generator'");
     batch.push(as_constr(item)->fn, as_constr(item)->set);
   };
   if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
@@ -90,6 +91,7 @@ PyObject* model_addConstr(PyObject* self, PyObject* const* args, Py_ssize_t narg
       if (!is_constr(a[0])) raise_cast_error(a[0], "Constr");
       return as_constr(a[0]);
     });
+    require_model_of(m, a[0], "addConstr", "'constr'");
     std::optional<std::string> name;
     if (a[1] && a[1] != Py_None) name.emplace(convert_arg("name", [&] { return to_str(a[1]); }));
     kest::ScalarFunctionType fn = c->fn;
@@ -109,7 +111,7 @@ PyObject* model_addConstrs(PyObject* self, PyObject* const* args, Py_ssize_t nar
     ExclusiveUse use(m);
 
     kest::ConstraintBatch batch;
-    collect_constrs(a[0], batch);
+    collect_constrs(a[0], m, batch);
     const std::size_t count = batch.size();
 
     // The names are looked at only once the generator has been drawn. A
@@ -157,6 +159,7 @@ PyObject* model_setObjective(PyObject* self, PyObject* const* args, Py_ssize_t n
       return static_cast<kest::OptimizationSense>(reinterpret_cast<EnumObject*>(a[1])->code);
     });
     if (!is_linexpr(a[0])) raise_cast_error(a[0], "LinExpr");
+    require_model_of(m, a[0], "setObjective", "'expr'");
     kest::ScalarFunctionType fn(reinterpret_cast<LinExprObject*>(a[0])->fn);
 
     apply_if_known(m, fn, [&](WriteGuard& g) {

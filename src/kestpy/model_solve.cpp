@@ -10,6 +10,8 @@
 #include "kestpy/objects.h"
 #include "kestpy/py_backend.h"
 
+#include <cstdint>
+
 namespace kestpy {
 
 namespace {
@@ -132,6 +134,9 @@ PyObject* model_optimize(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       kest::Result<kest::SolveStatus> r = g->optimize();
       if (!r) error = kest::debug_text(r.error());
     }
+    // Raised only now, with the lock released: the interrupted solve has been
+    // recorded and the model stays usable.
+    if (raise_pending_interrupt()) throw PyErrSet{};
     if (error) raise(PyExc_RuntimeError, *error);
     Py_RETURN_NONE;
   });
@@ -164,6 +169,95 @@ PyObject* model_get_ObjVal(PyObject* self, void*) noexcept {
     }
     if (!value) Py_RETURN_NONE;
     return check(PyFloat_FromDouble(*value)).release();
+  });
+}
+
+PyObject* model_get_Status(PyObject* self, void*) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    ModelObject* m = as_model(self);
+    SharedUse use(m);
+    kest::SolveStatus status;
+    {
+      ReadGuard g(model_cell(m));
+      status = g->status();
+    }
+    return check(PyLong_FromUnsignedLong(static_cast<unsigned long>(status))).release();
+  });
+}
+
+PyObject* model_get_count(PyObject* self, void* which) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    ModelObject* m = as_model(self);
+    SharedUse use(m);
+    std::size_t n = 0;
+    {
+      ReadGuard g(model_cell(m));
+      switch (static_cast<ModelCount>(reinterpret_cast<std::uintptr_t>(which))) {
+        case ModelCount::Variables:
+          n = g->num_variables();
+          break;
+        case ModelCount::Constraints:
+          n = g->num_constraints();
+          break;
+        case ModelCount::Nonzeros:
+          n = g->num_terms();
+          break;
+      }
+    }
+    return check(PyLong_FromSize_t(n)).release();
+  });
+}
+
+PyObject* model_get_solve_info(PyObject* self, void* which) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    ModelObject* m = as_model(self);
+    SharedUse use(m);
+    std::optional<kest::SolveInfo> info;
+    bool has_objective_value = false;
+    const auto field = static_cast<SolveInfoField>(reinterpret_cast<std::uintptr_t>(which));
+    {
+      ReadGuard g(model_cell(m));
+      info = g->get_solve_info();
+      // A backend that does not count its solutions has one when it has a value.
+      if (field == SolveInfoField::SolCount && (!info || !info->sol_count) && g->status() != kest::SolveStatus::Loaded)
+        has_objective_value = g->get_objective_value().has_value();
+    }
+    std::optional<double> value;
+    switch (field) {
+      case SolveInfoField::SolCount:
+        return check(PyLong_FromLongLong(info && info->sol_count ? *info->sol_count : has_objective_value ? 1 : 0))
+            .release();
+      case SolveInfoField::StatusText:
+        if (!info || !info->status_text) Py_RETURN_NONE;
+        return check(PyUnicode_FromStringAndSize(info->status_text->data(),
+                                                 static_cast<Py_ssize_t>(info->status_text->size())))
+            .release();
+      case SolveInfoField::ObjBound:
+        if (info) value = info->obj_bound;
+        break;
+      case SolveInfoField::MIPGap:
+        if (info) value = info->mip_gap;
+        break;
+      case SolveInfoField::Runtime:
+        if (info) value = info->runtime;
+        break;
+    }
+    if (!value) Py_RETURN_NONE;
+    return check(PyFloat_FromDouble(*value)).release();
+  });
+}
+
+PyObject* model_get_result_vector(PyObject* self, void* which) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    ModelObject* m = as_model(self);
+    SharedUse use(m);
+    std::optional<std::vector<double>> values;
+    {
+      ReadGuard g(model_cell(m));
+      values = g->result_vector(static_cast<kest::ResultVector>(reinterpret_cast<std::uintptr_t>(which)));
+    }
+    if (!values) Py_RETURN_NONE;
+    return numpy_array(std::move(*values)).release();
   });
 }
 

@@ -1,4 +1,8 @@
 // Module initialisation: kestpy and its KEST submodule.
+#include <dlfcn.h>
+
+#include <string>
+
 #include "kestpy/errors.h"
 #include "kestpy/objects.h"
 
@@ -29,7 +33,28 @@ void add_type(PyObject* module, PyTypeObject* type, const char* name) {
   check_status(PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)));
 }
 
-/// The five enumeration constants, each a fresh instance.
+/// Makes the module a package whose submodules (kestpy.testing, ...) live in
+/// the directory "kestpy" beside the shared object. That directory has no
+/// __init__.py, so the import system keeps loading this file for "import
+/// kestpy"; __path__ is what lets "import kestpy.testing" look inside it.
+void set_package_path(PyObject* module) {
+  Dl_info info{};
+  std::string dir;
+  if (dladdr(reinterpret_cast<void*>(&set_package_path), &info) != 0 && info.dli_fname != nullptr) {
+    dir = info.dli_fname;
+    const auto slash = dir.rfind('/');
+    dir = slash == std::string::npos ? std::string(".") : dir.substr(0, slash);
+  }
+  PyRef path = check(PyList_New(0));
+  if (!dir.empty()) {
+    dir += "/kestpy";
+    PyRef entry = check(PyUnicode_DecodeFSDefaultAndSize(dir.data(), static_cast<Py_ssize_t>(dir.size())));
+    check_status(PyList_Append(path.get(), entry.get()));
+  }
+  check_status(PyModule_AddObjectRef(module, "__path__", path.get()));
+}
+
+/// The five enumeration constants, each a fresh instance, and the statuses.
 void register_kest(PyObject* kest) {
   const struct {
     const char* name;
@@ -43,6 +68,25 @@ void register_kest(PyObject* kest) {
     PyRef value = c.sense ? new_sense(c.code) : new_vartype(c.code);
     check_status(PyModule_AddObjectRef(kest, c.name, value.get()));
   }
+  // Solve statuses, plain ints: the numbers backends return from optimize.
+  const struct {
+    const char* name;
+    kest::SolveStatus status;
+  } statuses[] = {
+      {"LOADED", kest::SolveStatus::Loaded},
+      {"OTHER", kest::SolveStatus::Other},
+      {"OPTIMAL", kest::SolveStatus::Optimal},
+      {"INFEASIBLE", kest::SolveStatus::Infeasible},
+      {"INF_OR_UNBD", kest::SolveStatus::InfOrUnbd},
+      {"UNBOUNDED", kest::SolveStatus::Unbounded},
+      {"ITERATION_LIMIT", kest::SolveStatus::IterationLimit},
+      {"TIME_LIMIT", kest::SolveStatus::TimeLimit},
+      {"SOLUTION_LIMIT", kest::SolveStatus::SolutionLimit},
+      {"INTERRUPTED", kest::SolveStatus::Interrupted},
+      {"NUMERIC", kest::SolveStatus::Numeric},
+  };
+  for (const auto& c : statuses)
+    check_status(PyModule_AddIntConstant(kest, c.name, static_cast<long>(c.status)));
 }
 
 PyObject* init() noexcept {
@@ -60,6 +104,7 @@ PyObject* init() noexcept {
     PyRef module_name = check(PyModule_GetNameObject(module.get()));
     PyRef quicksum = check(PyCFunction_NewEx(&quicksum_def, nullptr, module_name.get()));
     check_status(PyModule_AddObjectRef(module.get(), "quicksum", quicksum.get()));
+    set_package_path(module.get());
     initialised = true;
     return module.release();
   });

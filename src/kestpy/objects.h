@@ -4,6 +4,7 @@
 // subclassed and has no instance dictionary.
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,10 +18,12 @@ namespace kestpy {
 
 // Var and Vars hold their model's CellObject (absent when built by hand) and
 // are then tracked by the cycle collector: a backend that keeps a Var closes
-// a cycle through the cell.
+// a cycle through the cell. Every class below also carries the model's tag
+// (model_tag.h), copied from the cell, so that the operators never look at it.
 struct VarObject {
   PyObject_HEAD
   kest::VarId id;
+  ModelTag model;
   PyRef cell;
 };
 
@@ -29,17 +32,21 @@ struct VarsObject {
   std::vector<std::uint64_t> shape;
   std::vector<kest::VarId> ids;
   PyRef cell;
+  ModelTag model;
+  bool fits;  // the product of the extents fits in 64 bits
 };
 
 struct LinExprObject {
   PyObject_HEAD
   kest::ScalarAffineFn fn;
+  ModelTag model;
 };
 
 struct ConstrObject {
   PyObject_HEAD
   kest::ScalarFunctionType fn;
   kest::ScalarSetType set;
+  ModelTag model;
 };
 
 struct EnumObject {
@@ -73,6 +80,7 @@ extern PyTypeObject VarTypeType_;
 extern PyTypeObject ModelType_;
 
 inline bool is_var(PyObject* o) { return Py_IS_TYPE(o, &VarType_); }
+inline bool is_vars(PyObject* o) { return Py_IS_TYPE(o, &VarsType_); }
 inline bool is_linexpr(PyObject* o) { return Py_IS_TYPE(o, &LinExprType_); }
 inline bool is_constr(PyObject* o) { return Py_IS_TYPE(o, &ConstrType_); }
 inline bool is_sense(PyObject* o) { return Py_IS_TYPE(o, &SenseType_); }
@@ -82,12 +90,21 @@ inline bool is_vartype(PyObject* o) { return Py_IS_TYPE(o, &VarTypeType_); }
 // `cell` (a CellObject) is borrowed and may be null.
 PyRef new_var(kest::VarId id, PyObject* cell);
 PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, PyObject* cell);
-PyRef new_linexpr(kest::ScalarAffineFn fn);
-PyRef new_constr(kest::ScalarFunctionType fn, kest::ScalarSetType set);
+// A LinExpr or Constr may be a recycled instance: its (empty) function keeps
+// the term storage of a freed one, for the operators to fill.
+PyRef new_linexpr(ModelTag model);  // the function 0
+PyRef new_constr(kest::ScalarSetType set, ModelTag model);  // the affine function 0 in `set`
 PyRef new_sense(std::uint8_t code);
 PyRef new_vartype(std::uint8_t code);
 
+/// The ids that iterating a Vars block yields, in that order.
+std::span<const kest::VarId> block_members(PyObject* vars);
+
 inline ModelObject* as_model(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
+
+/// ValueError unless the Constr or LinExpr `o` may be given to model `m`:
+/// "<where>: <what> holds variables of model 'a', not of this model 'b'".
+void require_model_of(ModelObject* m, PyObject* o, const char* where, const char* what);
 
 /// The model's cell; a fault when the collector has cleared it.
 inline OptimizerCell& model_cell(ModelObject* m) { return cell_of(m->cell.get()); }
@@ -130,5 +147,12 @@ PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* model_optimize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* model_get_ObjVal(PyObject* self, void*) noexcept;
 PyObject* model_get_X(PyObject* self, void*) noexcept;
+PyObject* model_get_Status(PyObject* self, void*) noexcept;
+// Getters shared by several attributes; the closure names which one.
+enum class ModelCount : std::uintptr_t { Variables = 0, Constraints = 1, Nonzeros = 2 };
+enum class SolveInfoField : std::uintptr_t { SolCount = 0, ObjBound = 1, MIPGap = 2, Runtime = 3, StatusText = 4 };
+PyObject* model_get_count(PyObject* self, void* which) noexcept;         // a ModelCount
+PyObject* model_get_solve_info(PyObject* self, void* which) noexcept;    // a SolveInfoField
+PyObject* model_get_result_vector(PyObject* self, void* which) noexcept; // a kest::ResultVector
 
 }  // namespace kestpy

@@ -1,5 +1,7 @@
 #include "kestpy/param.h"
 
+#include <algorithm>
+#include <charconv>
 #include <string>
 
 #include "kestpy/errors.h"

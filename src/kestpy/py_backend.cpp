@@ -33,6 +33,8 @@ struct MethodNames {
   PyObject* add_constraint_arrays;
   PyObject* set_objective_arrays;
   PyObject* get_var_values;
+  PyObject* get_solve_info;
+  PyObject* result_vector[3];  // by kest::ResultVector
 };
 
 PyObject* intern(const char* s) {
@@ -47,7 +49,8 @@ const MethodNames& names() {
       intern("add_constraints"),    intern("set_objective"), intern("update"),
       intern("set_optimizer_attr"), intern("optimize"),      intern("get_var_value"),
       intern("get_objective_value"), intern("add_variable_arrays"), intern("add_constraint_arrays"),
-      intern("set_objective_arrays"), intern("get_var_values"),
+      intern("set_objective_arrays"), intern("get_var_values"), intern("get_solve_info"),
+      {intern("get_constraint_duals"), intern("get_reduced_costs"), intern("get_constraint_slacks")},
   };
   return n;
 }
@@ -246,13 +249,18 @@ std::optional<double> result_value(PyObject* name, PyObject* r) {
 
 // --- The array channel.
 
-/// Variable indices as int32 while every one fits, else int64.
-PyRef index_array(std::span<const std::uint32_t> vars) {
+/// Variable indices as int32 while every one fits, else int64. Indices below
+/// 2**31 read the same as int32, so the cache's own array is shared as it is.
+PyRef index_array(std::span<const std::uint32_t> vars, std::shared_ptr<const void> owner = nullptr) {
   std::uint32_t top = 0;
   for (auto v : vars) top = std::max(top, v);
-  if (top <= static_cast<std::uint32_t>(INT32_MAX))
-    return owned_memoryview(std::vector<std::int32_t>(vars.begin(), vars.end()));
+  if (top <= static_cast<std::uint32_t>(INT32_MAX)) return shared_memoryview<std::int32_t>(vars, std::move(owner));
   return owned_memoryview(std::vector<std::int64_t>(vars.begin(), vars.end()));
+}
+
+template <class T>
+PyRef shared(const kest::SharedSpan<T>& s) {
+  return shared_memoryview<T>(s.values, s.owner);
 }
 
 /// Row starts relative to the batch's first term: int32 while the batch's
@@ -269,15 +277,56 @@ PyRef starts_array(std::span<const std::uint64_t> starts) {
   return owned_memoryview(std::move(out));
 }
 
-template <class T>
-PyRef copied(std::span<const T> values) {
-  return owned_memoryview(std::vector<T>(values.begin(), values.end()));
-}
-
 PyRef batch_names(const kest::NameSlice& names) {
   return names.any_named() ? name_sequence(names) : none();
 }
 
+/// Hands the float64 buffer `r` (one dimension, C-contiguous) to use(data, count);
+/// anything else is an unusable result of `method`.
+template <class Use>
+void read_float64(PyObject* method, PyObject* r, Use&& use) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(r, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) bad_result(method);
+  struct Release {
+    Py_buffer* v;
+    ~Release() { PyBuffer_Release(v); }
+  } release{&view};
+  const std::string_view format = view.format ? view.format : "B";
+  const bool f64 = view.itemsize == 8 && (format == "d" || format == "=d" || format == "@d" ||
+                                          (std::endian::native == std::endian::little && format == "<d"));
+  if (!f64) {
+    PyErr_Format(PyExc_TypeError, "expected an array of float64, got one of format '%s'", view.format ? view.format : "B");
+    bad_result(method);
+  }
+  use(static_cast<const double*>(view.buf), static_cast<std::uint64_t>(view.len / 8));
+}
+
+// A KeyboardInterrupt taken out of the interpreter by optimize, per thread. Raw
+// pointers: a thread-local PyRef would release them at thread exit without
+// the interpreter lock.
+struct PendingInterrupt {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+};
+thread_local PendingInterrupt pending_interrupt;
+
+void drop_pending_interrupt() noexcept {
+  Py_CLEAR(pending_interrupt.type);
+  Py_CLEAR(pending_interrupt.value);
+  Py_CLEAR(pending_interrupt.traceback);
+}
+
+}  // namespace
+
+bool raise_pending_interrupt() noexcept {
+  if (!pending_interrupt.type) return false;
+  PyErr_Restore(pending_interrupt.type, pending_interrupt.value, pending_interrupt.traceback);
+  pending_interrupt = PendingInterrupt{};
+  return true;
+}
+
+namespace {
 }  // namespace
 
 PyBackend::PyBackend(PyRef backend) : backend_(std::move(backend)) {
@@ -296,6 +345,8 @@ PyBackend::PyBackend(PyRef backend) : backend_(std::move(backend)) {
   has_.constraint_arrays = defines(names().add_constraint_arrays);
   has_.objective_arrays = defines(names().set_objective_arrays);
   has_.var_values = defines(names().get_var_values);
+  has_.solve_info = defines(names().get_solve_info);
+  for (std::size_t k = 0; k < 3; ++k) has_.result_vector[k] = defines(names().result_vector[k]);
 }
 
 PyBackend::PyBackend(PyRef backend, PyRef factory, PyRef model_name) : PyBackend(std::move(backend)) {
@@ -507,16 +558,25 @@ kest::Status PyBackend::set_optimizer_attr(kest::OptimizerAttr attr, kest::AttrV
 kest::Result<kest::SolveStatus> PyBackend::optimize() {
   GilGuard gil;
   PyObject* method = names().optimize;
-  PyRef r = call(backend_.get(), method);
+  drop_pending_interrupt();
+  PyObject* argv[1] = {backend_.get()};
+  PyRef r = PyRef::steal(PyObject_VectorcallMethod(method, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!r) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt))
+      throw_python_fault("Python backend method '" + method_text(method) + "' failed: ");
+    // The user stopped the solve; what the backend kept stays readable.
+    PyErr_Fetch(&pending_interrupt.type, &pending_interrupt.value, &pending_interrupt.traceback);
+    return kest::SolveStatus::Interrupted;
+  }
   const std::uint64_t code = result_u64(method, r.get());
   if (code > std::numeric_limits<std::uint32_t>::max()) {
     PyErr_Format(PyExc_OverflowError, "%llu does not fit an unsigned 32-bit integer",
                  static_cast<unsigned long long>(code));
     bad_result(method);
   }
-  if (code == 2) return kest::SolveStatus::Optimal;
-  if (code == 3) return kest::SolveStatus::Infeasible;
-  return kest::SolveStatus::Other;
+  // 0 is no solve outcome (it reads "not solved"): a backend's 0 is "other".
+  if (code == 0) return kest::SolveStatus::Other;
+  return static_cast<kest::SolveStatus>(code);
 }
 
 kest::Status PyBackend::compute_conflict() { return kest::Status::success(); }
@@ -548,7 +608,7 @@ void PyBackend::add_variable_columns(const kest::VariableColumns& batch) {
       if (batch.types[i] > 0x7F) throw kest::Fault("A variable type code outside ASCII cannot travel as an array");
       types[i] = static_cast<std::uint8_t>(batch.types[i]);
     }
-    call(backend_.get(), names().add_variable_arrays, copied(batch.lowers), copied(batch.uppers),
+    call(backend_.get(), names().add_variable_arrays, shared(batch.lowers), shared(batch.uppers),
          owned_memoryview(std::move(types)), batch_names(batch.names));
     return;
   }
@@ -579,12 +639,10 @@ void PyBackend::add_constraint_columns(const kest::ConstraintColumns& batch) {
   // An Interval anywhere stops the whole batch before the backend sees any of it.
   std::vector<std::uint8_t> senses(n);
   for (std::size_t r = 0; r < n; ++r) senses[r] = static_cast<std::uint8_t>(*sense_symbol(kest::RowKind::set_kind(batch.kinds[r])));
-  const auto first_term = static_cast<std::size_t>(batch.starts.front());
-  const std::span<const std::uint32_t> vars = batch.vars.subspan(first_term, batch.terms());
-  const std::span<const double> coeffs = batch.coeffs.subspan(first_term, batch.terms());
   if (has_.constraint_arrays) {
-    call(backend_.get(), names().add_constraint_arrays, starts_array(batch.starts), index_array(vars), copied(coeffs),
-         copied(batch.constants), owned_memoryview(std::move(senses)), copied(batch.bounds), batch_names(batch.names));
+    call(backend_.get(), names().add_constraint_arrays, starts_array(batch.starts),
+         index_array(batch.vars.values, batch.vars.owner), shared(batch.coeffs), shared(batch.constants),
+         owned_memoryview(std::move(senses)), shared(batch.bounds), batch_names(batch.names));
     return;
   }
   // The list form: per-row index and coefficient lists, as add_constraints takes them.
@@ -597,8 +655,8 @@ void PyBackend::add_constraint_columns(const kest::ConstraintColumns& batch) {
     idx_lists = made(PyList_New(static_cast<Py_ssize_t>(n)));
     coeff_lists = made(PyList_New(static_cast<Py_ssize_t>(n)));
     for (std::size_t r = 0; r < n; ++r) {
-      const auto begin = static_cast<std::size_t>(batch.starts[r]);
-      const auto len = static_cast<std::size_t>(batch.starts[r + 1]) - begin;
+      const auto begin = static_cast<std::size_t>(batch.starts[r] - batch.starts[0]);
+      const auto len = static_cast<std::size_t>(batch.starts[r + 1] - batch.starts[r]);
       PyRef idx = build_list(len, [&](std::size_t k) { return ints(kest::VarId{batch.vars[begin + k]}); });
       PyRef cf = build_list(len, [&](std::size_t k) { return coeff_floats(batch.coeffs[begin + k]); });
       // These lists hold only ints and floats and cannot be part of a cycle;
@@ -629,23 +687,8 @@ std::optional<std::vector<double>> PyBackend::get_var_values(std::span<const kes
   PyObject* method = names().get_var_values;
   PyRef r = call(backend_.get(), method);
   if (r.get() == Py_None) return std::nullopt;
-  Py_buffer view;
-  if (PyObject_GetBuffer(r.get(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) bad_result(method);
   std::vector<double> out;
-  {
-    struct Release {
-      Py_buffer* v;
-      ~Release() { PyBuffer_Release(v); }
-    } release{&view};
-    const std::string_view format = view.format ? view.format : "B";
-    const bool f64 = view.itemsize == 8 && (format == "d" || format == "=d" || format == "@d" ||
-                                            (std::endian::native == std::endian::little && format == "<d"));
-    if (!f64) {
-      PyErr_Format(PyExc_TypeError, "expected an array of float64, got one of format '%s'", view.format ? view.format : "B");
-      bad_result(method);
-    }
-    const auto have = static_cast<std::uint64_t>(view.len / 8);
-    const auto* data = static_cast<const double*>(view.buf);
+  read_float64(method, r.get(), [&](const double* data, std::uint64_t have) {
     out.resize(vars.size());
     for (std::size_t i = 0; i < vars.size(); ++i) {
       if (vars[i].index >= have) {
@@ -655,8 +698,73 @@ std::optional<std::vector<double>> PyBackend::get_var_values(std::span<const kes
       }
       out[i] = data[vars[i].index];
     }
-  }
+  });
   return out;
+}
+
+std::optional<std::vector<double>> PyBackend::get_result_vector(kest::ResultVector which, std::size_t count) {
+  const auto k = static_cast<std::size_t>(which);
+  if (!has_.result_vector[k]) return std::nullopt;
+  GilGuard gil;
+  PyObject* method = names().result_vector[k];
+  PyRef r = call(backend_.get(), method);
+  if (r.get() == Py_None) return std::nullopt;
+  std::vector<double> out;
+  read_float64(method, r.get(), [&](const double* data, std::uint64_t have) {
+    if (have != count) {
+      PyErr_Format(PyExc_ValueError, "%llu values for %llu items", static_cast<unsigned long long>(have),
+                   static_cast<unsigned long long>(count));
+      bad_result(method);
+    }
+    out.assign(data, data + count);
+  });
+  return out;
+}
+
+namespace {
+
+std::optional<double> info_float(PyObject* method, PyObject* dict, const char* key) {
+  PyObject* v = PyDict_GetItemString(dict, key);  // borrowed; never raises
+  if (!v || v == Py_None) return std::nullopt;
+  double d = 0.0;
+  if (!try_double(v, d)) {
+    PyErr_Format(PyExc_TypeError, "'%s' must be a float or None", key);
+    bad_result(method);
+  }
+  return d;
+}
+
+}  // namespace
+
+std::optional<kest::SolveInfo> PyBackend::get_solve_info() {
+  if (!has_.solve_info) return std::nullopt;
+  GilGuard gil;
+  PyObject* method = names().get_solve_info;
+  PyRef r = call(backend_.get(), method);
+  if (r.get() == Py_None) return std::nullopt;
+  if (!PyDict_Check(r.get())) {
+    PyErr_Format(PyExc_TypeError, "expected a dict or None, got %.200s", Py_TYPE(r.get())->tp_name);
+    bad_result(method);
+  }
+  kest::SolveInfo info;
+  if (PyObject* n = PyDict_GetItemString(r.get(), "sol_count"); n && n != Py_None) {
+    try {
+      info.sol_count = to_i64(n);
+    } catch (const PyErrSet&) {
+      bad_result(method);
+    }
+  }
+  info.obj_bound = info_float(method, r.get(), "obj_bound");
+  info.mip_gap = info_float(method, r.get(), "mip_gap");
+  info.runtime = info_float(method, r.get(), "runtime");
+  if (PyObject* t = PyDict_GetItemString(r.get(), "status_text"); t && t != Py_None) {
+    try {
+      info.status_text = std::string(to_str(t));
+    } catch (const PyErrSet&) {
+      bad_result(method);
+    }
+  }
+  return info;
 }
 
 }  // namespace kestpy

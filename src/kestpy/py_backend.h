@@ -12,7 +12,13 @@
 // batches as arrays that own their memory (and answers all values at once)
 // instead of the list calls those replace. The methods are looked up once, on
 // the class, when the adapter is made; a backend without them sees only the
-// list protocol.
+// list protocol. The same holds for the optional result methods
+// get_solve_info, get_constraint_duals, get_reduced_costs and
+// get_constraint_slacks; without them the adapter answers "none".
+//
+// A KeyboardInterrupt raised by the backend's optimize is no fault: the solve
+// ends as Interrupted and the exception waits, taken out of the interpreter,
+// until the caller has released the model and calls raise_pending_interrupt.
 #include "kestpy/py_ref.h"
 #include "solver_api/optimizer.h"
 
@@ -65,6 +71,8 @@ class PyBackend final : public kest::Optimizer {
   std::optional<std::vector<double>> get_var_values(std::span<const kest::VarId> vars) override;
   /// A new backend object from the factory this one came from; null without one.
   std::unique_ptr<kest::Optimizer> fresh() override;
+  std::optional<kest::SolveInfo> get_solve_info() override;
+  std::optional<std::vector<double>> get_result_vector(kest::ResultVector which, std::size_t count) override;
 
  private:
   struct Channel {
@@ -72,11 +80,18 @@ class PyBackend final : public kest::Optimizer {
     bool constraint_arrays = false;
     bool objective_arrays = false;
     bool var_values = false;
+    bool solve_info = false;
+    bool result_vector[3] = {false, false, false};  // by kest::ResultVector
   };
   PyRef backend_;
   PyRef factory_;
   PyRef model_name_;
   Channel has_;
 };
+
+/// Sets the KeyboardInterrupt that a backend's optimize raised on this thread
+/// as the current Python error and returns true; false when there is none.
+/// The caller holds the interpreter lock.
+bool raise_pending_interrupt() noexcept;
 
 }  // namespace kestpy

@@ -9,6 +9,7 @@
 // and adding a dropped zero to a non-zero coefficient changes nothing. This
 // keeps a sum of n one-term expressions linear instead of quadratic.
 #include <new>
+#include <span>
 
 #include "kestpy/args.h"
 #include "kestpy/expr.h"
@@ -18,14 +19,32 @@ namespace kestpy {
 
 namespace {
 
+/// Sums into the function of the LinExpr it will return, which may be a
+/// recycled one whose term storage is already large enough.
 class Accumulator {
  public:
+  Accumulator() : result_(new_linexpr(kNoModel)), fn_(reinterpret_cast<LinExprObject*>(result_.get())->fn) {}
+
   void reserve(std::size_t n) { fn_.terms.reserve(n); }
 
-  void add_var(PyObject* v) { fn_.terms.push_back(kest::AffineTerm{reinterpret_cast<VarObject*>(v)->id, 1.0}); }
+  void add_var(PyObject* v) {
+    const auto* var = reinterpret_cast<VarObject*>(v);
+    join(var->model);
+    fn_.terms.push_back(kest::AffineTerm{var->id, 1.0});
+  }
+
+  /// The members of a block, as iterating it yields them, without a Var each.
+  void add_block(PyObject* b) {
+    join(reinterpret_cast<VarsObject*>(b)->model);
+    const std::span<const kest::VarId> ids = block_members(b);
+    fn_.terms.reserve(fn_.terms.size() + ids.size());
+    for (const auto id : ids) fn_.terms.push_back(kest::AffineTerm{id, 1.0});
+  }
 
   void add_linexpr(PyObject* e) {
-    const kest::ScalarAffineFn& f = reinterpret_cast<LinExprObject*>(e)->fn;
+    const auto* expr = reinterpret_cast<LinExprObject*>(e);
+    join(expr->model);
+    const kest::ScalarAffineFn& f = expr->fn;
     for (const auto& t : f.terms)
       if (t.coeff != 0.0) fn_.terms.push_back(t);
     fn_.constant = fn_.constant + f.constant;
@@ -51,11 +70,13 @@ class Accumulator {
     return true;
   }
 
-  kest::ScalarAffineFn finish() && {
-    if (simplified_upto_ == 0) return std::move(fn_);
+  /// The LinExpr of the sum.
+  PyRef finish() && {
+    reinterpret_cast<LinExprObject*>(result_.get())->model = model_;
+    if (simplified_upto_ == 0) return std::move(result_);
     if (simplified_upto_ == fn_.terms.size()) {
       fn_.simplify();
-      return std::move(fn_);
+      return std::move(result_);
     }
     // Simplify the part the last LinExpr or number item covered; the Var
     // terms after it stay as they arrived.
@@ -65,12 +86,20 @@ class Accumulator {
     head.terms.insert(head.terms.end(), fn_.terms.begin() + static_cast<std::ptrdiff_t>(simplified_upto_),
                       fn_.terms.end());
     head.constant = fn_.constant;
-    return head;
+    fn_ = std::move(head);
+    return std::move(result_);
   }
 
  private:
-  kest::ScalarAffineFn fn_;
+  void join(ModelTag m) {
+    if (m != model_) [[unlikely]]
+      model_ = join_models(model_, m);
+  }
+
+  PyRef result_;
+  kest::ScalarAffineFn& fn_;
   std::size_t simplified_upto_ = 0;
+  ModelTag model_ = kNoModel;
 };
 
 [[noreturn]] void bad_item() { raise(PyExc_TypeError, "Item is not a LinExpr, Var, or f64"); }
@@ -110,9 +139,11 @@ PyObject* quicksum(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Accumulator acc;
     if (PyList_CheckExact(a[0]) || PyTuple_CheckExact(a[0]))
       sum_sequence(acc, a[0]);
+    else if (is_vars(a[0]))
+      acc.add_block(a[0]);
     else
       sum_iterable(acc, a[0]);
-    return new_linexpr(std::move(acc).finish()).release();
+    return std::move(acc).finish().release();
   });
 }
 

@@ -1,9 +1,12 @@
 // Var and Vars: handles of one variable and of an n-dimensional block.
+#include <algorithm>
+#include <optional>
 #include <string>
 
 #include "kestpy/args.h"
 #include "kestpy/buffers.h"
 #include "kestpy/expr.h"
+#include "kestpy/free_list.h"
 #include "kestpy/objects.h"
 #include "kestpy/param.h"
 
@@ -13,10 +16,15 @@ namespace {
 
 // ---- Var -------------------------------------------------------------------
 
+FreeList<VarObject> free_vars;
+
 void var_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
-  reinterpret_cast<VarObject*>(self)->cell.~PyRef();
-  PyObject_GC_Del(self);
+  // A dealloc slot runs with the interpreter lock held: the handle's check for
+  // it would only cost time on the hottest path of a build.
+  auto* v = reinterpret_cast<VarObject*>(self);
+  Py_XDECREF(v->cell.release());
+  if (!free_vars.give(v)) PyObject_GC_Del(self);
 }
 
 int var_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -58,6 +66,16 @@ PyGetSetDef var_getset[] = {
 };
 
 // ---- Vars ------------------------------------------------------------------
+
+/// The product of the extents, or nothing when it does not fit in 64 bits
+/// (a hand-built shape may say so; a zero extent anywhere still makes 0).
+std::optional<std::uint64_t> extent_product(const std::vector<std::uint64_t>& shape) {
+  if (std::find(shape.begin(), shape.end(), 0) != shape.end()) return 0;
+  std::uint64_t n = 1;
+  for (auto e : shape)
+    if (__builtin_mul_overflow(n, e, &n)) return std::nullopt;
+  return n;
+}
 
 void vars_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
@@ -118,9 +136,38 @@ bool key_indices(PyObject* key, std::vector<std::uint64_t>& out) {
   return false;
 }
 
+/// vs[key] for a tuple of exact ints, one per dimension, on a block whose
+/// member count fits in 64 bits (every block a model makes): the flat position
+/// by Horner's rule cannot overflow once each index is below its extent. Null
+/// without an error set when the key needs the general path.
+PyObject* member_by_int_tuple(VarsObject* vs, PyObject* key) {
+  const std::size_t ndim = vs->shape.size();
+  std::uint64_t idx[4];
+  for (std::size_t d = 0; d < ndim; ++d) {
+    PyObject* item = PyTuple_GET_ITEM(key, d);
+    if (!PyLong_CheckExact(item)) return nullptr;
+    idx[d] = PyLong_AsUnsignedLongLong(item);
+    if (idx[d] == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      raise(PyExc_TypeError, "Expected integers for indices");
+    }
+  }
+  std::uint64_t position = 0;
+  for (std::size_t d = 0; d < ndim; ++d) {
+    if (idx[d] >= vs->shape[d]) raise(PyExc_IndexError, "Index out of bounds");
+    position = position * vs->shape[d] + idx[d];
+  }
+  if (position >= vs->ids.size()) raise(PyExc_IndexError, "Flat index out of bounds");
+  return new_var(vs->ids[position], vs->cell.get()).release();
+}
+
 PyObject* vars_subscript(PyObject* self, PyObject* key) noexcept {
   return guard<PyObject*>(nullptr, [&] {
     auto* vs = reinterpret_cast<VarsObject*>(self);
+    if (vs->fits && PyTuple_CheckExact(key) && static_cast<std::size_t>(PyTuple_GET_SIZE(key)) == vs->shape.size() &&
+        vs->shape.size() <= 4) {
+      if (PyObject* member = member_by_int_tuple(vs, key)) return member;
+    }
     std::uint64_t small[4];
     std::vector<std::uint64_t> index;
     std::size_t ndim = 0;
@@ -165,11 +212,77 @@ PyObject* vars_subscript(PyObject* self, PyObject* key) noexcept {
 }
 
 PyObject* vars_item(PyObject* self, Py_ssize_t i) noexcept {
-  // Sequence-style access, so the interpreter's fallback iteration works over
-  // a one-dimensional block.
+  // Sequence-style access by position: the subscript with an int key.
   PyRef key = PyRef::steal(PyLong_FromSsize_t(i));
   if (!key) return nullptr;
   return vars_subscript(self, key.get());
+}
+
+/// len(): the number of members, the product of the extents.
+Py_ssize_t vars_length(PyObject* self) noexcept {
+  const auto n = extent_product(reinterpret_cast<VarsObject*>(self)->shape);
+  if (!n || *n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, "The block has more members than fit in a machine word");
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(*n);
+}
+
+// ---- iteration over a block -----------------------------------------------------
+
+/// Yields the members in row-major order, which is the order of the ids, but
+/// no further than the ids of a hand-built block reach.
+struct VarsIterObject {
+  PyObject_HEAD
+  PyRef block;
+  std::size_t next;
+  std::size_t end;
+};
+
+// Tracked by the collector, as the block it holds may be.
+void vars_iter_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  Py_XDECREF(reinterpret_cast<VarsIterObject*>(self)->block.release());
+  PyObject_GC_Del(self);
+}
+
+int vars_iter_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(reinterpret_cast<VarsIterObject*>(self)->block.get());
+  return 0;
+}
+
+PyObject* vars_iter_next(PyObject* self) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto* it = reinterpret_cast<VarsIterObject*>(self);
+    if (it->next >= it->end) return nullptr;  // exhausted, no error set
+    auto* vs = reinterpret_cast<VarsObject*>(it->block.get());
+    return new_var(vs->ids[it->next++], vs->cell.get()).release();
+  });
+}
+
+PyTypeObject VarsIterType_ = [] {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "builtins.VarsIterator";
+  t.tp_basicsize = sizeof(VarsIterObject);
+  t.tp_dealloc = vars_iter_dealloc;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+  t.tp_traverse = vars_iter_traverse;
+  t.tp_iter = PyObject_SelfIter;
+  t.tp_iternext = vars_iter_next;
+  return t;
+}();
+
+PyObject* vars_iter(PyObject* self) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    if (!VarsIterType_.tp_dict) check_status(PyType_Ready(&VarsIterType_));
+    auto* it = PyObject_GC_New(VarsIterObject, &VarsIterType_);
+    if (!it) throw PyErrSet{};
+    new (&it->block) PyRef(PyRef::borrow(self));
+    it->next = 0;
+    it->end = block_members(self).size();
+    PyObject_GC_Track(it);
+    return reinterpret_cast<PyObject*>(it);
+  });
 }
 
 /// The values of the block's members as a numpy array shaped like the block
@@ -197,7 +310,7 @@ PyGetSetDef vars_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMappingMethods vars_as_mapping = {nullptr, vars_subscript, nullptr};
+PyMappingMethods vars_as_mapping = {vars_length, vars_subscript, nullptr};
 PySequenceMethods vars_as_sequence = [] {
   PySequenceMethods m{};
   m.sq_item = vars_item;
@@ -233,6 +346,7 @@ PyTypeObject VarsType_ = [] {
   t.tp_str = vars_str;
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
   t.tp_traverse = vars_traverse;
+  t.tp_iter = vars_iter;
   t.tp_doc = "Vars(shape, ids)\n--\n\n";
   t.tp_getset = vars_getset;
   t.tp_new = vars_new;
@@ -249,12 +363,23 @@ PyTypeObject* vars_type() {
   return &VarsType_;
 }
 
+std::span<const kest::VarId> block_members(PyObject* vars) {
+  const auto* vs = reinterpret_cast<VarsObject*>(vars);
+  // An overflowing product is beyond any ids list.
+  const std::uint64_t n = std::min<std::uint64_t>(extent_product(vs->shape).value_or(UINT64_MAX), vs->ids.size());
+  return {vs->ids.data(), static_cast<std::size_t>(n)};
+}
+
 // A hand-built Var or Vars refers to nothing and stays out of the collector's
 // sight, as an int would.
 PyRef new_var(kest::VarId id, PyObject* cell) {
-  auto* v = PyObject_GC_New(VarObject, &VarType_);
-  if (!v) throw PyErrSet{};
+  VarObject* v = free_vars.take(&VarType_);
+  if (!v) {
+    v = PyObject_GC_New(VarObject, &VarType_);
+    if (!v) throw PyErrSet{};
+  }
   v->id = id;
+  v->model = cell_tag(cell);
   new (&v->cell) PyRef(PyRef::borrow(cell));
   if (cell) PyObject_GC_Track(v);
   return PyRef::steal(reinterpret_cast<PyObject*>(v));
@@ -265,7 +390,9 @@ PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, P
   if (!v) throw PyErrSet{};
   new (&v->shape) std::vector<std::uint64_t>(std::move(shape));
   new (&v->ids) std::vector<kest::VarId>(std::move(ids));
+  v->fits = extent_product(v->shape).has_value();
   new (&v->cell) PyRef(PyRef::borrow(cell));
+  v->model = cell_tag(cell);
   if (cell) PyObject_GC_Track(v);
   return PyRef::steal(reinterpret_cast<PyObject*>(v));
 }

@@ -62,8 +62,8 @@ ScalarSetType ConstraintColumns::set(std::size_t r) const {
 }
 
 ScalarFunctionType ConstraintColumns::function(std::size_t r) const {
-  const auto begin = static_cast<std::size_t>(starts[r]);
-  const auto end = static_cast<std::size_t>(starts[r + 1]);
+  const auto begin = static_cast<std::size_t>(starts[r] - starts[0]);
+  const auto end = static_cast<std::size_t>(starts[r + 1] - starts[0]);
   if (kinds[r] & RowKind::kSingle) return SingleVariable{VarId{vars[begin]}};
   ScalarAffineFn f;
   f.terms.reserve(end - begin);

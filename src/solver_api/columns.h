@@ -2,10 +2,12 @@
 // Whole batches of variables and constraints in columnar form: the shape in
 // which the cache stores a model and hands it to a backend in one call.
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
 #include "core/function.h"
+#include "core/mapped_allocator.h"
 #include "core/names.h"
 #include "core/sets.h"
 
@@ -24,13 +26,13 @@ struct RowKind {
 /// Constraints built by the caller, ready to be stored: row r holds the terms
 /// [starts[r], starts[r + 1]) of vars and coeffs.
 struct ConstraintBatch {
-  std::vector<std::uint64_t> starts{0};
-  std::vector<std::uint32_t> vars;
-  std::vector<double> coeffs;
-  std::vector<double> constants;
-  std::vector<std::uint8_t> kinds;  // RowKind
-  std::vector<double> bounds;       // the set's value (an Interval's lower bound)
-  std::vector<double> uppers;       // one per Interval row, in row order
+  Array<std::uint64_t> starts{0};
+  Array<std::uint32_t> vars;
+  Array<double> coeffs;
+  Array<double> constants;
+  Array<std::uint8_t> kinds;  // RowKind
+  Array<double> bounds;       // the set's value (an Interval's lower bound)
+  Array<double> uppers;       // one per Interval row, in row order
 
   std::size_t size() const { return constants.size(); }
   /// Appends one constraint. Throws Fault for a variable index beyond 32 bits.
@@ -40,33 +42,45 @@ struct ConstraintBatch {
 
 /// Variables built by the caller, ready to be stored: one entry per variable.
 struct VariableBatch {
-  std::vector<double> lowers;
-  std::vector<double> uppers;
-  std::vector<char32_t> types;
+  Array<double> lowers;
+  Array<double> uppers;
+  Array<char32_t> types;
   NameRun names;  // names.count == lowers.size()
   std::size_t size() const { return lowers.size(); }
+};
+
+/// A span of stored values with a share of the storage it lies in: holding
+/// the share keeps the values as they are (the cache copies a column before
+/// changing it while it is shared), so a consumer may keep them without a copy.
+template <class T>
+struct SharedSpan {
+  std::span<const T> values;
+  std::shared_ptr<const void> owner;
+  std::size_t size() const { return values.size(); }
+  const T& operator[](std::size_t i) const { return values[i]; }
 };
 
 /// A view of stored variables [first, first + size()).
 struct VariableColumns {
   std::uint64_t first = 0;
-  std::span<const double> lowers;
-  std::span<const double> uppers;
+  SharedSpan<double> lowers;
+  SharedSpan<double> uppers;
   std::span<const char32_t> types;
   NameSlice names;
   std::size_t size() const { return lowers.size(); }
 };
 
 /// A view of stored constraints [first, first + size()). starts holds size()+1
-/// offsets into the cache's term arrays, which vars and coeffs view whole.
+/// offsets into the cache's term arrays; vars and coeffs view exactly the
+/// batch's terms, so row r's terms are [starts[r] - starts[0], starts[r+1] - starts[0]).
 struct ConstraintColumns {
   std::uint64_t first = 0;
   std::span<const std::uint64_t> starts;
-  std::span<const std::uint32_t> vars;
-  std::span<const double> coeffs;
-  std::span<const double> constants;
+  SharedSpan<std::uint32_t> vars;
+  SharedSpan<double> coeffs;
+  SharedSpan<double> constants;
   std::span<const std::uint8_t> kinds;
-  std::span<const double> bounds;
+  SharedSpan<double> bounds;
   // The upper bound of an Interval row, looked up by row position.
   const std::vector<std::pair<std::uint64_t, double>>* interval_uppers = nullptr;
   NameSlice names;

@@ -10,8 +10,8 @@ void ModelLike::add_variable_columns(const VariableColumns& batch) {
   names.reserve(n);
   for (std::size_t i = 0; i < n; ++i) names.push_back(batch.names.at(i));
   (void)add_variables(n, NameType::list(std::move(names)), std::vector<char32_t>(batch.types.begin(), batch.types.end()),
-                      BoundType::list({batch.lowers.begin(), batch.lowers.end()}),
-                      BoundType::list({batch.uppers.begin(), batch.uppers.end()}));
+                      BoundType::list({batch.lowers.values.begin(), batch.lowers.values.end()}),
+                      BoundType::list({batch.uppers.values.begin(), batch.uppers.values.end()}));
 }
 
 void ModelLike::add_constraint_columns(const ConstraintColumns& batch) {

@@ -39,8 +39,35 @@ class CutShort : public std::exception {
   Reason reason_;
 };
 
-/// Code of a successful solve. Only the adapter's mapping gives it meaning.
-enum class SolveStatus : std::uint8_t { Other = 0, Optimal = 1, Infeasible = 2 };
+/// Outcome of a solve, numbered as the backend list protocol numbers it. A
+/// backend may report numbers not named here; they travel unchanged. Loaded
+/// is no solve outcome: it stands for "not solved since the last change".
+enum class SolveStatus : std::uint32_t {
+  Loaded = 0,
+  Other = 1,
+  Optimal = 2,
+  Infeasible = 3,
+  InfOrUnbd = 4,
+  Unbounded = 5,
+  IterationLimit = 7,
+  TimeLimit = 9,
+  SolutionLimit = 10,
+  Interrupted = 11,
+  Numeric = 12,
+};
+
+/// What a backend tells about its last solve beyond the status; each part is
+/// absent when it does not say.
+struct SolveInfo {
+  std::optional<std::int64_t> sol_count;
+  std::optional<double> obj_bound;
+  std::optional<double> mip_gap;
+  std::optional<double> runtime;
+  std::optional<std::string> status_text;
+};
+
+/// Per-constraint (by position) or per-variable results of a solve.
+enum class ResultVector : std::uint8_t { ConstraintDuals = 0, ReducedCosts = 1, ConstraintSlacks = 2 };
 
 class ModelLike {
  public:
@@ -87,6 +114,13 @@ class Optimizer : public ModelLike {
   /// A new, empty backend of the same kind and settings-free, to rebuild this
   /// one into after a call was cut short; null when there is no way to make one.
   virtual std::unique_ptr<Optimizer> fresh() { return nullptr; }
+  /// Details of the last solve; the default knows none.
+  virtual std::optional<SolveInfo> get_solve_info() { return std::nullopt; }
+  /// `which` for every constraint or variable, `count` of them, or nothing
+  /// when the last solve left none; the default has none.
+  virtual std::optional<std::vector<double>> get_result_vector(ResultVector /*which*/, std::size_t /*count*/) {
+    return std::nullopt;
+  }
 };
 
 /// The owned backend handle. Calls are serialised by the model's lock, but may

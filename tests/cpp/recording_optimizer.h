@@ -113,6 +113,15 @@ class RecordingOptimizer final : public Optimizer {
     return 100.0 + static_cast<double>(var.index);
   }
   std::optional<double> get_objective_value() override { record("get_objective_value"); return 42.5; }
+  std::optional<SolveInfo> get_solve_info() override {
+    record("get_solve_info");
+    return SolveInfo{1, std::nullopt, std::nullopt, 0.5, "fake"};
+  }
+  /// `count` copies of the vector's number.
+  std::optional<std::vector<double>> get_result_vector(ResultVector which, std::size_t count) override {
+    record("get_result_vector", std::to_string(static_cast<int>(which)) + ", " + std::to_string(count));
+    return std::vector<double>(count, static_cast<double>(which));
+  }
   Status update() override { record("update"); return Status::success(); }
   Status compute_conflict() override { record("compute_conflict"); return Status::success(); }
   std::optional<AttrValue> get_model_attr(ModelAttr a) override { record("get_model_attr", debug_text(a)); return {}; }

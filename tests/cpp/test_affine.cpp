@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -180,6 +182,34 @@ TEST(CalculateFaults, UnknownOperationAndProductOfTwoFunctionsWithTerms) {
   const ScalarAffineFn y({T(1, 1.0)}, 0.0);
   expect_fault(k2xPlus1, y, AffineOp::Mul, "Multiplication results in a non-affine function");
   expect_fault(y, k2xPlus1, AffineOp::Mul, "Multiplication results in a non-affine function");
+}
+
+// ---- combine ----
+
+// The operators call combine() with simplified operands, which it merges
+// instead of sorting: random operands, simplified or not, must come out as
+// the definition (concatenate, then simplify) leaves them, cancellations,
+// infinities and NaNs included.
+TEST(Combine, AgreesWithConcatenateThenSimplify) {
+  std::mt19937_64 rng(7);
+  const double coeffs[] = {1.0, -1.0, 0.5, 0.1, 0.2, -0.3, 1e16, -1e16, 0.0, -0.0, kInf, -kInf, kNaN};
+  auto draw = [&](bool simplified) {
+    ScalarAffineFn f;
+    for (auto n = rng() % 6; n > 0; --n) f.terms.push_back(T(rng() % 5, coeffs[rng() % std::size(coeffs)]));
+    if (simplified) f.simplify();
+    return f;
+  };
+  for (int round = 0; round < 20000; ++round) {
+    const ScalarAffineFn a = draw(round % 3 != 0), b = draw(round % 5 != 0);
+    const bool negate = round % 2 == 1;
+    ScalarAffineFn want;
+    for (const auto& t : a.terms) want.push_term(t.var, t.coeff);
+    for (const auto& t : b.terms) want.push_term(t.var, negate ? -t.coeff : t.coeff);
+    want.simplify();
+    ScalarAffineFn got({T(9, 1.0)}, 5.0);  // whatever out held before is replaced
+    combine(a.terms, b.terms, negate, 0.0, got);
+    ASSERT_TRUE(same_terms(got.terms, want.terms)) << "round " << round;
+  }
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // BridgeOptimizer: the cache, forwarding once attached, and attach_backend's replay.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -178,6 +180,46 @@ TEST_F(Bridge, ForwardsEachChangeOnlyOnceAttached) {
                      "get_objective_value()",
                  }));
   EXPECT_EQ(bridge.constraint(ConstrId{0}).function, fx());  // the cache keeps its own copy
+}
+
+TEST_F(Bridge, StatusAndResultsDescribeTheLastSolveUntilTheModelChanges) {
+  bridge.add_variable("x", none, none, none);
+  bridge.add_constraint(fx(), ScalarSetType::less_than(1.0), none);
+  EXPECT_EQ(bridge.status(), SolveStatus::Loaded);
+  EXPECT_FALSE(bridge.optimize().ok());  // detached: no solve, still Loaded
+  EXPECT_EQ(bridge.status(), SolveStatus::Loaded);
+  RecordingOptimizer* a = attach("A");
+
+  const std::vector<std::function<void()>> changes = {
+      [&] { bridge.add_variable(none, none, none, none); },
+      [&] { bridge.add_constraint(fx(), ScalarSetType::greater_than(0.0), none); },
+      [&] { (void)bridge.set_objective(fx(), kMax); },
+      [&] { bridge.add_objective_terms(VarId{0}, std::vector<double>{2.0}); },
+      [&] { (void)bridge.set_model_attr(ModelAttr::ObjectiveSense, AttrValue::sense(kMin)); },
+      [&] { a = attach("B"); },
+  };
+  for (const auto& change : changes) {
+    a->optimize_result = SolveStatus::TimeLimit;
+    ASSERT_TRUE(bridge.optimize().ok());
+    EXPECT_TRUE(bridge.set_optimizer_attr(OptimizerAttr::time_limit(), AttrValue::floating(1.0)).ok());
+    EXPECT_EQ(bridge.status(), SolveStatus::TimeLimit);  // settings keep it
+    // the counts are the cache's
+    EXPECT_EQ(bridge.result_vector(ResultVector::ReducedCosts), std::vector<double>(bridge.num_variables(), 1.0));
+    EXPECT_EQ(bridge.result_vector(ResultVector::ConstraintSlacks),
+              std::vector<double>(bridge.num_constraints(), 2.0));
+    EXPECT_EQ(bridge.get_solve_info()->status_text, "fake");
+    change();
+    EXPECT_EQ(bridge.status(), SolveStatus::Loaded);
+    EXPECT_FALSE(bridge.result_vector(ResultVector::ConstraintDuals));
+    EXPECT_FALSE(bridge.get_solve_info());
+  }
+  // A backend's Loaded is no outcome; a failed solve leaves the status as it was.
+  a->optimize_result = SolveStatus::Loaded;
+  ASSERT_TRUE(bridge.optimize().ok());
+  EXPECT_EQ(bridge.status(), SolveStatus::Other);
+  a->optimize_result = KestError::message("solver crashed");
+  EXPECT_FALSE(bridge.optimize().ok());
+  EXPECT_EQ(bridge.status(), SolveStatus::Other);
 }
 
 TEST_F(Bridge, BackendErrorsPassThroughAfterTheCacheIsUpdated) {
@@ -449,6 +491,24 @@ TEST(BridgeRollBack, RestoresVariablesConstraintsAndObjectiveToTheMark) {
   // and it grows again from there
   b.add_variable("z", std::nullopt, std::nullopt, std::nullopt);
   EXPECT_EQ(b.variable(VarId{1}).name, "z");
+}
+
+TEST(ColumnTruncate, AShareKeepsItsValuesThroughAnUndoAndTheNextAppend) {
+  Column<double> c;
+  c.reserve_more(3);
+  for (double v : {1.0, 2.0, 3.0}) c.push_back(v);
+  SharedSpan<double> held = c.share(0, 3);
+  c.truncate(1);  // shared: only the column's length shrinks
+  EXPECT_EQ(c.size(), 1u);
+  c.reserve_more(1);  // the column becomes its own again
+  c.push_back(9.0);
+  EXPECT_EQ((std::vector<double>(held.values.begin(), held.values.end())), (std::vector<double>{1.0, 2.0, 3.0}));
+  EXPECT_EQ((std::vector<double>(c.span().begin(), c.span().end())), (std::vector<double>{1.0, 9.0}));
+  held = {};
+  c.truncate(0);  // not shared: in place
+  EXPECT_TRUE(c.empty());
+  c.push_back(4.0);
+  EXPECT_EQ(c[0], 4.0);
 }
 
 }  // namespace kest

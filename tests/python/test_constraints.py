@@ -265,13 +265,14 @@ def test_variable_ids_up_to_the_last_one_are_accepted(attached):
     del w
 
 
-def test_variables_of_another_model_within_range_are_accepted(attached):
-    # Nothing ties a Var to its model; only the id is checked.
+def test_variables_of_another_model_are_refused_even_within_range(attached):
+    # A Var remembers its model; a hand-built one has none and only its id is checked.
     m, _ = make_model(2)
     other, (a, b, c) = make_model(3)
-    with pytest.raises(ValueError, match=r"VarId\(2\)"):
-        m.addConstr(c <= 1)
-    m.addConstr(b <= 1)
+    for v in (c, b):
+        with pytest.raises(ValueError, match=r"holds variables of model 'm', not of this model \(also named 'm'\)"):
+            m.addConstr(v <= 1)
+    m.addConstr(Var(1) <= 1)
     assert constraints(attached(m)) == [([1], [1.0], 0.0, "<", 1.0, "")]
 
 

@@ -24,7 +24,7 @@ def run(example, extra_path=None, args=()):
 
 def test_the_expected_examples_exist():
     assert {"diet.py", "production_planning.py", "facility_location.py",
-            "sudoku.py", "n_queens.py"} <= set(EXAMPLES)
+            "sudoku.py", "n_queens.py", "sensitivity.py"} <= set(EXAMPLES)
 
 
 def test_n_queens_other_sizes():

@@ -272,6 +272,29 @@ def test_operators_and_quicksum_follow_the_documented_arithmetic_exactly(tree, p
     assert math.isclose(got, expected, rel_tol=1e-9, abs_tol=1e-9 * scale + 1e-300), (got, expected, scale)
 
 
+def float_bits(v):
+    """The bits, except a NaN's: the printed form that parts() reads has no sign for it."""
+    return "nan" if math.isnan(v) else struct.pack("<d", v)
+
+
+@SETTINGS
+@given(trees(), st.one_of(st.floats(allow_nan=False).filter(lambda c: c != 0.0), st.integers(-9, 9).filter(bool)))
+def test_negation_and_division_are_the_float_operations_on_every_coefficient(tree, divisor):
+    """-e negates each coefficient and the constant; e / c multiplies each by
+    the float 1 / c (the reference is plain float arithmetic on the parts)."""
+    obj, _ = build(tree)
+    assume(isinstance(obj, (kestpy.LinExpr, kestpy.Var)))
+    terms, c = parts(obj) if isinstance(obj, kestpy.LinExpr) else ([(var_id(obj), 1.0)], None)
+    r = 1 / divisor
+    for got, want_terms, want_c in (
+            (-obj, [(v, -k) for v, k in terms], 0.0 if c is None else -c),
+            (obj / divisor, [(v, k * r) for v, k in terms], 0.0 if c is None else r * c)):
+        want_terms = [(v, k) for v, k in simplify(want_terms) if k != 0.0]
+        got_terms, got_c = parts(got)
+        assert [(v, float_bits(k)) for v, k in got_terms] == [(v, float_bits(k)) for v, k in want_terms]
+        assert float_bits(got_c) == float_bits(want_c)
+
+
 COEFFS = [1.0, -1.0, 0.1, 0.2, 0.3, -0.3, 1e16, -1e16, 3.0, INF, -INF, math.nan]
 
 

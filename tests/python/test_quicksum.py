@@ -47,13 +47,14 @@ def test_a_later_operator_simplifies(recording):
     assert parts(s) == ([(0, 1.0), (1, 1.0), (0, 1.0)], 0.0)
 
 
-def test_one_dimensional_block(recording):
+def test_blocks_sum_all_their_members(recording):
     model = kestpy.Model("m")
     vs = model.addVars(4)
     assert parts(quicksum(v for v in vs)) == ([(0, 1.0), (1, 1.0), (2, 1.0), (3, 1.0)], 0.0)
     assert parts(quicksum(vs)) == ([(0, 1.0), (1, 1.0), (2, 1.0), (3, 1.0)], 0.0)
     grid = model.addVars(2, 2)
-    assert parts(quicksum(v for v in grid)) == ([], 0.0)
+    assert parts(quicksum(v for v in grid)) == ([(4, 1.0), (5, 1.0), (6, 1.0), (7, 1.0)], 0.0)
+    assert parts(quicksum(grid)) == parts(quicksum(list(grid)))
 
 
 def test_keyword_argument():

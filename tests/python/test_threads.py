@@ -186,7 +186,7 @@ def test_other_model_and_expressions_unaffected_during_solve(recording, recordin
     def elsewhere():
         other = kestpy.Model("other")
         y = other.addVar()
-        other.addConstr(y + x <= 2)  # x's id exists in other too
+        other.addConstr(y + kestpy.Var(0) <= 2)  # a hand-built Var joins any model
         other.setBackend("recording2")
         recording2.created[-1].var_values[0] = 1.25
         other.optimize()

@@ -4,7 +4,7 @@ import gc
 import pytest
 
 import kestpy
-from conftest import raises_panic, var_id
+from conftest import parts, raises_panic, var_id
 from hostile import Index
 
 Var = kestpy.Var
@@ -98,10 +98,21 @@ def test_vars_constructor_errors(shape, ids, exc, message):
             assert str(info.value) == message
 
 
-def test_vars_has_no_length_and_no_readable_fields():
+@pytest.mark.parametrize(
+    "shape, ids, length",
+    [([2], [0, 1], 2), ([2, 3], [], 6), ([], [], 1), ([3, 0, 2**63], [], 0), ([2**32, 2**31], [], None),
+     ([U64_MAX, 2], [], None)],
+)
+def test_vars_length_is_the_product_of_the_extents(shape, ids, length):
+    if length is None:
+        with pytest.raises(OverflowError, match="^The block has more members than fit in a machine word$"):
+            len(Vars(shape, ids))
+    else:
+        assert len(Vars(shape, ids)) == length
+
+
+def test_vars_has_no_readable_fields():
     vs = Vars([2], [0, 1])
-    with pytest.raises(TypeError):
-        len(vs)
     for attr in ("shape", "ids", "id"):
         assert not hasattr(vs, attr)
         assert not hasattr(Var(0), attr)
@@ -161,11 +172,30 @@ def test_item_access_errors(block, key, exc, message):
     [([3], [1, 2], [1, 2]),
      ([2], [4, 5, 6], [4, 5]),
      ([0], [], []),
-     ([2, 3], list(range(6)), []),
-     ([], [5], [])],
+     ([2, 3], list(range(10, 17)), list(range(10, 16))),
+     ([2, 2, 2], [7, 6, 5], [7, 6, 5]),  # stops where the ids end
+     ([2, 0, 3], [1, 2], []),
+     ([U64_MAX, 2], [1, 2, 3], [1, 2, 3]),
+     ([], [5, 6], [5])],
 )
-def test_iteration(shape, ids, expected):
-    assert [var_id(v) for v in Vars(shape, ids)] == expected
+def test_iteration_yields_every_member_in_row_major_order(shape, ids, expected):
+    vs = Vars(shape, ids)
+    assert [var_id(v) for v in vs] == expected
+    assert parts(kestpy.quicksum(vs)) == ([(i, 1.0) for i in expected], 0.0)
+    it = iter(vs)
+    assert iter(it) is it
+    del vs
+    assert [var_id(v) for v in it] == expected  # the iterator keeps the block
+
+
+def test_members_of_an_iterated_block_belong_to_its_model(recording, attached):
+    m = kestpy.Model("m")
+    vs = m.addVars(2, 2)
+    rec = attached(m)
+    rec.var_values[3] = 1.5
+    assert [v.X for v in vs] == [None, None, None, 1.5]
+    with pytest.raises(ValueError, match="model 'm'"):
+        next(iter(vs)) + kestpy.Model("other").addVar()
 
 
 # ---------------------------------------------------------------- X and the shared optimizer
