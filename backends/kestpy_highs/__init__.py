@@ -27,7 +27,8 @@ set_objective           index list, coefficient list, constant, -1 min / +1 max 
 set_objective_arrays    indices (int32/int64 array), coeffs (float64 array),      None
                         constant, -1 min / +1 max
 update                  none                                                      None
-set_optimizer_attr      name, value                                               None
+set_optimizer_attr      name, value                                               False when refused,
+                                                                                  else None
 optimize                none                                                      status number
 get_var_value           variable index                                            float or None
 get_var_values          none                                                      float64 array or None
@@ -58,7 +59,9 @@ Settings: any HiGHS option by its own name ("time_limit", "mip_rel_gap",
 "MIPGap", "Threads", "OutputFlag", "Silent" (inverted output_flag) and
 "SolverName" (accepted, no effect). A switch option such as "presolve" also
 takes True/False or 1/0. An unknown name or a value of the wrong kind issues a
-``UserWarning`` naming the option (with close matches) and changes nothing.
+``UserWarning`` naming the option (with close matches) and changes nothing;
+``set_optimizer_attr`` then returns False, so kestpy keeps the value HiGHS
+still holds for a later ``setBackend``.
 
 Status numbers returned by ``optimize``:
 
@@ -339,8 +342,12 @@ class Model:
 
     def set_optimizer_attr(self, name, value):
         self._runner.settle()
-        if _options.apply(self._h, name, value) == "threads":
+        changed = _options.apply(self._h, name, value)
+        if changed == "threads":
             self._threads_set = True
+        if changed is None and name != "SolverName":
+            return False  # refused (apply has warned): the option keeps its value
+        return None
 
     def optimize(self):
         self._changed()

@@ -4,21 +4,84 @@
 #include <limits>
 #include <string>
 
+#include "core/fault.h"
+
 namespace kest {
 
 namespace {
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 }
 
+template <class Change>
+void BridgeOptimizer::record(Change&& change) {
+  try {
+    change();
+  } catch (const std::bad_alloc&) {
+    cut_short_ = CutShort::Reason::OutOfMemory;
+    throw;
+  }
+}
+
+template <class Call>
+void BridgeOptimizer::forward(Call&& call) {
+  try {
+    call();
+  } catch (const CutShort& c) {
+    stale_ = true;  // its results go with it
+    status_ = SolveStatus::Loaded;
+    cut_short_ = c.reason();
+    throw;
+  } catch (const std::bad_alloc&) {
+    stale_ = true;
+    status_ = SolveStatus::Loaded;
+    cut_short_ = CutShort::Reason::OutOfMemory;
+    throw;
+  }
+}
+
+BridgeOptimizer::Mark BridgeOptimizer::mark() const noexcept {
+  Mark m;
+  m.variables = variables_.size();
+  m.constraints = constraints_.size();
+  if (objective_function_ && objective_function_->affine()) {
+    m.objective_affine = true;
+    m.objective_terms = objective_function_->affine()->terms.size();
+  } else {
+    m.small_objective = objective_function_;  // none or one variable: nothing to allocate
+  }
+  m.sense = objective_sense_;
+  m.unsimplified = objective_unsimplified_;
+  m.unsent = objective_unsent_;
+  return m;
+}
+
+void BridgeOptimizer::roll_back(const Mark& m) noexcept {
+  variables_.truncate(m.variables);
+  constraints_.truncate(m.constraints);
+  if (m.objective_affine) {
+    if (objective_function_ && objective_function_->affine()) {
+      auto& terms = std::get<ScalarAffineFn>(objective_function_->value).terms;
+      if (terms.size() > m.objective_terms) terms.resize(m.objective_terms);
+    }
+  } else {
+    objective_function_ = m.small_objective;
+  }
+  objective_sense_ = m.sense;
+  objective_unsimplified_ = m.unsimplified;
+  objective_unsent_ = m.unsent;
+}
+
 VarId BridgeOptimizer::add_variable(std::optional<std::string_view> name, std::optional<char32_t> vtype,
                                     std::optional<double> lower, std::optional<double> upper) {
   status_ = SolveStatus::Loaded;
   const VarId id{variables_.size()};
-  variables_.push(name.value_or(std::string_view()), vtype.value_or(kContinuous), lower.value_or(0.0),
-                  upper.value_or(kInfinity));
+  record([&] {
+    variables_.push(name.value_or(std::string_view()), vtype.value_or(kContinuous), lower.value_or(0.0),
+                    upper.value_or(kInfinity));
+  });
   // The backend gets the caller's arguments, absent ones still absent; its
   // returned id is ignored, ours is the authority.
-  if (forwarding()) (void)backend_->add_variable(name, vtype, lower, upper);
+  if (forwarding()) forward([&] { (void)backend_->add_variable(name, vtype, lower, upper); });
   return id;
 }
 
@@ -62,19 +125,21 @@ VarId BridgeOptimizer::add_variable_batch(VariableBatch batch) {
   status_ = SolveStatus::Loaded;
   const VarId first{variables_.size()};
   const std::size_t n = batch.size();
-  variables_.append(std::move(batch));
+  record([&] { variables_.append(std::move(batch)); });
   if (!forwarding() || n == 0) return first;
-  VariableColumns added = variables_.columns(first.index, n);
-  if (backend_->takes_variable_batches()) {
-    backend_->add_variable_columns(added);
-    return first;
-  }
-  std::string name;
-  for (std::size_t i = 0; i < n; ++i) {
-    name.clear();
-    added.names.append(name, i);
-    (void)backend_->add_variable(std::string_view(name), added.types[i], added.lowers[i], added.uppers[i]);
-  }
+  forward([&] {
+    VariableColumns added = variables_.columns(first.index, n);
+    if (backend_->takes_variable_batches()) {
+      backend_->add_variable_columns(added);
+      return;
+    }
+    std::string name;
+    for (std::size_t i = 0; i < n; ++i) {
+      name.clear();
+      added.names.append(name, i);
+      (void)backend_->add_variable(std::string_view(name), added.types[i], added.lowers[i], added.uppers[i]);
+    }
+  });
   return first;
 }
 
@@ -82,8 +147,8 @@ ConstrId BridgeOptimizer::add_constraint(ScalarFunctionType function, ScalarSetT
                                          std::optional<std::string> name) {
   status_ = SolveStatus::Loaded;
   const ConstrId id{constraints_.size()};
-  constraints_.push(function, set, name ? std::string_view(*name) : std::string_view());
-  if (forwarding()) (void)backend_->add_constraint(std::move(function), set, std::move(name));
+  record([&] { constraints_.push(function, set, name ? std::string_view(*name) : std::string_view()); });
+  if (forwarding()) forward([&] { (void)backend_->add_constraint(std::move(function), set, std::move(name)); });
   return id;
 }
 
@@ -103,38 +168,66 @@ ConstrId BridgeOptimizer::add_constraint_batch(const ConstraintBatch& batch, Nam
   status_ = SolveStatus::Loaded;
   const ConstrId first{constraints_.size()};
   const std::size_t n = batch.size();
-  constraints_.append(batch, std::move(names));
+  record([&] { constraints_.append(batch, std::move(names)); });
   if (!forwarding() || n == 0) return first;
-  ConstraintColumns added = constraints_.columns(first.index, n);
-  if (backend_->takes_constraint_batches()) {
-    backend_->add_constraint_columns(added);
-    return first;
-  }
-  for (std::size_t r = 0; r < n; ++r)
-    (void)backend_->add_constraint(added.function(r), added.set(r), added.names.at(r));
+  forward([&] {
+    ConstraintColumns added = constraints_.columns(first.index, n);
+    if (backend_->takes_constraint_batches()) {
+      backend_->add_constraint_columns(added);
+      return;
+    }
+    for (std::size_t r = 0; r < n; ++r)
+      (void)backend_->add_constraint(added.function(r), added.set(r), added.names.at(r));
+  });
   return first;
 }
 
 Status BridgeOptimizer::set_objective(ScalarFunctionType function, OptimizationSense sense) {
   status_ = SolveStatus::Loaded;
+  // The objective it replaces is kept until the backend has the new one, so
+  // that running out of memory on the way there can put it back.
+  std::optional<ScalarFunctionType> previous = std::move(objective_function_);
+  const Mark before{0, 0, 0, std::nullopt, false, objective_sense_, objective_unsimplified_, objective_unsent_};
   objective_sense_ = sense;
   objective_function_ = std::move(function);
   objective_unsimplified_ = false;
   objective_unsent_ = false;
-  if (forwarding()) return backend_->set_objective(*objective_function_, sense);
-  return Status::success();
+  if (!forwarding()) return Status::success();
+  Status status;
+  try {
+    forward([&] { status = backend_->set_objective(*objective_function_, sense); });
+  } catch (...) {
+    if (cut_short_ == CutShort::Reason::OutOfMemory) {
+      objective_function_ = std::move(previous);
+      objective_sense_ = before.sense;
+      objective_unsimplified_ = before.unsimplified;
+      objective_unsent_ = before.unsent;
+    }
+    throw;
+  }
+  return status;
 }
 
 void BridgeOptimizer::add_objective_terms(VarId first, std::span<const double> coeffs) {
-  if (std::all_of(coeffs.begin(), coeffs.end(), [](double c) { return c == 0.0; })) return;
+  const auto nonzero = static_cast<std::size_t>(
+      std::count_if(coeffs.begin(), coeffs.end(), [](double c) { return c != 0.0; }));
+  if (nonzero == 0) return;
   status_ = SolveStatus::Loaded;
-  if (!objective_function_) {
-    objective_function_ = ScalarAffineFn{};
-  } else if (const SingleVariable* s = objective_function_->single()) {
-    objective_function_ = ScalarAffineFn({AffineTerm{s->var, 1.0}}, 0.0);
-  }
-  auto& fn = std::get<ScalarAffineFn>(objective_function_->value);
-  for (std::size_t i = 0; i < coeffs.size(); ++i) fn.push_term(VarId{first.index + i}, coeffs[i]);
+  // Room first, in a new function when the objective changes form: a failed
+  // allocation leaves the objective as it was.
+  record([&] {
+    std::optional<ScalarFunctionType> reformed;
+    if (!objective_function_) {
+      reformed = ScalarAffineFn{};
+    } else if (const SingleVariable* s = objective_function_->single()) {
+      reformed = ScalarAffineFn({AffineTerm{s->var, 1.0}}, 0.0);
+    }
+    auto& fn = std::get<ScalarAffineFn>((reformed ? *reformed : *objective_function_).value);
+    const std::size_t need = fn.terms.size() + nonzero;
+    if (need > fn.terms.capacity()) fn.terms.reserve(std::max(need, fn.terms.capacity() + fn.terms.capacity() / 2));
+    for (std::size_t i = 0; i < coeffs.size(); ++i) fn.push_term(VarId{first.index + i}, coeffs[i]);
+    if (reformed) objective_function_ = std::move(reformed);
+  });
   objective_unsimplified_ = true;
   if (!objective_sense_) objective_sense_ = OptimizationSense::Minimize;
   if (forwarding()) objective_unsent_ = true;
@@ -152,14 +245,21 @@ const std::optional<ScalarFunctionType>& BridgeOptimizer::objective_function() c
 
 Status BridgeOptimizer::send_pending_objective() {
   if (!objective_unsent_ || !forwarding()) return Status::success();
+  Status status;
+  forward([&] {
+    status = backend_->set_objective(*objective_function(), objective_sense_.value_or(OptimizationSense::Minimize));
+  });
   objective_unsent_ = false;
-  return backend_->set_objective(*objective_function(), objective_sense_.value_or(OptimizationSense::Minimize));
+  return status;
 }
 
 Status BridgeOptimizer::update() {
   if (!backend_) return Status::success();
+  if (Status s = heal(); !s) return s;
   if (Status s = send_pending_objective(); !s) return s;
-  return backend_->update();
+  Status status;
+  forward([&] { status = backend_->update(); });
+  return status;
 }
 
 std::optional<AttrValue> BridgeOptimizer::get_model_attr(ModelAttr attr) {
@@ -175,7 +275,7 @@ std::optional<AttrValue> BridgeOptimizer::get_model_attr(ModelAttr attr) {
     case ModelAttr::NumberOfConstraints:
       return AttrValue::integer(static_cast<std::int64_t>(constraints_.size()));
     default:
-      if (backend_) return backend_->get_model_attr(attr);
+      if (Optimizer* b = live()) return b->get_model_attr(attr);
       return std::nullopt;
   }
 }
@@ -196,19 +296,21 @@ Status BridgeOptimizer::set_model_attr(ModelAttr attr, AttrValue value) {
       objective_sense_ = *s;
       status_ = SolveStatus::Loaded;
       if (objective_function_ && forwarding()) {
+        Status status;
+        forward([&] { status = backend_->set_objective(*objective_function(), *s); });
         objective_unsent_ = false;
-        return backend_->set_objective(*objective_function(), *s);
+        return status;
       }
       return Status::success();
     }
     default:
-      if (backend_) return backend_->set_model_attr(attr, std::move(value));
+      if (Optimizer* b = live()) return b->set_model_attr(attr, std::move(value));
       return Status::success();
   }
 }
 
 std::optional<AttrValue> BridgeOptimizer::get_optimizer_attr(OptimizerAttr attr) {
-  if (backend_) return backend_->get_optimizer_attr(std::move(attr));
+  if (Optimizer* b = live()) return b->get_optimizer_attr(std::move(attr));
   for (const auto& [key, value] : settings_)
     if (key == attr) return value;
   return std::nullopt;
@@ -217,68 +319,149 @@ std::optional<AttrValue> BridgeOptimizer::get_optimizer_attr(OptimizerAttr attr)
 Status BridgeOptimizer::set_optimizer_attr(OptimizerAttr attr, AttrValue value) {
   // The last setting made goes last in a replay: a backend that knows two
   // names for one option (an alias) then ends with the value set last.
-  std::erase_if(settings_, [&](const auto& entry) { return entry.first == attr; });
-  settings_.emplace_back(attr, value);
-  if (backend_) return backend_->set_optimizer_attr(std::move(attr), std::move(value));
-  return Status::success();
+  // A value the backend refuses comes back out, and the entry it displaced
+  // goes back to its place.
+  const auto found = std::find_if(settings_.begin(), settings_.end(), [&](const auto& e) { return e.first == attr; });
+  const auto at = static_cast<std::size_t>(found - settings_.begin());
+  std::optional<std::pair<OptimizerAttr, AttrValue>> displaced;
+  record([&] {
+    settings_.reserve(settings_.size() + 1);
+    std::pair<OptimizerAttr, AttrValue> entry(attr, value);
+    if (at < settings_.size()) {
+      displaced = std::move(settings_[at]);
+      settings_.erase(settings_.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    settings_.push_back(std::move(entry));
+  });
+  auto put_back = [&] {
+    settings_.pop_back();
+    if (displaced) settings_.insert(settings_.begin() + static_cast<std::ptrdiff_t>(at), std::move(*displaced));
+  };
+  if (!live()) return Status::success();
+  Status status;
+  try {
+    forward([&] { status = backend_->set_optimizer_attr(std::move(attr), std::move(value)); });
+  } catch (...) {
+    if (cut_short_ == CutShort::Reason::OutOfMemory) put_back();
+    throw;
+  }
+  if (!status && status.error().kind == KestError::Kind::ValueRefused) {
+    put_back();
+    return Status::success();
+  }
+  return status;
 }
 
 Result<SolveStatus> BridgeOptimizer::optimize() {
   if (!backend_) return KestError::message("No backend solver attached");
+  if (Status s = heal(); !s) return s.error();
   if (Status s = send_pending_objective(); !s) return s.error();
-  Result<SolveStatus> r = backend_->optimize();
+  // A solve cut short (other than by Ctrl-C, which the backend reports as an
+  // interrupted solve) may leave the backend in any state: it is rebuilt.
+  std::optional<Result<SolveStatus>> solved;
+  forward([&] { solved.emplace(backend_->optimize()); });
+  Result<SolveStatus> r = std::move(*solved);
   // A solve never leaves the model "not solved": a backend's Loaded is Other.
   if (r) status_ = r.value() == SolveStatus::Loaded ? SolveStatus::Other : r.value();
   return r;
 }
 
 Status BridgeOptimizer::compute_conflict() {
-  if (backend_) return backend_->compute_conflict();
+  if (Optimizer* b = live()) return b->compute_conflict();
   return Status::success();
 }
 
 std::optional<double> BridgeOptimizer::get_var_value(VarId var) {
-  if (backend_) return backend_->get_var_value(var);
+  if (Optimizer* b = live()) return b->get_var_value(var);
   return std::nullopt;
 }
 
 std::optional<std::vector<double>> BridgeOptimizer::get_var_values(std::span<const VarId> vars) {
-  if (backend_) return backend_->get_var_values(vars);
+  if (Optimizer* b = live()) return b->get_var_values(vars);
   return std::nullopt;
 }
 
 std::optional<double> BridgeOptimizer::get_objective_value() {
-  if (backend_) return backend_->get_objective_value();
+  if (Optimizer* b = live()) return b->get_objective_value();
   return std::nullopt;
 }
 
 std::optional<SolveInfo> BridgeOptimizer::get_solve_info() {
-  if (!backend_ || status_ == SolveStatus::Loaded) return std::nullopt;
-  return backend_->get_solve_info();
+  Optimizer* b = live();
+  if (!b || status_ == SolveStatus::Loaded) return std::nullopt;
+  return b->get_solve_info();
 }
 
 std::optional<std::vector<double>> BridgeOptimizer::get_result_vector(ResultVector which, std::size_t) {
-  if (!backend_ || status_ == SolveStatus::Loaded) return std::nullopt;
+  Optimizer* b = live();
+  if (!b || status_ == SolveStatus::Loaded) return std::nullopt;
   const std::size_t count = which == ResultVector::ReducedCosts ? num_variables() : num_constraints();
-  return backend_->get_result_vector(which, count);
+  return b->get_result_vector(which, count);
 }
 
 Status BridgeOptimizer::attach_backend(OptimizerBox backend) {
   // The new backend is a local until the replay has succeeded: a KestError
   // return or a fault unwinding from it destroys the new backend and leaves
   // this bridge exactly as it was.
-  if (const auto n = variables_.size()) backend->add_variable_columns(variables_.columns(0, n));
-  if (const auto n = constraints_.size()) backend->add_constraint_columns(constraints_.columns(0, n));
+  std::vector<std::size_t> refused;
+  Status status;
+  try {
+    status = replay_into(*backend, refused);
+  } catch (const CutShort& c) {
+    cut_short_ = c.reason();  // nothing here has changed
+    throw;
+  } catch (const std::bad_alloc&) {
+    cut_short_ = CutShort::Reason::OutOfMemory;
+    throw;
+  }
+  if (!status) return status;
+  install(std::move(backend), refused);
+  return Status::success();
+}
+
+Status BridgeOptimizer::replay_into(Optimizer& target, std::vector<std::size_t>& refused) {
+  if (const auto n = variables_.size()) target.add_variable_columns(variables_.columns(0, n));
+  if (const auto n = constraints_.size()) target.add_constraint_columns(constraints_.columns(0, n));
   if (objective_function() && objective_sense_) {
-    if (Status s = backend->set_objective(*objective_function(), *objective_sense_); !s) return s;
+    if (Status s = target.set_objective(*objective_function(), *objective_sense_); !s) return s;
   }
-  for (const auto& [attr, value] : settings_) {
-    if (Status s = backend->set_optimizer_attr(attr, value); !s) return s;
+  refused.reserve(settings_.size());
+  for (std::size_t i = 0; i < settings_.size(); ++i) {
+    Status s = target.set_optimizer_attr(settings_[i].first, settings_[i].second);
+    if (!s && s.error().kind == KestError::Kind::ValueRefused) {
+      refused.push_back(i);
+    } else if (!s) {
+      return s;
+    }
   }
+  return Status::success();
+}
+
+void BridgeOptimizer::install(OptimizerBox backend, const std::vector<std::size_t>& refused) {
+  // What the new backend refused is not what it holds: the cache forgets it.
+  for (auto i = refused.rbegin(); i != refused.rend(); ++i)
+    settings_.erase(settings_.begin() + static_cast<std::ptrdiff_t>(*i));
   backend_ = std::move(backend);
   synchronised_ = true;
+  stale_ = false;
   status_ = SolveStatus::Loaded;
   objective_unsent_ = false;
+}
+
+Status BridgeOptimizer::heal() {
+  if (!stale_) return Status::success();
+  OptimizerBox fresh;
+  std::vector<std::size_t> refused;
+  Status status;
+  // Cut short again, the rebuild is dropped and the backend stays stale; the
+  // cache has not changed.
+  forward([&] {
+    fresh = backend_->fresh();
+    if (!fresh) throw Fault("The backend cannot be rebuilt after a call into it was cut short");
+    status = replay_into(*fresh, refused);
+  });
+  if (!status) return status;
+  install(std::move(fresh), refused);
   return Status::success();
 }
 

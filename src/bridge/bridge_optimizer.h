@@ -10,6 +10,18 @@
 // There is no way back to detached; attaching again replaces the backend, and
 // only after the replay into the new one has succeeded.
 //
+// A backend call cut short (kest::CutShort: an interrupt, memory running out)
+// leaves the backend stale: building operations then record into the cache
+// only, value queries answer nothing, and the next operation that needs the
+// backend (optimize, update) first rebuilds it: a fresh backend from
+// Optimizer::fresh() and a replay of the cache into it. An interrupted change
+// stays recorded; one that ran out of memory is undone by the lock's guard
+// (roll_back to the mark it took), so either way the cache is whole.
+//
+// Settings are replayed in the order they were last set. A value the backend
+// refuses (KestError::value_refused) is taken back out of the cache, so the
+// value it kept is what a replay sends.
+//
 // Objective coefficients added with add_objective_terms go into the cached
 // objective in place; an attached backend receives the whole objective once,
 // before the next call that depends on it (optimize, update), and a replay
@@ -77,6 +89,26 @@ class BridgeOptimizer final : public Optimizer {
   /// sense staying as set (Minimize when none was). Linear in coeffs.size().
   void add_objective_terms(VarId first, std::span<const double> coeffs);
 
+  /// The state a failed building operation is undone to. Taking it cannot fail.
+  struct Mark {
+    std::uint64_t variables = 0;
+    std::uint64_t constraints = 0;
+    std::size_t objective_terms = 0;                   // when the objective was affine
+    std::optional<ScalarFunctionType> small_objective;  // otherwise (none or one variable)
+    bool objective_affine = false;
+    std::optional<OptimizationSense> sense;
+    bool unsimplified = false;
+    bool unsent = false;
+  };
+  Mark mark() const noexcept;
+  /// Undoes every addition made since `m` was taken (within one operation).
+  void roll_back(const Mark& m) noexcept;
+  /// Why the operation in progress was cut short, if the bridge caught it and
+  /// left the cache whole; cleared by reading.
+  std::optional<CutShort::Reason> take_cut_short() noexcept { return std::exchange(cut_short_, std::nullopt); }
+  /// Whether the backend waits to be rebuilt.
+  bool stale() const { return stale_; }
+
   // Read access to the cache.
   std::size_t num_variables() const { return static_cast<std::size_t>(variables_.size()); }
   std::size_t num_constraints() const { return static_cast<std::size_t>(constraints_.size()); }
@@ -92,7 +124,20 @@ class BridgeOptimizer final : public Optimizer {
   bool synchronised() const { return synchronised_; }
 
  private:
-  bool forwarding() const { return synchronised_ && backend_ != nullptr; }
+  bool forwarding() const { return synchronised_ && backend_ != nullptr && !stale_; }
+  /// The backend, when it can answer now (attached and not stale).
+  Optimizer* live() const { return stale_ ? nullptr : backend_.get(); }
+  /// Runs a change of the cache; a failed allocation there is noted for the guard.
+  template <class Change>
+  void record(Change&& change);
+  /// Runs a call into the backend; one cut short marks the backend stale.
+  template <class Call>
+  void forward(Call&& call);
+  /// Rebuilds a stale backend.
+  Status heal();
+  /// Sends the whole cache to target; the positions of refused settings go to refused.
+  Status replay_into(Optimizer& target, std::vector<std::size_t>& refused);
+  void install(OptimizerBox backend, const std::vector<std::size_t>& refused);
   /// Sends the objective to the backend if it has changed in place since it was last sent.
   Status send_pending_objective();
 
@@ -106,6 +151,8 @@ class BridgeOptimizer final : public Optimizer {
   OptimizerBox backend_;
   std::vector<std::pair<OptimizerAttr, AttrValue>> settings_;
   bool synchronised_ = false;
+  bool stale_ = false;
+  std::optional<CutShort::Reason> cut_short_;
   SolveStatus status_ = SolveStatus::Loaded;
 };
 

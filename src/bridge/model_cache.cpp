@@ -1,5 +1,7 @@
 #include "bridge/model_cache.h"
 
+#include <algorithm>
+
 #include "core/fault.h"
 
 namespace kest {
@@ -11,24 +13,49 @@ void append_all(Array<T>& to, const Array<T>& from) {
   to.insert(to.end(), from.begin(), from.end());
 }
 
+// Room for `more` entries, growing geometrically: appends after it cannot
+// fail, so an append either happens whole or, on a failed allocation here,
+// not at all.
+template <class V>
+void make_room(V& v, std::size_t more) {
+  const std::size_t need = v.size() + more;
+  if (need > v.capacity()) v.reserve(std::max(need, v.capacity() + v.capacity() / 2));
+}
+
 }  // namespace
 
 void VariableTable::push(std::string_view name, char32_t type, double lower, double upper) {
+  lowers_.reserve_more(1);
+  uppers_.reserve_more(1);
+  make_room(types_, 1);
+  names_.push(name);
   lowers_.push_back(lower);
   uppers_.push_back(upper);
   types_.push_back(type);
-  names_.push(name);
 }
 
 void VariableTable::append(VariableBatch&& batch) {
-  // A first batch becomes the columns themselves.
+  // Room first: a failed allocation leaves the table as it was. A first batch
+  // becomes the columns themselves.
+  lowers_.reserve_more(lowers_.empty() ? 0 : batch.size());
+  uppers_.reserve_more(uppers_.empty() ? 0 : batch.size());
+  if (!types_.empty()) make_room(types_, batch.size());
+  names_.push_run(std::move(batch.names));
   lowers_.adopt(std::move(batch.lowers));
   uppers_.adopt(std::move(batch.uppers));
   if (types_.empty())
     types_ = std::move(batch.types);
   else
     append_all(types_, batch.types);
-  names_.push_run(std::move(batch.names));
+}
+
+void VariableTable::truncate(std::uint64_t count) {
+  if (count >= size()) return;
+  const auto n = static_cast<std::size_t>(count);
+  lowers_.truncate(n);
+  uppers_.truncate(n);
+  types_.resize(n);
+  names_.truncate(count);
 }
 
 VarInfo VariableTable::info(VarId id) const {
@@ -52,6 +79,14 @@ void ConstraintTable::push(const ScalarFunctionType& function, const ScalarSetTy
   one_.bounds.clear();
   one_.uppers.clear();
   one_.push(function, set);
+  vars_.reserve_more(one_.vars.size());
+  coeffs_.reserve_more(one_.coeffs.size());
+  make_room(starts_, 1);
+  constants_.reserve_more(1);
+  make_room(kinds_, 1);
+  bounds_.reserve_more(1);
+  make_room(interval_uppers_, one_.uppers.size());
+  names_.push(name);
   const std::uint64_t base = vars_.size();
   vars_.append(one_.vars);
   coeffs_.append(one_.coeffs);
@@ -60,15 +95,21 @@ void ConstraintTable::push(const ScalarFunctionType& function, const ScalarSetTy
   kinds_.push_back(one_.kinds[0]);
   bounds_.push_back(one_.bounds[0]);
   if (!one_.uppers.empty()) interval_uppers_.emplace_back(constants_.size() - 1, one_.uppers[0]);
-  names_.push(name);
 }
 
 void ConstraintTable::append(const ConstraintBatch& batch, NameRun&& names) {
   const std::uint64_t base = vars_.size();
   const std::uint64_t first_row = constants_.size();
+  vars_.reserve_more(batch.vars.size());
+  coeffs_.reserve_more(batch.coeffs.size());
+  make_room(starts_, batch.size());
+  constants_.reserve_more(batch.size());
+  make_room(kinds_, batch.size());
+  bounds_.reserve_more(batch.size());
+  make_room(interval_uppers_, batch.uppers.size());
+  names_.push_run(std::move(names));
   vars_.append(batch.vars);
   coeffs_.append(batch.coeffs);
-  starts_.reserve(starts_.size() + batch.size());
   for (std::size_t r = 1; r < batch.starts.size(); ++r) starts_.push_back(base + batch.starts[r]);
   constants_.append(batch.constants);
   append_all(kinds_, batch.kinds);
@@ -79,7 +120,20 @@ void ConstraintTable::append(const ConstraintBatch& batch, NameRun&& names) {
       if (RowKind::set_kind(batch.kinds[r]) == ScalarSetType::Kind::Interval)
         interval_uppers_.emplace_back(first_row + r, batch.uppers[u++]);
   }
-  names_.push_run(std::move(names));
+}
+
+void ConstraintTable::truncate(std::uint64_t count) {
+  if (count >= size()) return;
+  const auto n = static_cast<std::size_t>(count);
+  const auto terms = static_cast<std::size_t>(starts_[n]);
+  starts_.resize(n + 1);
+  vars_.truncate(terms);
+  coeffs_.truncate(terms);
+  constants_.truncate(n);
+  kinds_.resize(n);
+  bounds_.truncate(n);
+  while (!interval_uppers_.empty() && interval_uppers_.back().first >= count) interval_uppers_.pop_back();
+  names_.truncate(count);
 }
 
 ConstrInfo ConstraintTable::info(ConstrId id) const {

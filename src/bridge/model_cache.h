@@ -2,6 +2,8 @@
 // The model cache's storage: variables as columns, constraints as rows in
 // contiguous arrays (compressed rows), names as compact runs. Identifiers are
 // dense from 0 and append-only, so an id is a position in these arrays.
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -22,36 +24,68 @@ namespace kest {
 template <class T>
 class Column {
  public:
-  std::size_t size() const { return v_ ? v_->size() : 0; }
-  bool empty() const { return size() == 0; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
   const T& operator[](std::size_t i) const { return (*v_)[i]; }
-  std::span<const T> span() const { return v_ ? std::span<const T>(*v_) : std::span<const T>(); }
+  std::span<const T> span() const { return v_ ? std::span<const T>(v_->data(), size_) : std::span<const T>(); }
   SharedSpan<T> share(std::size_t first, std::size_t count) const {
     return {span().subspan(first, count), v_};
   }
-  void push_back(const T& value) { own().push_back(value); }
+  /// Makes the column its own (copying it if shared) with room for `more`
+  /// entries, growing geometrically. The appends of up to `more` entries after
+  /// it allocate nothing, so a failed allocation leaves the column unchanged.
+  void reserve_more(std::size_t more) {
+    auto& v = own();
+    const std::size_t need = v.size() + more;
+    if (need > v.capacity()) v.reserve(std::max(need, v.capacity() + v.capacity() / 2));
+  }
+  void push_back(const T& value) {
+    own().push_back(value);
+    size_ = v_->size();
+  }
   void append(std::span<const T> values) {
     auto& v = own();
     v.insert(v.end(), values.begin(), values.end());
+    size_ = v.size();
   }
   /// Takes over `values` when empty and not shared, else appends them.
   void adopt(Array<T>&& values) {
-    if (!v_ || (v_->empty() && v_.use_count() == 1)) {
+    if (v_ && size_ == 0 && v_.use_count() == 1) {
+      *v_ = std::move(values);  // the allocator is stateless: nothing allocated
+      size_ = v_->size();
+      return;
+    }
+    if (!v_) {
       v_ = std::make_shared<Array<T>>(std::move(values));
+      size_ = v_->size();
       return;
     }
     append(values);
   }
+  /// Drops the entries from `count` on; allocates nothing. While a share is
+  /// held elsewhere the array is left as it is (the share keeps seeing its
+  /// values) and only the column's length shrinks; the next change makes the
+  /// column its own again.
+  void truncate(std::size_t count) noexcept {
+    if (count >= size_) return;
+    size_ = count;
+    if (v_.use_count() == 1) v_->erase(v_->begin() + static_cast<std::ptrdiff_t>(count), v_->end());
+  }
 
  private:
   Array<T>& own() {
-    if (!v_)
+    if (!v_) {
       v_ = std::make_shared<Array<T>>();
-    else if (v_.use_count() > 1)
-      v_ = std::make_shared<Array<T>>(*v_);
+    } else if (v_.use_count() > 1) {
+      v_ = std::make_shared<Array<T>>(v_->begin(), v_->begin() + static_cast<std::ptrdiff_t>(size_));
+    } else if (v_->size() > size_) {
+      // Truncated while shared, the share since let go: drop the tail in place.
+      v_->erase(v_->begin() + static_cast<std::ptrdiff_t>(size_), v_->end());
+    }
     return *v_;
   }
   std::shared_ptr<Array<T>> v_;
+  std::size_t size_ = 0;
 };
 
 class VariableTable {
@@ -59,8 +93,11 @@ class VariableTable {
   std::uint64_t size() const { return lowers_.size(); }
   /// Appends one variable; the name as given (empty: unnamed).
   void push(std::string_view name, char32_t type, double lower, double upper);
-  /// Appends a batch, consuming it.
+  /// Appends a batch, consuming it. Either whole or, when an allocation fails,
+  /// not at all (as push).
   void append(VariableBatch&& batch);
+  /// Drops the variables from `count` on (undoing the latest additions).
+  void truncate(std::uint64_t count);
   VarInfo info(VarId id) const;
   /// A view of [first, first + count); its names stay valid on their own.
   VariableColumns columns(std::uint64_t first, std::uint64_t count);
@@ -78,8 +115,11 @@ class ConstraintTable {
   std::uint64_t terms() const { return vars_.size(); }
   /// Appends one constraint. Throws Fault for a variable index beyond 32 bits.
   void push(const ScalarFunctionType& function, const ScalarSetType& set, std::string_view name);
-  /// Appends a batch with its names (names.count == batch.size()).
+  /// Appends a batch with its names (names.count == batch.size()); whole or,
+  /// when an allocation fails, not at all (as push).
   void append(const ConstraintBatch& batch, NameRun&& names);
+  /// Drops the constraints from `count` on (undoing the latest additions).
+  void truncate(std::uint64_t count);
   ConstrInfo info(ConstrId id) const;
   ConstraintColumns columns(std::uint64_t first, std::uint64_t count);
 

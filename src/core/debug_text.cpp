@@ -218,6 +218,7 @@ void append_debug(std::string& out, const KestError& e) {
     case K::AddConstraintNotAllowed: out += "AddConstraintNotAllowed"; break;
     case K::UnsupportedAttribute: out += "UnsupportedAttribute"; break;
     case K::SetAttributeNotAllowed: out += "SetAttributeNotAllowed"; break;
+    case K::ValueRefused: out += "ValueRefused"; break;
     case K::ScalarFunctionConstantNotZero:
       out += "ScalarFunctionConstantNotZero { value: ";
       append_float(out, e.value);

@@ -16,6 +16,9 @@ struct KestError {
     SetAttributeNotAllowed = 3,
     ScalarFunctionConstantNotZero = 4,
     Msg = 5,
+    // The backend refused a setting's value and kept the one it had; it has
+    // told the user why. Not an error for the caller.
+    ValueRefused = 6,
   };
   Kind kind = Kind::Msg;
   const char* func = "";  // UnsupportedConstraint
@@ -32,6 +35,7 @@ struct KestError {
   static KestError constant_not_zero(double v) {
     KestError e; e.kind = Kind::ScalarFunctionConstantNotZero; e.value = v; return e;
   }
+  static KestError value_refused() { KestError e; e.kind = Kind::ValueRefused; return e; }
   static KestError message(std::string m) { KestError e; e.kind = Kind::Msg; e.msg = std::move(m); return e; }
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <new>
 
 #include "core/fault.h"
 
@@ -104,15 +105,24 @@ bool NameSlice::any_named() const {
 }
 
 void NameStore::push(std::string_view name) {
+  // Every allocation comes before the first change, so a failed one leaves
+  // the store as it was.
   if (open_.kind == NameRun::Kind::Unnamed) {
     if (name.empty()) {
       ++open_.count;
       return;
     }
     // Unnamed items before the first text keep costing nothing.
+    NameRun texts;
+    texts.kind = NameRun::Kind::Texts;
+    texts.arena.assign(name);
+    texts.ends.push_back(texts.arena.size());
+    texts.count = 1;
     seal();
-    open_.kind = NameRun::Kind::Texts;
+    open_ = std::move(texts);
+    return;
   }
+  open_.ends.reserve(open_.ends.size() + 1);
   open_.arena.append(name);
   open_.ends.push_back(open_.arena.size());
   ++open_.count;
@@ -123,21 +133,66 @@ void NameStore::seal() {
     open_ = NameRun{};
     return;
   }
-  NameRun run = std::move(open_);
+  runs_.reserve(runs_.size() + 1);
+  run_starts_.reserve(run_starts_.size() + 1);
+  try {
+    open_.arena.shrink_to_fit();
+    open_.ends.shrink_to_fit();
+  } catch (const std::bad_alloc&) {
+    // Only a saving; the run keeps its slack.
+  }
+  auto sealed = std::make_shared<const NameRun>(std::move(open_));
   open_ = NameRun{};
-  run.arena.shrink_to_fit();
-  run.ends.shrink_to_fit();
-  runs_.push_back(std::make_shared<const NameRun>(std::move(run)));
+  runs_.push_back(std::move(sealed));
   run_starts_.push_back(sealed_count_);
   sealed_count_ += runs_.back()->count;
 }
 
 void NameStore::store(NameRun run) {
+  if (run.count == 0) return seal();
+  // Room for the open run and this one first: a failure then changes nothing.
+  runs_.reserve(runs_.size() + 2);
+  run_starts_.reserve(run_starts_.size() + 2);
+  auto stored = std::make_shared<const NameRun>(std::move(run));
   seal();
-  if (run.count == 0) return;
-  runs_.push_back(std::make_shared<const NameRun>(std::move(run)));
+  runs_.push_back(std::move(stored));
   run_starts_.push_back(sealed_count_);
   sealed_count_ += runs_.back()->count;
+}
+
+void NameStore::truncate(std::uint64_t size) {
+  if (size >= this->size()) return;
+  if (size >= sealed_count_) {
+    const std::uint64_t keep = size - sealed_count_;
+    if (open_.kind == NameRun::Kind::Texts) {
+      open_.ends.resize(static_cast<std::size_t>(keep));
+      open_.arena.resize(open_.ends.empty() ? 0 : static_cast<std::size_t>(open_.ends.back()));
+    }
+    open_.count = keep;
+    return;
+  }
+  open_ = NameRun{};
+  while (!runs_.empty() && run_starts_.back() >= size) {
+    sealed_count_ = run_starts_.back();
+    runs_.pop_back();
+    run_starts_.pop_back();
+  }
+  if (sealed_count_ > size) {
+    // The cut falls inside a run: what stays of it becomes the open run.
+    const NameRun& last = *runs_.back();
+    const std::uint64_t keep = size - run_starts_.back();
+    NameRun head;
+    head.kind = last.kind == NameRun::Kind::Unnamed ? NameRun::Kind::Unnamed : NameRun::Kind::Texts;
+    for (std::uint64_t k = 0; k < keep && head.kind == NameRun::Kind::Texts; ++k) {
+      last.append(head.arena, k);
+      head.ends.push_back(head.arena.size());
+    }
+    head.count = keep;
+    sealed_count_ = run_starts_.back();
+    runs_.pop_back();
+    run_starts_.pop_back();
+    open_ = std::move(head);
+  }
 }
 
 void NameStore::push_unnamed(std::uint64_t count) {

@@ -75,6 +75,9 @@ class NameStore {
   /// A run built elsewhere (a batch's names).
   void push_run(NameRun run);
 
+  /// Drops the names from `size` on (undoing the latest additions).
+  void truncate(std::uint64_t size);
+
   std::string at(std::uint64_t id) const;
   /// The names [first, first + count). Seals the run that single pushes grow.
   NameSlice slice(std::uint64_t first, std::uint64_t count);

@@ -1,6 +1,9 @@
 #include "kestpy/cell.h"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <mutex>
 #include <shared_mutex>
@@ -16,6 +19,66 @@ namespace {
 // for ever on a lock its own thread holds, or lock the read side twice.
 thread_local std::vector<const OptimizerCell*> reading;
 }  // namespace
+
+namespace {
+
+// Every live cell, for the child's fork handler. The handler's prepare step
+// holds the mutex across fork(), so the child never inherits it locked.
+std::mutex registry_mutex;
+std::vector<OptimizerCell*>& registry() {
+  static auto* cells = new std::vector<OptimizerCell*>();  // never destroyed: the handler may run at exit
+  return *cells;
+}
+
+void before_fork() { registry_mutex.lock(); }
+void after_fork_in_parent() { registry_mutex.unlock(); }
+
+void after_fork_in_child() {
+  // Only this thread exists now. A lock held by another thread stays held for
+  // ever: make it anew. The mutex objects are rebuilt in place, not destroyed,
+  // as destroying a held one is undefined.
+  for (OptimizerCell* c : registry()) {
+    // A fork from inside a backend method: the lock is this thread's own.
+    if (c->writer.load() == std::this_thread::get_id() ||
+        std::find(reading.begin(), reading.end(), c) != reading.end())
+      continue;
+    if (c->mutex.try_lock()) {
+      c->mutex.unlock();
+    } else {
+      if (!c->mutex.try_lock_shared()) c->forked_mid_change.store(true);  // a writer, not readers
+      new (&c->mutex) std::shared_timed_mutex();
+      c->writer.store(std::thread::id{});
+    }
+    if (c->gate.try_lock()) {
+      c->gate.unlock();
+    } else {
+      new (&c->gate) std::timed_mutex();
+    }
+  }
+  registry_mutex.unlock();
+}
+
+void refuse_if_forked_mid_change(OptimizerCell& cell) {
+  if (cell.forked_mid_change.load(std::memory_order_acquire))
+    raise(PyExc_RuntimeError,
+          "This model was being changed by another thread when the process forked; the child cannot use it "
+          "(build the model again in the child)");
+}
+
+}  // namespace
+
+OptimizerCell::OptimizerCell() {
+  static const bool handlers = (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child), true);
+  (void)handlers;
+  std::lock_guard hold(registry_mutex);
+  registry().push_back(this);
+}
+
+OptimizerCell::~OptimizerCell() {
+  std::lock_guard hold(registry_mutex);
+  auto& cells = registry();
+  cells.erase(std::find(cells.begin(), cells.end(), this));
+}
 
 void raise_broken() {
   throw kest::Fault(
@@ -33,31 +96,58 @@ static void refuse_reentry(OptimizerCell& cell) {
           "it cannot be used from inside that call");
 }
 
+namespace {
+// How long a lock wait runs without looking at pending signals.
+constexpr auto kSignalPoll = std::chrono::milliseconds(20);
+
+/// Runs the signal handlers between two waits; a KeyboardInterrupt (or any
+/// error a handler raises) ends the wait as that Python error.
+void answer_signals() {
+  if (PyErr_CheckSignals() < 0) throw PyErrSet{};
+}
+}  // namespace
+
 WriteGuard::WriteGuard(OptimizerCell& cell) : cell_(cell) {
   refuse_reentry(cell);
   if (!cell.mutex.try_lock()) {
     // Regaining the interpreter lock may end this thread by unwinding (at
     // finalization): the model's lock must not stay held then.
     std::unique_lock held(cell.mutex, std::defer_lock);
-    Py_BEGIN_ALLOW_THREADS {
-      std::lock_guard queue(cell.gate);
-      held.lock();
+    std::unique_lock queue(cell.gate, std::defer_lock);
+    for (;;) {
+      bool got = false;
+      Py_BEGIN_ALLOW_THREADS {
+        if (queue.owns_lock() || queue.try_lock_for(kSignalPoll)) got = held.try_lock_for(kSignalPoll);
+      }
+      Py_END_ALLOW_THREADS
+      if (got) break;
+      answer_signals();
     }
-    Py_END_ALLOW_THREADS
     held.release();
   }
-  if (cell.broken.load(std::memory_order_acquire)) {
+  if (cell.broken.load(std::memory_order_acquire) || cell.forked_mid_change.load(std::memory_order_acquire)) {
     cell.mutex.unlock();
+    refuse_if_forked_mid_change(cell);
     raise_broken();
   }
   cell.writer.store(std::this_thread::get_id(), std::memory_order_release);
   uncaught_ = std::uncaught_exceptions();
+  (void)cell.bridge.take_cut_short();
+  mark_ = cell.bridge.mark();
 }
 
 WriteGuard::~WriteGuard() {
-  // Leaving by an exception means a fault interrupted a change half way: the
-  // cache and the backend may disagree, so the cell is poisoned for good.
-  if (std::uncaught_exceptions() > uncaught_) cell_.broken.store(true, std::memory_order_release);
+  // Leaving by an exception the bridge did not settle means a fault
+  // interrupted a change half way: the cache and the backend may disagree, so
+  // the cell is poisoned for good.
+  if (std::uncaught_exceptions() > uncaught_) {
+    const auto cut = cell_.bridge.take_cut_short();
+    if (!cut) {
+      cell_.broken.store(true, std::memory_order_release);
+    } else if (*cut == kest::CutShort::Reason::OutOfMemory) {
+      cell_.bridge.roll_back(mark_);
+    }
+  }
   cell_.writer.store(std::thread::id{}, std::memory_order_release);
   cell_.mutex.unlock();
 }
@@ -73,15 +163,22 @@ ReadGuard::ReadGuard(OptimizerCell& cell) : cell_(cell) {
   }
   if (!got) {
     std::shared_lock held(cell.mutex, std::defer_lock);
-    Py_BEGIN_ALLOW_THREADS {
-      { std::lock_guard pass(cell.gate); }
-      held.lock();
+    for (;;) {
+      Py_BEGIN_ALLOW_THREADS {
+        if (cell.gate.try_lock_for(kSignalPoll)) {
+          cell.gate.unlock();
+          got = held.try_lock_for(kSignalPoll);
+        }
+      }
+      Py_END_ALLOW_THREADS
+      if (got) break;
+      answer_signals();
     }
-    Py_END_ALLOW_THREADS
     held.release();
   }
-  if (cell.broken.load(std::memory_order_acquire)) {
+  if (cell.broken.load(std::memory_order_acquire) || cell.forked_mid_change.load(std::memory_order_acquire)) {
     cell.mutex.unlock_shared();
+    refuse_if_forked_mid_change(cell);
     raise_broken();
   }
   reading.push_back(&cell);

@@ -6,7 +6,11 @@
 // handles share it.
 //
 // A fault that unwinds through a write guard marks the cell broken; from then
-// on every guard on it fails with a fault. Waiting for the lock releases the
+// on every guard on it fails with a fault. An interrupt or a failed allocation
+// that the bridge caught is no fault: the cache stays whole (the change kept,
+// or undone to the guard's mark when memory ran out) and the model usable.
+// Waiting for the lock answers Ctrl-C: the wait wakes every few hundredths of
+// a second to run the interpreter's signal handlers. Waiting for the lock releases the
 // interpreter lock, so a backend that lets go of it during a long solve cannot
 // deadlock another thread; the owning thread re-entering is refused instead.
 #include <atomic>
@@ -22,13 +26,22 @@
 
 namespace kestpy {
 
+// After fork() the child has only the forking thread: a lock another thread
+// held is reset there; a model that was being changed then is refused with a
+// RuntimeError (its change was cut off half way), every other model works.
 struct OptimizerCell {
+  OptimizerCell();  // known to the fork handler for its lifetime
+  ~OptimizerCell();
+  OptimizerCell(const OptimizerCell&) = delete;
+  OptimizerCell& operator=(const OptimizerCell&) = delete;
+
   kest::BridgeOptimizer bridge;
-  std::shared_mutex mutex;
+  std::shared_timed_mutex mutex;
   // A writer that has to wait holds the gate, so readers arriving after it
   // queue behind it instead of overlapping for ever and starving it.
-  std::mutex gate;
+  std::timed_mutex gate;
   std::atomic<bool> broken{false};
+  std::atomic<bool> forked_mid_change{false};  // in a child: another thread was changing it at fork()
   std::atomic<std::thread::id> writer{};  // the thread holding the write side, if any
 };
 
@@ -63,6 +76,7 @@ class WriteGuard {
  private:
   OptimizerCell& cell_;
   int uncaught_;
+  kest::BridgeOptimizer::Mark mark_;
 };
 
 class ReadGuard {

@@ -66,6 +66,12 @@ void throw_python_fault(const std::string& prefix) {
   PyErr_NormalizeException(&type, &value, &tb);
   PyRef t = PyRef::steal(type), v = PyRef::steal(value), trace = PyRef::steal(tb);
   if (v && trace) PyException_SetTraceback(v.get(), trace.get());
+  // The user pressing Ctrl-C, or memory running out, is no fault of the
+  // backend: the caller gets that very exception.
+  if (v && PyErr_GivenExceptionMatches(v.get(), PyExc_KeyboardInterrupt))
+    throw PythonCutShort(kest::CutShort::Reason::Interrupted, std::move(v));
+  if (v && PyErr_GivenExceptionMatches(v.get(), PyExc_MemoryError))
+    throw PythonCutShort(kest::CutShort::Reason::OutOfMemory, std::move(v));
   std::string message = prefix;
   message += v ? describe_exception(v.get()) : std::string("unknown Python error");
   // The message now carries the traceback. Its frames hold the caller's
@@ -91,6 +97,14 @@ void translate_current_exception() noexcept {
     throw;
   } catch (const PyErrSet&) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "kestpy: error return without exception set");
+  } catch (const PythonCutShort& c) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(c.exception())), c.exception());
+  } catch (const kest::CutShort& c) {
+    if (c.reason() == kest::CutShort::Reason::OutOfMemory) {
+      PyErr_NoMemory();
+    } else {
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
+    }
   } catch (const PythonFault& f) {
     set_panic(f.message(), f.cause());
   } catch (const kest::Fault& f) {

@@ -8,6 +8,7 @@
 // Every Python-visible entry point is a noexcept shim that runs its C++ body
 // through `guard` so that both kinds, and std::bad_alloc, are mapped in one place.
 #include "core/fault.h"
+#include "solver_api/optimizer.h"
 #include "kestpy/py_ref.h"
 
 #include <cxxabi.h>
@@ -35,6 +36,17 @@ class PythonFault : public kest::Fault {
   PyRef cause_;
 };
 
+/// A KeyboardInterrupt or MemoryError out of a backend call: not a fault (see
+/// kest::CutShort). The caller receives the exception itself.
+class PythonCutShort : public kest::CutShort {
+ public:
+  PythonCutShort(Reason reason, PyRef exception) : kest::CutShort(reason), exception_(std::move(exception)) {}
+  PyObject* exception() const { return exception_.get(); }
+
+ private:
+  PyRef exception_;
+};
+
 /// Checks a new reference from the C API: null means an error is set.
 inline PyRef check(PyObject* p) {
   if (!p) throw PyErrSet{};
@@ -55,7 +67,8 @@ PyObject* panic_exception_type();
 
 /// Takes the currently set Python exception out of the interpreter and turns it
 /// into a PythonFault whose message is `prefix` followed by the exception's
-/// type, value and traceback.
+/// type, value and traceback; a KeyboardInterrupt or MemoryError becomes a
+/// PythonCutShort carrying it instead.
 [[noreturn]] void throw_python_fault(const std::string& prefix = {});
 
 /// "TypeError: message\nTraceback..." of an exception object.

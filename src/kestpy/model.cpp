@@ -147,11 +147,24 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
 
     auto given = [&](int i) { return a[i] && a[i] != Py_None; };
-    auto lb = given(0) ? Param<double>::from_py(a[0], try_double) : Param<double>{0.0};
-    auto ub = given(1) ? Param<double>::from_py(a[1], try_double) : Param<double>{kInfinity};
-    auto obj = given(2) ? Param<double>::from_py(a[2], try_double) : Param<double>{0.0};
-    auto vtype = given(3) ? Param<std::uint8_t>::from_py(a[3], param_vartype) : Param<std::uint8_t>{std::uint8_t{0}};
-    auto name = given(4) ? Param<std::string>::from_py(a[4], param_text) : Param<std::string>{std::string()};
+    static const char* const kParams[] = {"lb", "ub", "obj", "vtype", "name"};
+    PyRef flat[5];
+    for (int i = 0; i < 5; ++i)
+      if (given(i)) flat[i] = block_argument(a[i], kParams[i], shape);
+    auto lb = given(0) ? Param<double>::from_py(flat[0].get(), try_double) : Param<double>{0.0};
+    auto ub = given(1) ? Param<double>::from_py(flat[1].get(), try_double) : Param<double>{kInfinity};
+    auto obj = given(2) ? Param<double>::from_py(flat[2].get(), try_double) : Param<double>{0.0};
+    auto vtype = given(3) ? Param<std::uint8_t>::from_py(flat[3].get(), param_vartype)
+                          : Param<std::uint8_t>{std::uint8_t{0}};
+    Param<std::string> name{std::string()};
+    if (given(4)) {
+      try {
+        name = Param<std::string>::from_py(flat[4].get(), param_text);
+      } catch (const PyErrSet&) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+        reraise_prefixed("addVars: 'name' ");
+      }
+    }
 
     // A short list would leave members without a value: refuse it before
     // anything is added. Longer lists are fine; the extra entries are unused.

@@ -164,7 +164,14 @@ PyObject* model_setObjective(PyObject* self, PyObject* const* args, Py_ssize_t n
 
     apply_if_known(m, fn, [&](WriteGuard& g) {
       // Neither update can fail here; a backend's refusal is its own business.
-      (void)g->set_model_attr(kest::ModelAttr::ObjectiveFunction, kest::AttrValue::function(std::move(fn)));
+      try {
+        (void)g->set_model_attr(kest::ModelAttr::ObjectiveFunction, kest::AttrValue::function(std::move(fn)));
+      } catch (const kest::CutShort&) {
+        // The backend is stale now and gets the whole objective when it is
+        // rebuilt: the interrupted call still records its sense.
+        (void)g->set_model_attr(kest::ModelAttr::ObjectiveSense, kest::AttrValue::sense(sense));
+        throw;
+      }
       (void)g->set_model_attr(kest::ModelAttr::ObjectiveSense, kest::AttrValue::sense(sense));
     });
     Py_RETURN_NONE;

@@ -23,6 +23,12 @@ kest::AttrValue setting_value(PyObject* v) {
     try {
       return kest::AttrValue::integer(to_i64(v));
     } catch (const PyErrSet&) {
+      // An int too large for a setting is refused, not read as a float.
+      if (PyLong_Check(v) && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_OverflowError, "setParam: 'newvalue' %R does not fit a 64-bit integer", v);
+        throw;
+      }
       PyErr_Clear();
     }
   }
@@ -69,17 +75,25 @@ PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nar
     sig.bind(args, nargs, kwnames, a);
     ExclusiveUse use(m);
     std::string backend = convert_arg("backend", [&] { return std::string(to_str(a[0])); });
+    // The name picks the module kestpy_<backend>; a path cannot name one.
+    if (backend.empty() || backend.front() == '.' || backend.find_first_of("/\\") != std::string::npos) {
+      PyErr_Format(PyExc_ValueError,
+                   "setBackend: 'backend' %R is not a backend name; give the name of a module kestpy_<name> "
+                   "without the prefix, such as 'highs'",
+                   a[0]);
+      throw PyErrSet{};
+    }
 
     // Import and construction run before the lock: their failure leaves the
     // model as it was.
-    PyRef obj;
+    PyRef obj, factory, model_name;
     {
       const std::string module_name = "kestpy_" + backend;
       PyRef name = PyRef::steal(
           PyUnicode_FromStringAndSize(module_name.data(), static_cast<Py_ssize_t>(module_name.size())));
       PyRef module = name ? PyRef::steal(PyImport_Import(name.get())) : PyRef();
-      PyRef factory = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "Model")) : PyRef();
-      PyRef model_name = factory ? PyRef::steal(PyUnicode_FromStringAndSize(
+      factory = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "Model")) : PyRef();
+      model_name = factory ? PyRef::steal(PyUnicode_FromStringAndSize(
                                        m->name.data(), static_cast<Py_ssize_t>(m->name.size())))
                                  : PyRef();
       if (model_name) {
@@ -93,7 +107,7 @@ PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
     // The backend object the model held before is released after the lock:
     // its finaliser may run Python code.
-    auto adapter = std::make_unique<PyBackend>(obj);
+    auto adapter = std::make_unique<PyBackend>(obj, std::move(factory), std::move(model_name));
     PyRef previous;
     {
       WriteGuard g(model_cell(m));

@@ -1,6 +1,7 @@
 #pragma once
 // Scalar-or-list arguments of the block operations.
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -16,8 +17,12 @@ namespace kestpy {
 /// the error set when iterating fails.
 PyRef list_or_tuple(PyObject* o);
 
+/// Re-raises the Python error that is set, same type, its message after `prefix`.
+[[noreturn]] void reraise_prefixed(const std::string& prefix);
+
 /// Appends every item of the sequence `o` as `convert` makes it; false (no
-/// error left set) when `o` is no sequence or an item does not convert.
+/// error left set) when `o` is no sequence or an item does not convert. An
+/// error `convert` raises gets the prefix "entry <i> ".
 template <class T, class Conv>
 bool sequence_items(PyObject* o, Conv& convert, std::vector<T>& out) {
   PyRef seq = list_or_tuple(o);
@@ -31,7 +36,13 @@ bool sequence_items(PyObject* o, Conv& convert, std::vector<T>& out) {
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
     PyRef held = PyRef::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
     T item;
-    if (!convert(held.get(), item)) return false;
+    bool ok = false;
+    try {
+      ok = convert(held.get(), item);
+    } catch (const PyErrSet&) {
+      reraise_prefixed("entry " + std::to_string(i) + " ");
+    }
+    if (!ok) return false;
     out.push_back(std::move(item));
   }
   return true;
@@ -68,8 +79,16 @@ struct Param {
 };
 
 // Element conversions for Param (no error left set on failure); a float is
-// try_double itself.
+// try_double itself. param_text raises ValueError for a str that has no UTF-8
+// form (a lone surrogate): that is no question of type.
 bool param_vartype(PyObject* o, std::uint8_t& out);
 bool param_text(PyObject* o, std::string& out);
+
+/// A block operation's argument `param` ready for Param::from_py: a nested
+/// sequence (a numpy array among them) whose extents are the block's shape,
+/// read in row-major order; anything else as it is. Raises TypeError for bytes
+/// (they would read as small integers) and ValueError for a nested sequence
+/// of another shape.
+PyRef block_argument(PyObject* o, const char* param, std::span<const std::uint64_t> shape);
 
 }  // namespace kestpy

@@ -349,7 +349,25 @@ PyBackend::PyBackend(PyRef backend) : backend_(std::move(backend)) {
   for (std::size_t k = 0; k < 3; ++k) has_.result_vector[k] = defines(names().result_vector[k]);
 }
 
-PyBackend::~PyBackend() { release_reference(backend_.release()); }
+PyBackend::PyBackend(PyRef backend, PyRef factory, PyRef model_name) : PyBackend(std::move(backend)) {
+  factory_ = std::move(factory);
+  model_name_ = std::move(model_name);
+}
+
+PyBackend::~PyBackend() {
+  release_reference(backend_.release());
+  release_reference(factory_.release());
+  release_reference(model_name_.release());
+}
+
+std::unique_ptr<kest::Optimizer> PyBackend::fresh() {
+  if (!factory_) return nullptr;
+  GilGuard gil;
+  PyObject* argv[3] = {nullptr, model_name_.get(), Py_None};
+  PyRef obj = PyRef::steal(PyObject_Vectorcall(factory_.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!obj) throw_python_fault("Rebuilding the backend failed: ");
+  return std::make_unique<PyBackend>(std::move(obj), factory_, model_name_);
+}
 
 kest::VarId PyBackend::add_variable(std::optional<std::string_view> name, std::optional<char32_t> vtype,
                                     std::optional<double> lower, std::optional<double> upper) {
@@ -531,7 +549,9 @@ kest::Status PyBackend::set_optimizer_attr(kest::OptimizerAttr attr, kest::AttrV
       py_value = PyRef::borrow(std::get<bool>(value.value) ? Py_True : Py_False);
       break;
   }
-  call(backend_.get(), names().set_optimizer_attr, py_name, py_value);
+  PyRef r = call(backend_.get(), names().set_optimizer_attr, py_name, py_value);
+  // False: the backend refused the value and kept the one it had.
+  if (r.get() == Py_False) return kest::KestError::value_refused();
   return kest::Status::success();
 }
 

@@ -29,6 +29,9 @@ class PyBackend final : public kest::Optimizer {
   /// Takes over one reference to the backend object and looks up which
   /// optional methods its class defines (a failed lookup is a fault).
   explicit PyBackend(PyRef backend);
+  /// As above, remembering how the backend was made, factory(model_name,
+  /// None), so that fresh() can make another.
+  PyBackend(PyRef backend, PyRef factory, PyRef model_name);
   /// Releases the backend object now when this thread holds the interpreter
   /// lock, otherwise at the next attach.
   ~PyBackend() override;
@@ -66,6 +69,8 @@ class PyBackend final : public kest::Optimizer {
   bool takes_variable_batches() const override { return has_.variable_arrays; }
   bool takes_constraint_batches() const override { return has_.constraint_arrays; }
   std::optional<std::vector<double>> get_var_values(std::span<const kest::VarId> vars) override;
+  /// A new backend object from the factory this one came from; null without one.
+  std::unique_ptr<kest::Optimizer> fresh() override;
   std::optional<kest::SolveInfo> get_solve_info() override;
   std::optional<std::vector<double>> get_result_vector(kest::ResultVector which, std::size_t count) override;
 
@@ -79,6 +84,8 @@ class PyBackend final : public kest::Optimizer {
     bool result_vector[3] = {false, false, false};  // by kest::ResultVector
   };
   PyRef backend_;
+  PyRef factory_;
+  PyRef model_name_;
   Channel has_;
 };
 

@@ -4,6 +4,7 @@
 // Operations are listed in dispatch order.
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <span>
@@ -20,6 +21,23 @@
 #include "solver_api/utils.h"
 
 namespace kest {
+
+/// A backend call stopped part way for a reason outside the model and the
+/// backend (the user interrupted it, memory ran out). Not a fault: the backend
+/// may hold part of the change, so whoever drives it rebuilds it before using
+/// it again. The caller is told what stopped the call.
+class CutShort : public std::exception {
+ public:
+  enum class Reason : std::uint8_t { Interrupted, OutOfMemory };
+  explicit CutShort(Reason reason) : reason_(reason) {}
+  Reason reason() const noexcept { return reason_; }
+  const char* what() const noexcept override {
+    return reason_ == Reason::Interrupted ? "backend call interrupted" : "backend call ran out of memory";
+  }
+
+ private:
+  Reason reason_;
+};
 
 /// Outcome of a solve, numbered as the backend list protocol numbers it. A
 /// backend may report numbers not named here; they travel unchanged. Loaded
@@ -70,6 +88,7 @@ class ModelLike {
   virtual std::optional<AttrValue> get_model_attr(ModelAttr attr) = 0;
   virtual Status set_model_attr(ModelAttr attr, AttrValue value) = 0;
   virtual std::optional<AttrValue> get_optimizer_attr(OptimizerAttr attr) = 0;
+  /// KestError::value_refused() when the backend kept the value it had.
   virtual Status set_optimizer_attr(OptimizerAttr attr, AttrValue value) = 0;
 
   // Whole batches in columnar form. The defaults speak the operations above:
@@ -92,6 +111,9 @@ class Optimizer : public ModelLike {
   /// The values of `vars`, in their order, or nothing when there are none.
   /// The default asks get_var_value for each; a variable without a value reads NaN.
   virtual std::optional<std::vector<double>> get_var_values(std::span<const VarId> vars);
+  /// A new, empty backend of the same kind and settings-free, to rebuild this
+  /// one into after a call was cut short; null when there is no way to make one.
+  virtual std::unique_ptr<Optimizer> fresh() { return nullptr; }
   /// Details of the last solve; the default knows none.
   virtual std::optional<SolveInfo> get_solve_info() { return std::nullopt; }
   /// `which` for every constraint or variable, `count` of them, or nothing

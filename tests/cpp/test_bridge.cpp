@@ -438,3 +438,77 @@ TEST_F(Bridge, UnusedOperationsAnswerFromTheCacheDetachedAndForwardAttached) {
 
 }  // namespace
 }  // namespace kest
+
+// ---- undoing a failed operation ----
+
+namespace kest {
+
+TEST(NameStoreTruncate, UndoesTheLatestNamesAcrossRunsAndInsideOne) {
+  NameStore s;
+  s.push("a");
+  s.push("");
+  s.push_underscore("p", 3);
+  s.push("b");  // a, "", p_0, p_1, p_2, b
+  s.truncate(4);
+  ASSERT_EQ(s.size(), 4u);
+  EXPECT_EQ((std::vector<std::string>{s.at(0), s.at(1), s.at(2), s.at(3)}),
+            (std::vector<std::string>{"a", "", "p_0", "p_1"}));
+  s.push("c");
+  EXPECT_EQ(s.at(4), "c");
+  s.truncate(1);
+  s.push_underscore("q", 2);
+  EXPECT_EQ((std::vector<std::string>{s.at(0), s.at(1), s.at(2)}), (std::vector<std::string>{"a", "q_0", "q_1"}));
+}
+
+TEST(BridgeRollBack, RestoresVariablesConstraintsAndObjectiveToTheMark) {
+  BridgeOptimizer b;
+  b.add_variable("x", std::nullopt, 0.0, 4.0);
+  b.add_constraint(ScalarAffineFn({{VarId{0}, 1.0}}, 0.0), ScalarSetType::less_than(3.0), std::string("c"));
+  const double one = 1.0;
+  b.add_objective_terms(VarId{0}, {&one, 1});
+  const auto objective = b.objective_function();
+  const auto mark = b.mark();
+
+  VariableBatch batch;
+  batch.lowers = {0.0, 1.0};
+  batch.uppers = {2.0, 3.0};
+  batch.types = {kContinuous, kContinuous};
+  batch.names.kind = NameRun::Kind::Underscore;
+  batch.names.prefix = "y";
+  batch.names.count = 2;
+  const VarId first = b.add_variable_batch(std::move(batch));
+  const double costs[] = {5.0, 6.0};
+  b.add_objective_terms(first, costs);
+  b.add_constraint(ScalarAffineFn({{VarId{2}, 1.0}}, 0.0), ScalarSetType::greater_than(1.0), std::string("d"));
+  b.roll_back(mark);
+
+  EXPECT_EQ(b.num_variables(), 1u);
+  EXPECT_EQ(b.num_constraints(), 1u);
+  EXPECT_EQ(b.num_terms(), 1u);
+  EXPECT_EQ(b.objective_function(), objective);
+  EXPECT_EQ(b.variable(VarId{0}).name, "x");
+  EXPECT_EQ(b.constraint(ConstrId{0}).name, "c");
+  // and it grows again from there
+  b.add_variable("z", std::nullopt, std::nullopt, std::nullopt);
+  EXPECT_EQ(b.variable(VarId{1}).name, "z");
+}
+
+TEST(ColumnTruncate, AShareKeepsItsValuesThroughAnUndoAndTheNextAppend) {
+  Column<double> c;
+  c.reserve_more(3);
+  for (double v : {1.0, 2.0, 3.0}) c.push_back(v);
+  SharedSpan<double> held = c.share(0, 3);
+  c.truncate(1);  // shared: only the column's length shrinks
+  EXPECT_EQ(c.size(), 1u);
+  c.reserve_more(1);  // the column becomes its own again
+  c.push_back(9.0);
+  EXPECT_EQ((std::vector<double>(held.values.begin(), held.values.end())), (std::vector<double>{1.0, 2.0, 3.0}));
+  EXPECT_EQ((std::vector<double>(c.span().begin(), c.span().end())), (std::vector<double>{1.0, 9.0}));
+  held = {};
+  c.truncate(0);  // not shared: in place
+  EXPECT_TRUE(c.empty());
+  c.push_back(4.0);
+  EXPECT_EQ(c[0], 4.0);
+}
+
+}  // namespace kest

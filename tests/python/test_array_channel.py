@@ -115,3 +115,24 @@ def test_bulk_values(recording, attached):
     rec.values = np.zeros(5)
     with raises_panic("5 values, none for variable 5"):
         x.X
+
+
+def test_a_backend_rebuilt_after_an_interrupt_gets_the_arrays_and_the_pending_objective(recording, attached):
+    recording.registry.factory = ArrayRecorder
+    m = kestpy.Model("m")
+    rec = attached(m)
+    x, y = build(m)
+    rec.raise_on("add_constraint", KeyboardInterrupt("injected"))
+    with pytest.raises(KeyboardInterrupt, match="injected"):
+        m.addConstr(x <= 2, name="cut")
+    m.addVar(obj=2.0, name="late")  # a coefficient the rebuilt backend must see
+    m.optimize()
+    rebuilt = recording.created[-1]
+    assert rebuilt is not rec and type(rebuilt) is ArrayRecorder
+    methods = [c for c in rebuilt.methods() if c != "set_optimizer_attr"]
+    assert methods == ["add_variables", "add_constraints", "set_objective", "optimize"]
+    n, names = rebuilt.calls[0][1][:2]
+    assert (n, names[-1]) == (9, "late")
+    assert rebuilt.args_of("add_constraints")[0][-1][-1] == "cut"
+    idx, coeffs = rebuilt.args_of("set_objective")[0][:2]
+    assert dict(zip(idx, coeffs))[8] == 2.0

@@ -267,7 +267,7 @@ def test_results_and_backend_are_not_leaked(recording, attached):
     m = kestpy.Model("m")
     x = m.addVar()
     rec = attached(m)
-    big = 10**30 + 1
+    big = 2**62 + 1
     value = 12345.678
     status = Index(2)
     index_answer = 2**40

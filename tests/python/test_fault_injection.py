@@ -118,6 +118,10 @@ def refusals(trigger):
     return READING_OBJVAL if trigger == "ObjVal" else READING_X
 
 
+class Halt(BaseException):
+    """A BaseException that is neither an interrupt nor a MemoryError: a fault."""
+
+
 class Unprintable(Exception):
     def __str__(self):
         raise ZeroDivisionError("no text for you")
@@ -142,10 +146,9 @@ INJECTIONS = {
     # a lone surrogate in the text is escaped, not lost
     "raises": (lambda rec, meth, m, x: rec.raise_on(meth, ValueError("injected\ud800")),
                re.escape("ValueError: injected\\ud800")),
-    # optimize ending in KeyboardInterrupt is an interrupted solve, no fault
-    # (test_solve_status.py); another BaseException stands in there
-    "raises BaseException": (lambda rec, meth, m, x: rec.raise_on(
-        meth, (SystemExit if meth == "optimize" else KeyboardInterrupt)("stop")), "KeyboardInterrupt|SystemExit"),
+    # a BaseException other than KeyboardInterrupt and MemoryError (those
+    # cut a call short: test_interrupts below) is a fault
+    "raises BaseException": (lambda rec, meth, m, x: rec.raise_on(meth, Halt("stop")), "Halt"),
     "missing method": (lambda rec, meth, m, x: rec.hide(meth), "AttributeError: 'Recorder' object has no attribute"),
     # str() raises: repr() stands in
     "unprintable error": (lambda rec, meth, m, x: rec.raise_on(meth, Unprintable("no str")),
@@ -635,3 +638,38 @@ def test_fault_message_keeps_text_after_a_nul(recording, attached, act, expected
     rec = attached(m)
     message = expect_panic(lambda: act(m, rec))
     assert expected in message
+
+
+# ---------------------------------------------------------------- interrupts and memory errors
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, MemoryError])
+@pytest.mark.parametrize("trigger", list(TRIGGERS))
+def test_interrupt_or_memory_error_in_a_backend_method_is_no_fault(recording, recording2, trigger, exc):
+    """The caller gets the exception itself; the model stays usable, holds the
+    interrupted change (a MemoryError undoes it), and the next solve runs on a
+    backend rebuilt from the model."""
+    method, phase, act = TRIGGERS[trigger]
+    m, x, vs, rec, _, act = run_injection(recording, recording2, trigger,
+                                          lambda rec, meth, m, x: rec.raise_on(meth, exc("injected")))
+    with pytest.raises(exc, match="injected"):
+        act(m, x, vs)
+    recording.setup.clear()
+    before = len(recording.created)
+    # Ctrl-C in optimize itself is an interrupted solve: the backend is kept
+    rebuilds = phase == "write" and not (trigger == "optimize" and exc is KeyboardInterrupt)
+    if trigger == "optimize" and exc is KeyboardInterrupt:
+        assert m.Status == kestpy.KEST.INTERRUPTED
+        rec._raises.clear()
+    m.optimize()
+    if not rebuilds:
+        assert len(recording.created) == before
+    if rebuilds:  # the failing backend is replaced by a rebuilt one
+        assert len(recording.created) == before + 1
+        rebuilt = recording.created[-1]
+        assert rebuilt.methods()[-1] == "optimize"
+        rebuilt.calls.pop()
+        assert [c for c in rebuilt.calls if c[0] != "set_optimizer_attr"] == replay_calls(m)[0]
+    kept = phase == "write" and (exc is KeyboardInterrupt or trigger in ("addVar obj", "optimize"))
+    change = {"addVar obj": lambda m, x, vs: m.addVar(obj=1.5)}.get(trigger, act)
+    assert replay_calls(m) == clean_replay(change if kept and trigger != "optimize" else None)

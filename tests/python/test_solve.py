@@ -49,8 +49,7 @@ def test_argument_errors(call, match):
     "value, received",
     [
         (10, 10), (10.5, 10.5), (True, 1), (False, 0), ("fast", "fast"), ("", ""), (-INF, -INF),
-        # Integers that do not fit 64 bits go as floats.
-        (2**70, float(2**70)), (2**63 - 1, 2**63 - 1), (-(2**63), -(2**63)), (2**63, float(2**63)),
+        (2**63 - 1, 2**63 - 1), (-(2**63), -(2**63)),
         (Index(7), 7), (Floaty(0.25), 0.25),
     ],
 )
@@ -69,7 +68,17 @@ def test_setparam_value_kinds_as_received(recording, attached, value, received, 
     assert same(got, received), (got, received)
 
 
-@pytest.mark.parametrize("value", [None, [1], (1.0,), b"1", 10**400, object(), 1j])
+# Integers that do not fit 64 bits are refused, not turned into floats.
+@pytest.mark.parametrize("value", [2**70, 2**63, -(2**63) - 1, 10**400])
+def test_setparam_int_beyond_64_bits_is_refused(recording, attached, value):
+    m = kestpy.Model("m")
+    rec = attached(m)
+    with pytest.raises(OverflowError, match=f"^setParam: 'newvalue' {value} does not fit a 64-bit integer$"):
+        m.setParam("Threads", value)
+    assert rec.calls == []
+
+
+@pytest.mark.parametrize("value", [None, [1], (1.0,), b"1", object(), 1j])
 def test_setparam_unsupported_value(recording, attached, value):
     m = kestpy.Model("m")
     rec = attached(m)
