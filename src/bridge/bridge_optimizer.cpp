@@ -226,6 +226,8 @@ void BridgeOptimizer::add_objective_terms(VarId first, std::span<const double> c
     const std::size_t need = fn.terms.size() + nonzero;
     if (need > fn.terms.capacity()) fn.terms.reserve(std::max(need, fn.terms.capacity() + fn.terms.capacity() / 2));
     for (std::size_t i = 0; i < coeffs.size(); ++i) fn.push_term(VarId{first.index + i}, coeffs[i]);
+    // As the sum with a constant-free function would have it: -0.0 + 0.0 is 0.0.
+    fn.constant += 0.0;
     if (reformed) objective_function_ = std::move(reformed);
   });
   objective_unsimplified_ = true;

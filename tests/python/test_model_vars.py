@@ -332,3 +332,12 @@ def test_model_written_with_obj_only_is_solved_as_written():
     m.optimize()
     assert m.ObjVal == pytest.approx(2 * 1 + 1 * 1 - 1 * 4)
     assert (x.X, y[0].X, y[1].X) == pytest.approx((1.0, 1.0, 4.0))
+
+
+def test_obj_merges_the_objective_constant_as_a_sum_would(recording, attached):
+    m = kestpy.Model("m")
+    m.addVar()
+    m.setObjective(kestpy.quicksum([-1.5]) * 0, KEST.MINIMIZE)  # constant -0.0
+    m.addVar(obj=1)
+    # -0.0 + 0.0 is 0.0: adding terms is the sum with a function of constant 0.0
+    assert same(attached(m).args_of("set_objective"), [([1], [1.0], 0.0, -1)])
