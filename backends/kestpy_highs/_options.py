@@ -2,8 +2,9 @@
 
 import difflib
 import math
-import sys
-import warnings
+
+from kestpy.backend_support import NO_VALUE, as_bool
+from kestpy.backend_support import warn as _warn
 
 import highspy
 
@@ -17,8 +18,6 @@ ALIASES = {
 # "Silent" inverts output_flag; "SolverName" is answered and does nothing.
 SPECIAL = ("Silent", "SolverName")
 
-_TRUE = {"true", "on", "yes", "1"}
-_FALSE = {"false", "off", "no", "0"}
 _ON_OFF_CHOICES = {"on", "off", "choose"}
 _KIND_TEXT = {
     highspy.HighsOptionType.kBool: "a bool",
@@ -26,7 +25,6 @@ _KIND_TEXT = {
     highspy.HighsOptionType.kDouble: "a float",
     highspy.HighsOptionType.kString: "a str",
 }
-_NO_VALUE = object()
 
 
 def _candidates_by_lower():
@@ -51,55 +49,34 @@ def close_matches(name):
 def warn(message, stacklevel=4):
     """A UserWarning pointing stacklevel frames up; the default, past this
     helper, apply() and the backend method, is the user's setParam line."""
-    text = "kestpy_highs: " + message
-    try:
-        warnings.warn(text, UserWarning, stacklevel=stacklevel)
-    except Warning:
-        # A filter that turns warnings into errors ("-W error") would make this
-        # a raise inside a backend method, which breaks the model for good.
-        # Say it on stderr instead.
-        print(f"UserWarning: {text}", file=sys.stderr)
-
-
-def _as_bool(value):
-    if isinstance(value, bool):
-        return value
-    if isinstance(value, (int, float)) and value in (0, 1):
-        return bool(value)
-    if isinstance(value, str):
-        low = value.strip().lower()
-        if low in _TRUE:
-            return True
-        if low in _FALSE:
-            return False
-    return _NO_VALUE
+    _warn("kestpy_highs", message, stacklevel)
 
 
 def _coerce(highs, hname, kind, value):
-    """The value in the Python type HiGHS wants for this option, or _NO_VALUE."""
+    """The value in the Python type HiGHS wants for this option, or NO_VALUE."""
     T = highspy.HighsOptionType
     if kind == T.kBool:
-        return _as_bool(value)
+        return as_bool(value)
     if isinstance(value, bool):
         if kind == T.kString:
             return _on_off(highs, hname, value)
-        return _NO_VALUE
+        return NO_VALUE
     if kind == T.kInt:
         if isinstance(value, int):
             return value
         if isinstance(value, float) and value.is_integer():
             return int(value)
-        return _NO_VALUE
+        return NO_VALUE
     if kind == T.kDouble:
         if isinstance(value, (int, float)):
             return float(value)
-        return _NO_VALUE
+        return NO_VALUE
     if kind == T.kString:
         if isinstance(value, str):
             return value
         if isinstance(value, int) and value in (0, 1):
             return _on_off(highs, hname, bool(value))
-    return _NO_VALUE
+    return NO_VALUE
 
 
 def _on_off(highs, hname, flag):
@@ -107,7 +84,7 @@ def _on_off(highs, hname, flag):
     status, current = highs.getOptionValue(hname)
     if status == highspy.HighsStatus.kOk and current in _ON_OFF_CHOICES:
         return "on" if flag else "off"
-    return _NO_VALUE
+    return NO_VALUE
 
 
 def option_kind(highs, hname):
@@ -123,8 +100,8 @@ def apply(highs, name, value):
     if name == "SolverName":
         return None
     if name == "Silent":
-        flag = _as_bool(value)
-        if flag is _NO_VALUE:
+        flag = as_bool(value)
+        if flag is NO_VALUE:
             warn(f"option 'Silent' expects a bool, got {type(value).__name__} {value!r}; not applied")
             return None
         highs.setOptionValue("output_flag", not flag)
@@ -139,7 +116,7 @@ def apply(highs, name, value):
         warn(text)
         return None
     coerced = _coerce(highs, hname, kind, value)
-    if coerced is _NO_VALUE:
+    if coerced is NO_VALUE:
         shown = repr(name) if hname == name else f"{name!r} ({hname!r})"
         warn(f"option {shown} expects {_KIND_TEXT.get(kind, 'another kind of value')}, "
              f"got {type(value).__name__} {value!r}; not applied")

@@ -1,8 +1,9 @@
 """Solver settings for the SCIP backend: aliases, value coercion, warnings."""
 
 import difflib
-import sys
-import warnings
+
+from kestpy.backend_support import NO_VALUE, as_bool
+from kestpy.backend_support import warn as _warn
 
 # Common cross-solver names mapped to the SCIP parameter they mean. SCIP's
 # ordinary solve runs on one thread; its LP solver's thread count is the one
@@ -16,55 +17,31 @@ ALIASES = {
 # answered and does nothing.
 SPECIAL = ("OutputFlag", "Silent", "SolverName")
 
-_TRUE = {"true", "on", "yes", "1"}
-_FALSE = {"false", "off", "no", "0"}
-_NO_VALUE = object()
-
 
 def warn(message, stacklevel=4):
     """A UserWarning pointing stacklevel frames up; the default, past this
     helper, apply() and the backend method, is the user's setParam line."""
-    text = "kestpy_scip: " + message
-    try:
-        warnings.warn(text, UserWarning, stacklevel=stacklevel)
-    except Warning:
-        # "-W error" would make this a raise inside a backend method, which
-        # breaks the model for good; say it on stderr instead.
-        print(f"UserWarning: {text}", file=sys.stderr)
-
-
-def as_bool(value):
-    if isinstance(value, bool):
-        return value
-    if isinstance(value, (int, float)) and value in (0, 1):
-        return bool(value)
-    if isinstance(value, str):
-        low = value.strip().lower()
-        if low in _TRUE:
-            return True
-        if low in _FALSE:
-            return False
-    return _NO_VALUE
+    _warn("kestpy_scip", message, stacklevel)
 
 
 def _coerce(current, value):
     """The value in the Python type of the parameter's current value, or
-    _NO_VALUE. SCIP's char parameters hold a one-letter str."""
+    NO_VALUE. SCIP's char parameters hold a one-letter str."""
     if isinstance(current, bool):
         return as_bool(value)
     if isinstance(value, bool):
-        return _NO_VALUE
+        return NO_VALUE
     if isinstance(current, int):
         if isinstance(value, int):
             return value
         if isinstance(value, float) and value.is_integer():
             return int(value)
-        return _NO_VALUE
+        return NO_VALUE
     if isinstance(current, float):
-        return float(value) if isinstance(value, (int, float)) else _NO_VALUE
+        return float(value) if isinstance(value, (int, float)) else NO_VALUE
     if isinstance(current, str):
-        return value if isinstance(value, str) else _NO_VALUE
-    return _NO_VALUE
+        return value if isinstance(value, str) else NO_VALUE
+    return NO_VALUE
 
 
 _KIND_TEXT = {bool: "a bool", int: "an int", float: "a float", str: "a str"}
@@ -77,7 +54,7 @@ def apply(model, name, value):
         return False
     if name in ("OutputFlag", "Silent"):
         flag = as_bool(value)
-        if flag is _NO_VALUE:
+        if flag is NO_VALUE:
             warn(f"option {name!r} expects a bool, got {type(value).__name__} {value!r}; not applied")
             return False
         model.hideOutput(flag if name == "Silent" else not flag)
@@ -94,7 +71,7 @@ def apply(model, name, value):
         return False
     coerced = _coerce(current, value)
     shown = repr(name) if sname == name else f"{name!r} ({sname!r})"
-    if coerced is _NO_VALUE:
+    if coerced is NO_VALUE:
         warn(f"option {shown} expects {_KIND_TEXT.get(type(current), 'another kind of value')}, "
              f"got {type(value).__name__} {value!r}; not applied")
         return False
