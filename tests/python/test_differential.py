@@ -136,7 +136,12 @@ def check(m, xs, variables, rows, objective):
     assert float(np.dot(objective[0], x)) + objective[1] == pytest.approx(got, rel=TOL, abs=TOL)
 
 
-@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+# The short sweep solves the same programs every run (the long run picks its
+# set with --hypothesis-seed): scipy's own HiGHS crashed once, in a full-suite
+# run, on a program never seen again; a fixed set keeps CI from meeting such a
+# case by chance.
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow],
+          derandomize="KESTPY_DIFFERENTIAL_EXAMPLES" not in os.environ)
 @given(program())
 def test_kestpy_over_highs_agrees_with_scipy_milp(p):
     m = kestpy.Model("diff")
