@@ -46,12 +46,12 @@ for i in range(3):
     gains.append(plan(more)[0].ObjVal - m.ObjVal)
 print("  profit of one more hour, by re-solving:", ", ".join(f"{g:g}" for g in gains))
 
-expected = {"x": (2.0, 6.0), "obj": 36.0, "Pi": [0.0, 1.5, 1.0], "RC": [0.0, 0.0], "Slack": [2.0, 0.0, 0.0]}
+expected: dict = {"x": (2.0, 6.0), "obj": 36.0, "Pi": [0.0, 1.5, 1.0], "RC": [0.0, 0.0], "Slack": [2.0, 0.0, 0.0]}
 got = {"x": (doors.X, windows.X), "obj": m.ObjVal, "Pi": m.Pi.tolist(), "RC": m.RC.tolist(),
        "Slack": m.Slack.tolist()}
 
 
-def numbers(answer):
+def numbers(answer: dict) -> list[float]:
     return [*answer["x"], answer["obj"], *answer["Pi"], *answer["RC"], *answer["Slack"]]
 
 

@@ -15,7 +15,7 @@ STATUS = {
     _MS.kTimeLimit: 9,
     _MS.kSolutionLimit: 10,
     _MS.kInterrupt: 11,
-    _MS.kHighsInterrupt: 11,
+    _MS.kHighsInterrupt: 11,  # type: ignore[attr-defined]  # not in every highspy
 }
 OTHER = 1
 OPTIMAL = 2

@@ -5,6 +5,7 @@
 
 #include "core/debug_text.h"
 #include "kestpy/args.h"
+#include "kestpy/docs.h"
 #include "kestpy/objects.h"
 #include "kestpy/param.h"
 
@@ -238,22 +239,22 @@ namespace {
 
 PyMethodDef model_methods[] = {
     {"addVar", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_addVar)),
-     METH_FASTCALL | METH_KEYWORDS, "addVar($self, lb=0., ub=..., obj=0.0, vtype=None, name=\"\")\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, docs::kAddVar},
     {"addVars", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_addVars)),
      METH_FASTCALL | METH_KEYWORDS,
-     "addVars($self, *indices, lb=None, ub=None, obj=None, vtype=None, name=None)\n--\n\n"},
+     docs::kAddVars},
     {"addConstr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_addConstr)),
-     METH_FASTCALL | METH_KEYWORDS, "addConstr($self, constr, name=None)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, docs::kAddConstr},
     {"addConstrs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_addConstrs)),
-     METH_FASTCALL | METH_KEYWORDS, "addConstrs($self, generator, name=None)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, docs::kAddConstrs},
     {"setObjective", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_setObjective)),
-     METH_FASTCALL | METH_KEYWORDS, "setObjective($self, expr, sense)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, docs::kSetObjective},
     {"setParam", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_setParam)),
-     METH_FASTCALL | METH_KEYWORDS, "setParam($self, paramname, newvalue)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, docs::kSetParam},
     {"setBackend", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_setBackend)),
-     METH_FASTCALL | METH_KEYWORDS, "setBackend($self, backend)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, docs::kSetBackend},
     {"optimize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_optimize)),
-     METH_FASTCALL | METH_KEYWORDS, "optimize($self)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, docs::kOptimize},
     {nullptr, nullptr, 0, nullptr},
 };
 

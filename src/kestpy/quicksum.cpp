@@ -12,6 +12,7 @@
 #include <span>
 
 #include "kestpy/args.h"
+#include "kestpy/docs.h"
 #include "kestpy/expr.h"
 #include "kestpy/objects.h"
 
@@ -153,7 +154,7 @@ PyMethodDef quicksum_def = {
     "quicksum",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quicksum)),
     METH_FASTCALL | METH_KEYWORDS,
-    "quicksum(generator)\n--\n\n",
+    docs::kQuicksum,
 };
 
 }  // namespace kestpy

@@ -16,7 +16,7 @@ import unittest
 
 import kestpy
 
-CHECKS = {}
+CHECKS: dict[str, tuple] = {}
 
 
 class ConformanceError(AssertionError):

@@ -1,0 +1,246 @@
+"""Linear and mixed-integer models in Python, solved through exchangeable backends.
+
+Solution reads (X, ObjVal, Pi, RC, Slack) are typed as the values they give
+after a solve that left a solution; they are None when it left none, which
+code learns from Model.Status or Model.SolCount before reading them.
+"""
+
+from collections.abc import Iterable, Iterator, Sequence
+from types import ModuleType
+from typing import ClassVar, Final, NoReturn, SupportsIndex, Union, final
+
+import numpy as np
+import numpy.typing as npt
+
+_Number = Union[float, SupportsIndex]
+_Operand = Union["Var", "LinExpr", float]
+_FloatArray = npt.NDArray[np.float64]
+
+@final
+class Sense:
+    """An objective's direction: KEST.MINIMIZE or KEST.MAXIMIZE (int() gives 0 or 1)."""
+
+    MINIMIZE: ClassVar[Sense]
+    MAXIMIZE: ClassVar[Sense]
+    def __int__(self, /) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    def __hash__(self, /) -> int: ...  # type: ignore[override]
+
+@final
+class VarType:
+    """A variable's kind: KEST.CONTINUOUS, KEST.BINARY or KEST.INTEGER (int() gives 0, 1, 2)."""
+
+    CONTINUOUS: ClassVar[VarType]
+    BINARY: ClassVar[VarType]
+    INTEGER: ClassVar[VarType]
+    def __int__(self, /) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    def __hash__(self, /) -> int: ...  # type: ignore[override]
+
+@final
+class _KEST(ModuleType):
+    """The constants: variable kinds, objective senses and solve statuses."""
+
+    CONTINUOUS: Final[VarType]
+    BINARY: Final[VarType]
+    INTEGER: Final[VarType]
+    MINIMIZE: Final[Sense]
+    MAXIMIZE: Final[Sense]
+    LOADED: Final[int]
+    OTHER: Final[int]
+    OPTIMAL: Final[int]
+    INFEASIBLE: Final[int]
+    INF_OR_UNBD: Final[int]
+    UNBOUNDED: Final[int]
+    ITERATION_LIMIT: Final[int]
+    TIME_LIMIT: Final[int]
+    SOLUTION_LIMIT: Final[int]
+    INTERRUPTED: Final[int]
+    NUMERIC: Final[int]
+
+KEST: _KEST
+
+@final
+class Var:
+    """One decision variable of a model (or, built as Var(i) by hand, of none).
+
+    Arithmetic with numbers, variables and expressions makes a LinExpr;
+    <=, >= and == make a Constr.
+    """
+
+    def __new__(cls, id: SupportsIndex) -> Var: ...
+    @property
+    def X(self) -> float:
+        """The variable's value in the last solution (None when there is none)."""
+
+    def __add__(self, other: _Operand, /) -> LinExpr: ...
+    def __radd__(self, other: _Operand, /) -> LinExpr: ...
+    def __sub__(self, other: _Operand, /) -> LinExpr: ...
+    def __rsub__(self, other: _Operand, /) -> LinExpr: ...
+    def __mul__(self, other: float, /) -> LinExpr: ...
+    def __rmul__(self, other: float, /) -> LinExpr: ...
+    def __truediv__(self, other: float, /) -> LinExpr: ...
+    def __neg__(self, /) -> LinExpr: ...
+    def __rtruediv__(self, other: object, /) -> NoReturn:
+        """Always raises: a number divided by an expression is not linear."""
+
+    def __le__(self, other: _Operand, /) -> Constr: ...
+    def __ge__(self, other: _Operand, /) -> Constr: ...
+    def __eq__(self, other: _Operand, /) -> Constr: ...  # type: ignore[override]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class Vars:
+    """A block of variables made by Model.addVars, members in row-major order.
+
+    b[i, j] picks a member; iterating yields every member; len(b) counts them.
+    """
+
+    def __new__(cls, shape: Sequence[SupportsIndex], ids: Sequence[SupportsIndex]) -> Vars: ...
+    def __getitem__(self, key: SupportsIndex | Sequence[SupportsIndex]) -> Var: ...
+    def __iter__(self) -> Iterator[Var]: ...
+    def __len__(self) -> int: ...
+    @property
+    def X(self) -> _FloatArray:
+        """The members' values as a numpy array shaped like the block (None when there is no solution)."""
+
+@final
+class LinExpr:
+    """An affine expression: a sum of coefficient * variable terms plus a constant."""
+
+    def __add__(self, other: _Operand, /) -> LinExpr: ...
+    def __radd__(self, other: _Operand, /) -> LinExpr: ...
+    def __sub__(self, other: _Operand, /) -> LinExpr: ...
+    def __rsub__(self, other: _Operand, /) -> LinExpr: ...
+    def __mul__(self, other: float, /) -> LinExpr: ...
+    def __rmul__(self, other: float, /) -> LinExpr: ...
+    def __truediv__(self, other: float, /) -> LinExpr: ...
+    def __neg__(self, /) -> LinExpr: ...
+    def __rtruediv__(self, other: object, /) -> NoReturn:
+        """Always raises: a number divided by an expression is not linear."""
+
+    def __le__(self, other: _Operand, /) -> Constr: ...
+    def __ge__(self, other: _Operand, /) -> Constr: ...
+    def __eq__(self, other: _Operand, /) -> Constr: ...  # type: ignore[override]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class Constr:
+    """A constraint made by comparing expressions, for Model.addConstr.
+
+    It has no truth value: bool() raises TypeError, so a chained comparison
+    such as 2 <= x <= 5 is refused instead of silently losing a part.
+    """
+
+    def __bool__(self, /) -> bool: ...
+
+@final
+class Model:
+    """An optimisation model, cached whole and solved through a backend.
+
+    Build it with addVar/addVars, addConstr/addConstrs and setObjective;
+    attach a solver with setBackend; solve with optimize; read the outcome
+    from Status, ObjVal, X, Pi, RC and Slack.
+    """
+
+    def __new__(cls, name: str) -> Model: ...
+    def addVar(
+        self,
+        lb: float = 0.0,
+        ub: float = ...,
+        obj: float = 0.0,
+        vtype: VarType | None = None,
+        name: str = "",
+    ) -> Var:
+        """Add one variable and return it as a Var."""
+
+    def addVars(
+        self,
+        *indices: SupportsIndex,
+        lb: float | Sequence[float] | None = None,
+        ub: float | Sequence[float] | None = None,
+        obj: float | Sequence[float] | None = None,
+        vtype: VarType | Sequence[VarType] | None = None,
+        name: str | Sequence[str] | None = None,
+    ) -> Vars:
+        """Add a block of variables and return it as a Vars."""
+
+    def addConstr(self, constr: Constr, name: str | None = None) -> None:
+        """Add one constraint made by a comparison of expressions."""
+
+    def addConstrs(self, generator: Iterable[Constr], name: str | Sequence[str] | None = None) -> None:
+        """Add every constraint an iterable yields, in one batch."""
+
+    def setObjective(self, expr: LinExpr, sense: Sense) -> None:
+        """Replace the objective, to be minimised or maximised."""
+
+    def setParam(self, paramname: str, newvalue: float | str) -> None:
+        """Set a solver setting by name."""
+
+    def setBackend(self, backend: str) -> None:
+        """Attach the solver backend kestpy_<backend> and replay the model into it."""
+
+    def optimize(self) -> None:
+        """Solve the model with the attached backend."""
+
+    @property
+    def ObjVal(self) -> float:
+        """The objective's value in the last solution (None when there is none)."""
+
+    @property
+    def X(self) -> _FloatArray:
+        """The values of all variables in creation order (None when there is no solution)."""
+
+    @property
+    def Status(self) -> int:
+        """The last solve's status, a KEST constant; KEST.LOADED before any and after a change."""
+
+    @property
+    def StatusText(self) -> str | None:
+        """The backend's words on the last solve's status, or None."""
+
+    @property
+    def SolCount(self) -> int:
+        """1 when the last solve left values to read, else 0."""
+
+    @property
+    def ObjBound(self) -> float | None:
+        """The best bound on the objective (MIPs), or None."""
+
+    @property
+    def MIPGap(self) -> float | None:
+        """The relative gap of the incumbent to ObjBound (MIPs), or None."""
+
+    @property
+    def Runtime(self) -> float | None:
+        """Seconds the last solve took, or None."""
+
+    @property
+    def NumVars(self) -> int:
+        """The number of variables."""
+
+    @property
+    def NumConstrs(self) -> int:
+        """The number of constraints."""
+
+    @property
+    def NumNZs(self) -> int:
+        """The number of constraint coefficients, repeats counted."""
+
+    @property
+    def Pi(self) -> _FloatArray:
+        """Constraint duals in creation order, d ObjVal / d rhs (None unless an LP was solved to optimality)."""
+
+    @property
+    def RC(self) -> _FloatArray:
+        """Reduced costs of all variables in creation order (None unless an LP was solved to optimality)."""
+
+    @property
+    def Slack(self) -> _FloatArray:
+        """rhs - (expression + constant) of every constraint in creation order (None when there is no solution)."""
+
+def quicksum(generator: Iterable[_Operand]) -> LinExpr:
+    """Sum an iterable of variables, expressions and numbers in one pass."""
+

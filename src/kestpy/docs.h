@@ -1,0 +1,83 @@
+#pragma once
+// What help() shows for the module's callables: each text starts with the
+// signature line the interpreter turns into __text_signature__ (everything up
+// to "--"), followed by the documentation itself. The classes keep bare
+// signature lines; their documentation lives in the type stubs (kestpy/__init__.pyi).
+
+namespace kestpy::docs {
+
+inline constexpr char kAddVar[] =
+    "addVar($self, lb=0., ub=..., obj=0.0, vtype=None, name=\"\")\n--\n\n"
+    "Add one variable and return it as a Var.\n\n"
+    "lb, ub: bounds (floats; -math.inf / math.inf for none; default 0 and +inf).\n"
+    "obj: its coefficient in the objective, added in place (default 0).\n"
+    "vtype: KEST.CONTINUOUS, KEST.BINARY or KEST.INTEGER (default: continuous).\n"
+    "name: its name (default: unnamed).\n\n"
+    "Raises TypeError naming the argument that does not convert.\n\n"
+    "    x = m.addVar(ub=40, vtype=KEST.INTEGER, name=\"tables\")";
+
+inline constexpr char kAddVars[] =
+    "addVars($self, *indices, lb=None, ub=None, obj=None, vtype=None, name=None)\n--\n\n"
+    "Add a block of variables and return it as a Vars.\n\n"
+    "indices: the block's extent in each dimension (no extents: one variable).\n"
+    "lb, ub, obj, vtype: one value for every member, or one per member in\n"
+    "row-major order (the last index varies fastest); obj adds to the objective.\n"
+    "name: a prefix (members are named prefix[i,j]) or a list of names.\n\n"
+    "Raises TypeError \"Expected a scalar or a list\" for an argument of\n"
+    "another form, and adds nothing when any argument fails.\n\n"
+    "    x = m.addVars(3, 4, ub=1.0, name=\"x\")   # x[0, 0] ... x[2, 3]";
+
+inline constexpr char kAddConstr[] =
+    "addConstr($self, constr, name=None)\n--\n\n"
+    "Add one constraint made by a comparison (<=, >= or ==) of expressions.\n\n"
+    "name: the constraint's name. Returns None. Raises ValueError when the\n"
+    "constraint holds a variable the model does not have or another model's.\n\n"
+    "    m.addConstr(2 * x + 3 * y <= 120, name=\"wood\")";
+
+inline constexpr char kAddConstrs[] =
+    "addConstrs($self, generator, name=None)\n--\n\n"
+    "Add every constraint an iterable yields, in one batch.\n\n"
+    "name: a prefix; the batch's members are named prefix[0], prefix[1], ...\n"
+    "Returns None. When any member fails, none of the batch is added.\n\n"
+    "    m.addConstrs((x[i] + y[i] <= 1 for i in range(n)), name=\"pair\")";
+
+inline constexpr char kSetObjective[] =
+    "setObjective($self, expr, sense)\n--\n\n"
+    "Replace the objective with expr, a LinExpr (write 1 * x for one\n"
+    "variable), to be minimised (KEST.MINIMIZE) or maximised (KEST.MAXIMIZE).\n\n"
+    "    m.setObjective(30 * x + 50 * y, KEST.MAXIMIZE)";
+
+inline constexpr char kSetParam[] =
+    "setParam($self, paramname, newvalue)\n--\n\n"
+    "Set a solver setting by name to an int, float, bool or str (other\n"
+    "values raise TypeError).\n\n"
+    "The model keeps its settings in the order they were last set and hands\n"
+    "them to every backend it attaches. Names are the backend's own or the\n"
+    "aliases \"TimeLimit\", \"MIPGap\", \"Threads\", \"OutputFlag\" and \"Silent\";\n"
+    "a backend warns about a name or value it does not take, and keeps none.\n\n"
+    "    m.setParam(\"TimeLimit\", 10.0)";
+
+inline constexpr char kSetBackend[] =
+    "setBackend($self, backend)\n--\n\n"
+    "Attach the solver backend kestpy_<backend> (a Python module) and replay\n"
+    "the model into it; later changes are forwarded to it.\n\n"
+    "Calling it again replaces the backend by a fresh replay. A module that\n"
+    "cannot be imported raises PanicException (a BaseException) whose cause\n"
+    "is the import's error.\n\n"
+    "    m.setBackend(\"highs\")";
+
+inline constexpr char kOptimize[] =
+    "optimize($self)\n--\n\n"
+    "Solve the model with the attached backend. Returns None.\n\n"
+    "The outcome is read from Status (a KEST constant), SolCount, ObjVal,\n"
+    "X, Pi, RC and Slack. Ctrl-C stops the solve, not the model: Status is\n"
+    "then KEST.INTERRUPTED and KeyboardInterrupt reaches the caller.";
+
+inline constexpr char kQuicksum[] =
+    "quicksum(generator)\n--\n\n"
+    "Sum an iterable of variables, expressions and numbers in one pass.\n\n"
+    "Returns a LinExpr (no terms for an empty iterable). Faster than sum() for\n"
+    "long sums, which builds a new expression at every step.\n\n"
+    "    total = quicksum(cost[i] * x[i] for i in range(n))";
+
+}  // namespace kestpy::docs
