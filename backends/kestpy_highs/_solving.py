@@ -11,7 +11,9 @@ take seconds; so after a short grace the wait ends with the incumbent that
 the improving-solution callback last handed over, and the worker is left to
 finish its check in the background. Every later use of the Highs instance
 waits for it first (settle), and so does the interpreter's exit, instead of
-pulling the thread from under HiGHS.
+pulling the thread from under HiGHS. A solve that a thread of the program's
+own runs is told to stop when the interpreter exits, and the exit waits for
+it to return.
 """
 
 import atexit
@@ -98,8 +100,34 @@ def _forget_worker():
     _worker = None
 
 
+# Runs on threads of the program's own, each as (state, lock released when
+# HiGHS returns). The exit stops them: HiGHS must not be running when the
+# process ends, and a daemon thread is not waited for.
+_elsewhere = set()
+_elsewhere_lock = threading.Lock()
+
+
+def _run_elsewhere(state, h, reset_scheduler):
+    entry = (state, threading.Lock())
+    entry[1].acquire()
+    with _elsewhere_lock:
+        _elsewhere.add(entry)
+    try:
+        _run(h, reset_scheduler)
+    finally:
+        with _elsewhere_lock:
+            _elsewhere.discard(entry)
+        entry[1].release()
+
+
 @atexit.register
 def _finish_all():
+    with _elsewhere_lock:
+        running = list(_elsewhere)
+    for state, _ in running:
+        state.stop = True
+    for _, returned in running:
+        _wait(returned)
     if _worker is not None:
         _wait(_worker.busy)
         _worker.busy.release()
@@ -151,7 +179,7 @@ class Runner:
         state.stop = False
         state.incumbent = None
         if threading.current_thread() is not threading.main_thread():
-            _run(self._h, reset_scheduler)  # no signal can reach this thread
+            _run_elsewhere(state, self._h, reset_scheduler)  # no signal can reach this thread
             return None
         self._h.startCallback(_IMPROVED)
         try:

@@ -34,3 +34,32 @@ def test_process_ends_cleanly_after_every_binding_entry_point():
     done = run_python("-c", SESSION)
     assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout.decode()}\n{done.stderr.decode()}"
     assert done.stdout == b"session done\n"
+
+
+# A MIP that keeps HiGHS busy for seconds, solved on a daemon thread while the
+# main thread ends: the exit must stop the solve, not abort the process.
+DAEMON_SOLVE = textwrap.dedent("""
+    import random, threading, time
+    import kestpy as kp
+    random.seed(1)
+    m = kp.Model("busy")
+    x = m.addVars(60, vtype=kp.KEST.BINARY)
+    for k in range(40):
+        m.addConstr(kp.quicksum(random.randint(1, 50) * x[i] for i in range(60)) <= 300 + k)
+    m.setObjective(kp.quicksum(random.randint(1, 60) * x[i] for i in range(60)), kp.KEST.MAXIMIZE)
+    m.setBackend("highs")
+    started = threading.Event()
+    def solve():
+        started.set()
+        m.optimize()
+    threading.Thread(target=solve, daemon=True).start()
+    started.wait()
+    time.sleep(0.3)
+    print("main ends")
+""")
+
+
+def test_exit_during_a_solve_on_a_daemon_thread_stops_the_solve():
+    for _ in range(3):
+        done = run_python("-c", DAEMON_SOLVE)
+        assert (done.returncode, done.stdout.splitlines()[:1]) == (0, [b"main ends"]), done.stderr.decode()
