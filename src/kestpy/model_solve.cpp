@@ -129,10 +129,18 @@ PyObject* model_optimize(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     sig.bind(args, nargs, kwnames, nullptr);
     ExclusiveUse use(m);
     std::optional<std::string> error;
+    PyRef previous;  // released after the lock: its finaliser may run Python code
     {
       WriteGuard g(model_cell(m));
       kest::Result<kest::SolveStatus> r = g->optimize();
       if (!r) error = kest::debug_text(r.error());
+      // A solve may have rebuilt a stale backend: the model holds the live one
+      // (and lets the old one go, with the whole model it held).
+      const auto* live = dynamic_cast<const PyBackend*>(g->backend());
+      if (live != nullptr && live->object() != m->backend.get()) {
+        previous = std::move(m->backend);
+        m->backend = PyRef::borrow(live->object());
+      }
     }
     // Raised only now, with the lock released: the interrupted solve has been
     // recorded and the model stays usable.

@@ -673,3 +673,20 @@ def test_interrupt_or_memory_error_in_a_backend_method_is_no_fault(recording, re
     kept = phase == "write" and (exc is KeyboardInterrupt or trigger in ("addVar obj", "optimize"))
     change = {"addVar obj": lambda m, x, vs: m.addVar(obj=1.5)}.get(trigger, act)
     assert replay_calls(m) == clean_replay(change if kept and trigger != "optimize" else None)
+
+
+def test_a_backend_rebuilt_by_a_solve_replaces_the_one_the_model_held(recording):
+    """The stale backend, and the whole model it holds, is let go."""
+    m = kestpy.Model("m")
+    x = m.addVar()
+    m.setBackend("recording")
+    stale = recording.created[-1]
+    stale.raise_on("add_constraint", KeyboardInterrupt("injected"))
+    with pytest.raises(KeyboardInterrupt):
+        m.addConstr(x <= 1)
+    gone = weakref.ref(stale)
+    del stale
+    recording.created.clear()
+    m.optimize()
+    gc.collect()
+    assert gone() is None and len(recording.created) == 1
