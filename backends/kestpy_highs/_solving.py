@@ -103,7 +103,7 @@ def _forget_worker():
 # Runs on threads of the program's own, each as (state, lock released when
 # HiGHS returns). The exit stops them: HiGHS must not be running when the
 # process ends, and a daemon thread is not waited for.
-_elsewhere = set()
+_elsewhere: set = set()
 _elsewhere_lock = threading.Lock()
 
 
