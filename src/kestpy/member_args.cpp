@@ -26,7 +26,7 @@ std::string shape_text(const Py_ssize_t* shape, std::size_t ndim) {
 
 // ---- numeric buffers ---------------------------------------------------------
 
-enum class Family { None, Bool, Signed, Unsigned, Float };
+enum class Family { None, Bool, Signed, Unsigned, Float, Complex };
 
 struct Element {
   Family family = Family::None;
@@ -39,6 +39,7 @@ Element element_of(const char* format, Py_ssize_t itemsize) {
   const char* f = format ? format : "B";
   char order = '@';
   if (std::strchr("@=<>!", *f) && *f) order = *f++;
+  if (*f == 'Z' && f[1] && !f[2]) return {Family::Complex};
   if (!*f || f[1]) return {};
   Element e;
   if (*f == '?') e.family = Family::Bool;
@@ -171,6 +172,9 @@ bool read_numeric_array(PyObject* o, const char* param, const MemberBlock& block
   HeldBuffer held(view);
   const Element e = element_of(view.format, view.itemsize);
   if (e.family == Family::None) return false;
+  // float() of a numpy complex drops the imaginary part with only a warning.
+  if (e.family == Family::Complex)
+    raise(PyExc_TypeError, prefix(block, param) + " is an array of complex numbers, not of real ones");
   const auto ndim = static_cast<std::size_t>(view.ndim);
   const Py_ssize_t one = view.len / (view.itemsize ? view.itemsize : 1);
   const Py_ssize_t* shape = view.shape ? view.shape : &one;
