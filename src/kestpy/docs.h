@@ -19,13 +19,22 @@ inline constexpr char kAddVar[] =
 inline constexpr char kAddVars[] =
     "addVars($self, *indices, lb=None, ub=None, obj=None, vtype=None, name=None)\n--\n\n"
     "Add a block of variables and return it as a Vars.\n\n"
-    "indices: the block's extent in each dimension (no extents: one variable).\n"
-    "lb, ub, obj, vtype: one value for every member, or one per member in\n"
-    "row-major order (the last index varies fastest); obj adds to the objective.\n"
-    "name: a prefix (members are named prefix[i,j]) or a list of names.\n\n"
+    "indices: one per dimension: an int gives that many members numbered from\n"
+    "0, any other iterable (list, range, dict keys, array) gives its items as\n"
+    "the dimension's keys (distinct and hashable). One sequence of tuples makes\n"
+    "a sparse set, addressed by the tuples' items. No indices: one variable.\n"
+    "lb, ub, obj, vtype: one value for every member, or one per member: a\n"
+    "sequence in row-major order (the last index varies fastest), a nested\n"
+    "sequence or numeric array of the block's shape, or a dict keyed like\n"
+    "Vars.keys() (every member's key and no other). vtype arrays hold integer\n"
+    "codes (int(KEST.BINARY), ...). obj adds to the objective.\n"
+    "name: a prefix (members are named prefix[i,j], or prefix[Seattle,NY] from\n"
+    "the keys), or a list or dict of names.\n\n"
     "Raises TypeError \"Expected a scalar or a list\" for an argument of\n"
-    "another form, and adds nothing when any argument fails.\n\n"
-    "    x = m.addVars(3, 4, ub=1.0, name=\"x\")   # x[0, 0] ... x[2, 3]";
+    "another form, ValueError naming the argument for a missing or extra key or\n"
+    "a shape that is not the block's, and adds nothing when any argument fails.\n\n"
+    "    x = m.addVars(3, 4, ub=1.0, name=\"x\")   # x[0, 0] ... x[2, 3]\n"
+    "    ship = m.addVars(plants, markets, ub=capacity, name=\"ship\")   # ship[\"Seattle\", \"NY\"]";
 
 inline constexpr char kAddConstr[] =
     "addConstr($self, constr, name=None)\n--\n\n"
