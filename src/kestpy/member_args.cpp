@@ -220,11 +220,35 @@ bool read_numeric_array(PyObject* o, const char* param, const MemberBlock& block
   return true;
 }
 
+namespace {
+
+/// Whether the type of `o` defines keys(), looked up along its MRO's own
+/// dicts: a failed attribute lookup would make and drop an exception at every
+/// argument that is no mapping, and fill the interpreter's type cache.
+bool has_keys_method(PyObject* o) {
+  static PyObject* const name = PyUnicode_InternFromString("keys");
+  if (!name) throw PyErrSet{};
+  PyObject* mro = Py_TYPE(o)->tp_mro;
+  if (!mro) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+#if PY_VERSION_HEX >= 0x030C0000
+    PyRef dict = PyRef::steal(PyType_GetDict(type));  // static builtin types keep theirs elsewhere
+#else
+    PyRef dict = PyRef::borrow(type->tp_dict);
+#endif
+    if (!dict) continue;
+    if (PyDict_GetItemWithError(dict.get(), name)) return true;
+    if (PyErr_Occurred()) throw PyErrSet{};
+  }
+  return false;
+}
+
+}  // namespace
+
 PyRef mapping_as_dict(PyObject* o) {
   if (PyDict_Check(o)) return PyRef::borrow(o);
-  if (PyUnicode_Check(o) || PyList_Check(o) || PyTuple_Check(o) || PyFloat_Check(o) || PyLong_Check(o)) return {};
-  const int has = PyObject_HasAttrString(o, "keys");
-  if (!has) return {};
+  if (!has_keys_method(o)) return {};
   PyRef dict = check(PyDict_New());
   check_status(PyDict_Merge(dict.get(), o, 1));
   return dict;

@@ -34,6 +34,7 @@ def names_and_bounds(rec):
     ((MARKETS,), MARKETS, ["x[NY]", "x[Chicago]", "x[Topeka]"], True),
     ((ARCS,), ARCS, ["x[a,b]", "x[b,c]", "x[a,c]", "x[1,2]"], True),
     (([3, 1, 2],), [3, 1, 2], ["x[3]", "x[1]", "x[2]"], False),  # numbers are keys, never positions
+    ((["a", 0], ["b"]), [("a", "b"), (0, "b")], ["x[a,b]", "x[0,b]"], False),
     ((range(1, 3), ["u", None]), [(1, "u"), (1, None), (2, "u"), (2, None)],
      ["x[1,u]", "x[1,None]", "x[2,u]", "x[2,None]"], False),
     ((np.array([0.5, 2.0]),), [0.5, 2.0], ["x[0.5]", "x[2.0]"], False),
