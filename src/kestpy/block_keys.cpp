@@ -36,7 +36,7 @@ std::string label_of(PyObject* key, const std::string& where) {
 bool is_number(PyObject* key) { return PyNumber_Check(key) && !PyUnicode_Check(key); }
 
 /// The keys of one dimension, as a tuple, with the index from key to position.
-KeyedDim read_keys(PyObject* seq, std::size_t d, const std::string& where) {
+KeyedDim read_keys(PyObject* seq, const std::string& where) {
   KeyedDim dim;
   dim.keys = check(PySequence_Tuple(seq));
   dim.index = check(PyDict_New());
@@ -60,7 +60,6 @@ KeyedDim read_keys(PyObject* seq, std::size_t d, const std::string& where) {
     check_status(PyDict_SetItem(dim.index.get(), key, position.get()));
     if (is_number(key)) dim.numeric = true;
   }
-  (void)d;
   return dim;
 }
 
@@ -127,7 +126,7 @@ BlockLayout read_dimensions(PyObject* const* dims, std::size_t ndim) {
       out.shape.push_back(to_u64(o));  // the interpreter's message for anything else
       continue;
     }
-    keys->dims[d] = read_keys(o, d, where);
+    keys->dims[d] = read_keys(o, where);
     out.shape.push_back(static_cast<std::uint64_t>(PyTuple_GET_SIZE(keys->dims[d].keys.get())));
     keyed = true;
   }
