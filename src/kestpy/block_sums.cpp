@@ -6,6 +6,7 @@
 
 #include "kestpy/args.h"
 #include "kestpy/block_keys.h"
+#include "kestpy/docs.h"
 #include "kestpy/member_args.h"
 #include "kestpy/objects.h"
 
@@ -163,27 +164,10 @@ PyObject* vars_prod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noe
 }  // namespace
 
 PyMethodDef vars_block_methods[] = {
-    {"keys", vars_keys, METH_NOARGS,
-     "keys($self, /)\n--\n\n"
-     "The members' keys in row-major order, as a list: the key itself for a block of one dimension,\n"
-     "else a tuple with one item per dimension (a position where the dimension is numbered); a\n"
-     "sparse set's tuples as given.\n\n"
-     "    >>> m.addVars([\"a\", \"b\"], 2).keys()\n    [('a', 0), ('a', 1), ('b', 0), ('b', 1)]"},
-    {"sum", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vars_sum)), METH_FASTCALL,
-     "sum($self, /, *pattern)\n--\n\n"
-     "The sum of the members that match `pattern` as a LinExpr: one item per dimension (per tuple\n"
-     "item of a sparse set), each a key, a position, or \"*\" for any. No pattern sums every member.\n"
-     "A key that a dimension lacks raises KeyError; a sparse set's items that no tuple has match\n"
-     "nothing.\n\n"
-     "    >>> ship.sum(\"Seattle\", \"*\")   # everything shipped from Seattle"},
+    {"keys", vars_keys, METH_NOARGS, docs::kVarsKeys},
+    {"sum", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vars_sum)), METH_FASTCALL, docs::kVarsSum},
     {"prod", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vars_prod)), METH_FASTCALL,
-     "prod($self, coeffs, /, *pattern)\n--\n\n"
-     "The sum of coeffs[key] * member over the members that match `pattern` (as for sum) as a\n"
-     "LinExpr. `coeffs` is a dict (or mapping) keyed like keys(), and members whose key it lacks\n"
-     "take no term; or one value per member in row-major order (a sequence, a nested sequence or an\n"
-     "array of the block's shape), or one number for all.\n\n"
-     "    >>> ship.prod(cost)            # the total shipping cost\n"
-     "    >>> ship.prod(cost, \"*\", \"NY\")  # the cost of what reaches New York"},
+     docs::kVarsProd},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -89,4 +89,30 @@ inline constexpr char kQuicksum[] =
     "long sums, which builds a new expression at every step.\n\n"
     "    total = quicksum(cost[i] * x[i] for i in range(n))";
 
+inline constexpr char kVarsKeys[] =
+    "keys($self, /)\n--\n\n"
+    "The members' keys in row-major order, as a list: the key itself for a\n"
+    "block of one dimension, else a tuple with one item per dimension (the\n"
+    "position where a dimension is numbered); a sparse set's tuples as given.\n\n"
+    "    m.addVars([\"a\", \"b\"], 2).keys()   # [('a', 0), ('a', 1), ('b', 0), ('b', 1)]";
+
+inline constexpr char kVarsSum[] =
+    "sum($self, /, *pattern)\n--\n\n"
+    "The sum of the members matching pattern, as a LinExpr.\n\n"
+    "pattern: one item per dimension (per tuple item of a sparse set), each a\n"
+    "key, a position, or \"*\" for any; none sums every member. A key that a\n"
+    "dimension lacks raises KeyError; items of a sparse set that no tuple has\n"
+    "match nothing. Visits only the matching members of a dense block.\n\n"
+    "    ship.sum(\"Seattle\", \"*\")   # everything shipped from Seattle";
+
+inline constexpr char kVarsProd[] =
+    "prod($self, coeffs, /, *pattern)\n--\n\n"
+    "The sum of coeffs[key] * member over the members matching pattern (as\n"
+    "for sum), as a LinExpr.\n\n"
+    "coeffs: a dict or other mapping keyed like keys(), whose missing keys\n"
+    "give no term; or one value per member (a sequence in row-major order, a\n"
+    "nested sequence or an array of the block's shape); or one number.\n\n"
+    "    ship.prod(cost)               # the total shipping cost\n"
+    "    ship.prod(cost, \"*\", \"NY\")   # the cost of what reaches New York";
+
 }  // namespace kestpy::docs

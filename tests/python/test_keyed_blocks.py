@@ -13,7 +13,7 @@ import kestpy
 from conftest import parts, var_id
 
 KEST = kestpy.KEST
-INF = math.inf
+Vars = type(kestpy.Model("t").addVars(1))
 PLANTS = ["Seattle", "San Diego"]
 MARKETS = ["NY", "Chicago", "Topeka"]
 ARCS = [("a", "b"), ("b", "c"), ("a", "c"), (1, 2)]
@@ -56,6 +56,13 @@ def test_keys_and_positions_name_the_same_members(recording, attached, dims, key
                 assert var_id(x[np.unravel_index(p, x.shape)]) == p + 1
                 # a key and a position mixed
                 assert var_id(x[(k[0],) + tuple(int(i) for i in np.unravel_index(p, x.shape)[1:])]) == p + 1
+
+
+def test_block_methods_are_documented():
+    import inspect
+    for f in (Vars.keys, Vars.sum, Vars.prod, Vars.shape):
+        assert len((f.__doc__ or "").strip()) > 40, f
+    assert list(inspect.signature(Vars.prod).parameters) == ["self", "coeffs", "pattern"]
 
 
 def test_shape_and_values_of_keyed_and_numbered_blocks(recording, attached):
