@@ -30,37 +30,31 @@ shops = {  # name: (x, y, demand)
     "J": (10.0, 6.0, 9.0), "K": (5.0, 0.0, 13.0), "L": (6.0, 5.0, 4.0),
 }
 rate = 3.0  # cost of moving one unit of demand over one unit of distance
-D, S = list(depots), list(shops)
-cost = [[rate * shops[s][2] * math.dist(depots[d][:2], shops[s][:2]) for s in S] for d in D]
+opening = {d: cost for d, (_, _, cost) in depots.items()}
+cost = {(d, s): rate * shops[s][2] * math.dist(depots[d][:2], shops[s][:2]) for d in depots for s in shops}
 
 m = kp.Model("depots")
-is_open = m.addVars(len(D), vtype=kp.KEST.BINARY, name="open")
-serve = m.addVars(len(D), len(S), ub=1.0, name="serve")  # share of shop s served by depot d
-m.addConstrs((kp.quicksum(serve[d, s] for d in range(len(D))) == 1 for s in range(len(S))),
-             name=[f"supply_{s}" for s in S])
-m.addConstrs((serve[d, s] - is_open[d] <= 0 for d in range(len(D)) for s in range(len(S))),
-             name="only_open")
-m.setObjective(kp.quicksum(depots[D[d]][2] * is_open[d] for d in range(len(D)))
-               + kp.quicksum(cost[d][s] * serve[d, s] for d in range(len(D)) for s in range(len(S))),
-               kp.KEST.MINIMIZE)
+is_open = m.addVars(depots, vtype=kp.KEST.BINARY, name="open")
+serve = m.addVars(depots, shops, ub=1.0, name="serve")  # share of shop s served by depot d
+m.addConstrs((serve.sum("*", s) == 1 for s in shops), name=[f"supply_{s}" for s in shops])
+m.addConstrs((serve[d, s] - is_open[d] <= 0 for d in depots for s in shops), name="only_open")
+m.setObjective(is_open.prod(opening) + serve.prod(cost), kp.KEST.MINIMIZE)
 m.setBackend("highs")
 m.optimize()
 
-opened = [D[d] for d in range(len(D)) if is_open[d].X > 0.5]
+opened = [d for d in depots if is_open[d].X > 0.5]
 print(f"Open depots: {', '.join(opened)}")
-for s, shop in enumerate(S):
-    depot = max(range(len(D)), key=lambda d: serve[d, s].X)
-    print(f"  shop {shop} <- {D[depot]}")
-print(f"Total cost: {m.ObjVal:.3f}")
+for s in shops:
+    depot = max(depots, key=lambda d: serve[d, s].X)
+    print(f"  shop {s} <- {depot}")
+print(f"Optimal cost: {m.ObjVal:.3f}")
 
 
 def total(open_set):
-    return (sum(depots[D[d]][2] for d in open_set)
-            + sum(min(cost[d][s] for d in open_set) for s in range(len(S))))
+    return sum(opening[d] for d in open_set) + sum(min(cost[d, s] for d in open_set) for s in shops)
 
 
-best = min((c for k in range(1, len(D) + 1) for c in itertools.combinations(range(len(D)), k)),
-           key=total)
-print(f"By enumeration: {', '.join(D[d] for d in best)} at {total(best):.3f}")
-if abs(m.ObjVal - total(best)) > 1e-6 * total(best) or sorted(opened) != sorted(D[d] for d in best):
+best = min((c for k in range(1, len(depots) + 1) for c in itertools.combinations(depots, k)), key=total)
+print(f"By enumeration: {', '.join(best)} at {total(best):.3f}")
+if abs(m.ObjVal - total(best)) > 1e-6 * total(best) or sorted(opened) != sorted(best):
     sys.exit("the model's answer differs from the enumeration")

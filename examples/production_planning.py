@@ -14,35 +14,31 @@ import sys
 
 import kestpy as kp
 
-products = ["desk", "table", "chair"]
-profit = [60.0, 30.0, 20.0]
+profit = {"desk": 60.0, "table": 30.0, "chair": 20.0}
 # what one unit of each product uses, and what the week has
-resources = {
-    "lumber": ([8.0, 6.0, 1.0], 48.0),
-    "finishing": ([4.0, 2.0, 1.5], 20.0),
-    "carpentry": ([2.0, 1.5, 0.5], 8.0),
+uses = {
+    "lumber": {"desk": 8.0, "table": 6.0, "chair": 1.0},
+    "finishing": {"desk": 4.0, "table": 2.0, "chair": 1.5},
+    "carpentry": {"desk": 2.0, "table": 1.5, "chair": 0.5},
 }
+available = {"lumber": 48.0, "finishing": 20.0, "carpentry": 8.0}
 table_demand = 5.0
 
 m = kp.Model("workshop")
-make = m.addVars(len(products), name="make")
-m.addConstrs(
-    (kp.quicksum(use[p] * make[p] for p in range(len(products))) <= available
-     for use, available in resources.values()),
-    name=list(resources),
-)
-m.addConstr(make[1] <= table_demand, name="table_demand")
-m.setObjective(kp.quicksum(profit[p] * make[p] for p in range(len(products))), kp.KEST.MAXIMIZE)
+make = m.addVars(profit, name="make")  # one variable per product, keyed by its name
+m.addConstrs((make.prod(uses[r]) <= available[r] for r in uses), name=list(uses))
+m.addConstr(make["table"] <= table_demand, name="table_demand")
+m.setObjective(make.prod(profit), kp.KEST.MAXIMIZE)
 
 m.setBackend("highs")
 m.optimize()
 
 print("Production plan for the week:")
-for p, product in enumerate(products):
-    print(f"  {product:<6} {make[p].X:6.2f}")
-print(f"  profit {m.ObjVal:6.2f}")
+for product in make.keys():
+    print(f"  {product:<6} {make[product].X:6.2f}")
+print(f"Optimal profit: {m.ObjVal:.2f}")
 
-plan = [make[p].X for p in range(len(products))]
+plan = {product: make[product].X for product in make.keys()}
 if m.ObjVal is None or abs(m.ObjVal - 280.0) > 1e-6 or \
-        any(abs(got - want) > 1e-6 for got, want in zip(plan, [2.0, 0.0, 8.0])):
+        any(abs(plan[p] - want) > 1e-6 for p, want in {"desk": 2.0, "table": 0.0, "chair": 8.0}.items()):
     sys.exit(f"expected 2 desks, 0 tables, 8 chairs and profit 280, got {plan} and {m.ObjVal}")

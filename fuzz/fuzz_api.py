@@ -68,7 +68,7 @@ FAULT_MESSAGES = re.compile(
     r"|Failed to sync bridge optimizer to Python backend: .*)$",
     re.S,
 )
-PLAIN_ERRORS = (TypeError, ValueError, IndexError, OverflowError, MemoryError, HostileError, HostileBase)
+PLAIN_ERRORS = (TypeError, ValueError, IndexError, KeyError, OverflowError, MemoryError, HostileError, HostileBase)
 
 
 def call(fn, *args, **kwargs):
@@ -431,6 +431,20 @@ def s_index(run):
         run.vars.append(v)
 
 
+def s_block_sums(run):
+    vs = run.pick(run.blocks)
+    if vs is None:
+        return
+    pattern = [run.value() if run.fdp.ConsumeBool() else "*" for _ in range(run.int_(0, 3))]
+    if run.fdp.ConsumeBool():
+        ok, e = call(vs.sum, *pattern)
+    else:
+        ok, e = call(vs.prod, run.value(), *pattern)
+    if ok:
+        check_simplified(e)
+        run.exprs.append(e)
+
+
 def s_construct(run):
     if run.fdp.ConsumeBool():
         ok, v = call(kestpy.Var, run.value())
@@ -527,8 +541,8 @@ def s_forget(run):
 
 STEPS = [
     s_model, s_add_var, s_add_var, s_add_vars, s_add_constr, s_add_constrs, s_set_objective, s_set_param,
-    s_set_backend, s_optimize, s_objval, s_x, s_index, s_construct, s_quicksum, s_arith, s_arith, s_compare,
-    s_compare, s_str, s_configure_backend, s_forget,
+    s_set_backend, s_optimize, s_objval, s_x, s_index, s_block_sums, s_construct, s_quicksum, s_arith, s_arith,
+    s_compare, s_compare, s_str, s_configure_backend, s_forget,
 ]
 
 

@@ -20,6 +20,7 @@ import atexit
 import os
 import queue
 import threading
+import typing
 
 import highspy
 import numpy as np
@@ -103,7 +104,7 @@ def _forget_worker():
 # Runs on threads of the program's own, each as (state, lock released when
 # HiGHS returns). The exit stops them: HiGHS must not be running when the
 # process ends, and a daemon thread is not waited for.
-_elsewhere: set = set()
+_elsewhere: set[tuple[typing.Any, threading.Lock]] = set()
 _elsewhere_lock = threading.Lock()
 
 

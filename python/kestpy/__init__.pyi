@@ -5,9 +5,9 @@ after a solve that left a solution; they are None when it left none, which
 code learns from Model.Status or Model.SolCount before reading them.
 """
 
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Hashable, Iterable, Iterator, Mapping, Sequence
 from types import ModuleType
-from typing import ClassVar, Final, NoReturn, SupportsIndex, Union, final
+from typing import Any, ClassVar, Final, NoReturn, SupportsIndex, Union, final
 
 import numpy as np
 import numpy.typing as npt
@@ -15,6 +15,11 @@ import numpy.typing as npt
 _Number = Union[float, SupportsIndex]
 _Operand = Union["Var", "LinExpr", float]
 _FloatArray = npt.NDArray[np.float64]
+# A dimension of addVars: an extent, or the dimension's keys.
+_Dimension = Union[SupportsIndex, Iterable[Hashable]]
+# A per-member argument: one value for all, a (nested) sequence in row-major
+# order, a mapping keyed like Vars.keys(), or an array of the block's shape.
+_PerMember = Union[float, Sequence[Any], Mapping[Any, float], npt.NDArray[Any]]
 
 @final
 class Sense:
@@ -95,16 +100,30 @@ class Var:
 class Vars:
     """A block of variables made by Model.addVars, members in row-major order.
 
-    b[i, j] picks a member; iterating yields every member; len(b) counts them.
+    b[i, j] picks a member by position, b["Seattle", "NY"] by key where the
+    block has keys; iterating yields every member; len(b) counts them.
     """
 
     def __new__(cls, shape: Sequence[SupportsIndex], ids: Sequence[SupportsIndex]) -> Vars: ...
-    def __getitem__(self, key: SupportsIndex | Sequence[SupportsIndex]) -> Var: ...
+    def __getitem__(self, key: Any) -> Var: ...
     def __iter__(self) -> Iterator[Var]: ...
     def __len__(self) -> int: ...
     @property
     def X(self) -> _FloatArray:
         """The members' values as a numpy array shaped like the block (None when there is no solution)."""
+
+    @property
+    def shape(self) -> tuple[int, ...]:
+        """The block's extents: one per dimension ((n,) for a sparse set of n tuples)."""
+
+    def keys(self) -> list[Any]:
+        """The members' keys in row-major order (a tuple per member when the block has several dimensions)."""
+
+    def sum(self, *pattern: Any) -> LinExpr:
+        """The sum of the members matching the pattern (a key, position or "*" per dimension)."""
+
+    def prod(self, coeffs: _PerMember, /, *pattern: Any) -> LinExpr:
+        """The sum of coeffs[key] * member over the members matching the pattern."""
 
 @final
 class LinExpr:
@@ -158,12 +177,12 @@ class Model:
 
     def addVars(
         self,
-        *indices: SupportsIndex,
-        lb: float | Sequence[float] | None = None,
-        ub: float | Sequence[float] | None = None,
-        obj: float | Sequence[float] | None = None,
-        vtype: VarType | Sequence[VarType] | None = None,
-        name: str | Sequence[str] | None = None,
+        *indices: _Dimension,
+        lb: _PerMember | None = None,
+        ub: _PerMember | None = None,
+        obj: _PerMember | None = None,
+        vtype: VarType | Sequence[VarType] | Mapping[Any, VarType] | npt.NDArray[np.integer[Any]] | None = None,
+        name: str | Sequence[str] | Mapping[Any, str] | npt.NDArray[np.str_] | None = None,
     ) -> Vars:
         """Add a block of variables and return it as a Vars."""
 

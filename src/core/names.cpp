@@ -19,7 +19,7 @@ void append_u64(std::string& out, std::uint64_t v) {
 }  // namespace
 
 void append_block_name(std::string& out, std::string_view prefix, std::span<const std::uint64_t> shape,
-                       std::uint64_t position) {
+                       std::uint64_t position, std::span<const std::vector<std::string>> labels) {
   // Row-major: the last index varies fastest.
   std::uint64_t index[8];
   std::vector<std::uint64_t> many;
@@ -36,7 +36,10 @@ void append_block_name(std::string& out, std::string_view prefix, std::span<cons
   out += '[';
   for (std::size_t d = 0; d < shape.size(); ++d) {
     if (d > 0) out += ',';
-    append_u64(out, idx[d]);
+    if (d < labels.size() && !labels[d].empty())
+      out += labels[d][static_cast<std::size_t>(idx[d])];
+    else
+      append_u64(out, idx[d]);
   }
   out += ']';
 }
@@ -56,7 +59,7 @@ void NameRun::append(std::string& out, std::uint64_t k) const {
       append_u64(out, k);
       return;
     case Kind::Block:
-      append_block_name(out, prefix, shape, k);
+      append_block_name(out, prefix, shape, k, labels);
       return;
   }
 }

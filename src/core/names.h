@@ -15,9 +15,10 @@
 namespace kest {
 
 /// Appends prefix[i0,i1,...] for the member at row-major `position` of `shape`
-/// (prefix[] when the shape has no dimensions).
+/// (prefix[] when the shape has no dimensions). A dimension with labels shows
+/// the label of its index instead of the number.
 void append_block_name(std::string& out, std::string_view prefix, std::span<const std::uint64_t> shape,
-                       std::uint64_t position);
+                       std::uint64_t position, std::span<const std::vector<std::string>> labels = {});
 
 /// A run of consecutive names.
 struct NameRun {
@@ -31,6 +32,9 @@ struct NameRun {
   std::uint64_t count = 0;
   std::string prefix;                 // Underscore, Block
   std::vector<std::uint64_t> shape;   // Block
+  // Block: per dimension, the text of each index (a keyed block's keys), or
+  // nothing where the dimension is numbered. Empty when every one is.
+  std::vector<std::vector<std::string>> labels;
   std::string arena;                  // Texts
   std::vector<std::uint64_t> ends;    // Texts, one per name
 

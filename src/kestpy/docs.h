@@ -19,13 +19,22 @@ inline constexpr char kAddVar[] =
 inline constexpr char kAddVars[] =
     "addVars($self, *indices, lb=None, ub=None, obj=None, vtype=None, name=None)\n--\n\n"
     "Add a block of variables and return it as a Vars.\n\n"
-    "indices: the block's extent in each dimension (no extents: one variable).\n"
-    "lb, ub, obj, vtype: one value for every member, or one per member in\n"
-    "row-major order (the last index varies fastest); obj adds to the objective.\n"
-    "name: a prefix (members are named prefix[i,j]) or a list of names.\n\n"
+    "indices: one per dimension: an int gives that many members numbered from\n"
+    "0, any other iterable (list, range, dict keys, array) gives its items as\n"
+    "the dimension's keys (distinct and hashable). One sequence of tuples makes\n"
+    "a sparse set, addressed by the tuples' items. No indices: one variable.\n"
+    "lb, ub, obj, vtype: one value for every member, or one per member: a\n"
+    "sequence in row-major order (the last index varies fastest), a nested\n"
+    "sequence or numeric array of the block's shape, or a dict keyed like\n"
+    "Vars.keys() (every member's key and no other). vtype arrays hold integer\n"
+    "codes (int(KEST.BINARY), ...). obj adds to the objective.\n"
+    "name: a prefix (members are named prefix[i,j], or prefix[Seattle,NY] from\n"
+    "the keys), or a list or dict of names.\n\n"
     "Raises TypeError \"Expected a scalar or a list\" for an argument of\n"
-    "another form, and adds nothing when any argument fails.\n\n"
-    "    x = m.addVars(3, 4, ub=1.0, name=\"x\")   # x[0, 0] ... x[2, 3]";
+    "another form, ValueError naming the argument for a missing or extra key or\n"
+    "a shape that is not the block's, and adds nothing when any argument fails.\n\n"
+    "    x = m.addVars(3, 4, ub=1.0, name=\"x\")   # x[0, 0] ... x[2, 3]\n"
+    "    ship = m.addVars(plants, markets, ub=capacity, name=\"ship\")   # ship[\"Seattle\", \"NY\"]";
 
 inline constexpr char kAddConstr[] =
     "addConstr($self, constr, name=None)\n--\n\n"
@@ -79,5 +88,31 @@ inline constexpr char kQuicksum[] =
     "Returns a LinExpr (no terms for an empty iterable). Faster than sum() for\n"
     "long sums, which builds a new expression at every step.\n\n"
     "    total = quicksum(cost[i] * x[i] for i in range(n))";
+
+inline constexpr char kVarsKeys[] =
+    "keys($self, /)\n--\n\n"
+    "The members' keys in row-major order, as a list: the key itself for a\n"
+    "block of one dimension, else a tuple with one item per dimension (the\n"
+    "position where a dimension is numbered); a sparse set's tuples as given.\n\n"
+    "    m.addVars([\"a\", \"b\"], 2).keys()   # [('a', 0), ('a', 1), ('b', 0), ('b', 1)]";
+
+inline constexpr char kVarsSum[] =
+    "sum($self, /, *pattern)\n--\n\n"
+    "The sum of the members matching pattern, as a LinExpr.\n\n"
+    "pattern: one item per dimension (per tuple item of a sparse set), each a\n"
+    "key, a position, or \"*\" for any; none sums every member. A key that a\n"
+    "dimension lacks raises KeyError; items of a sparse set that no tuple has\n"
+    "match nothing. Visits only the matching members of a dense block.\n\n"
+    "    ship.sum(\"Seattle\", \"*\")   # everything shipped from Seattle";
+
+inline constexpr char kVarsProd[] =
+    "prod($self, coeffs, /, *pattern)\n--\n\n"
+    "The sum of coeffs[key] * member over the members matching pattern (as\n"
+    "for sum), as a LinExpr.\n\n"
+    "coeffs: a dict or other mapping keyed like keys(), whose missing keys\n"
+    "give no term; or one value per member (a sequence in row-major order, a\n"
+    "nested sequence or an array of the block's shape); or one number.\n\n"
+    "    ship.prod(cost)               # the total shipping cost\n"
+    "    ship.prod(cost, \"*\", \"NY\")   # the cost of what reaches New York";
 
 }  // namespace kestpy::docs

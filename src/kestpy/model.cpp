@@ -1,11 +1,14 @@
 // The Model type: construction, string form, variables, and the method table
 // whose other entries live in model_constraints.cpp and model_solve.cpp.
+#include <algorithm>
 #include <limits>
 #include <string>
 
 #include "core/debug_text.h"
 #include "kestpy/args.h"
+#include "kestpy/block_keys.h"
 #include "kestpy/docs.h"
+#include "kestpy/member_args.h"
 #include "kestpy/objects.h"
 #include "kestpy/param.h"
 
@@ -85,6 +88,22 @@ PyObject* model_str(PyObject* self) noexcept {
   });
 }
 
+/// Whether the message of the Python error that is set starts with `text`;
+/// the error stays set.
+bool error_starts_with(const char* text) {
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  bool starts = false;
+  if (PyRef s = PyRef::steal(v ? PyObject_Str(v) : nullptr)) {
+    const char* data = PyUnicode_AsUTF8(s.get());
+    starts = data && std::string_view(data).starts_with(text);
+  }
+  if (PyErr_Occurred()) PyErr_Clear();
+  PyErr_Restore(t, v, tb);
+  return starts;
+}
+
 }  // namespace
 
 PyObject* model_addVar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -129,16 +148,10 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     sig.bind(args, nargs, kwnames, a, &extents, &ndim);
     ExclusiveUse use(m);
 
-    std::vector<std::uint64_t> shape;
-    shape.reserve(static_cast<std::size_t>(ndim));
+    BlockLayout layout = read_dimensions(extents, static_cast<std::size_t>(ndim));
+    std::vector<std::uint64_t>& shape = layout.shape;
     std::size_t n = 1;
-    bool empty = false;
-    for (Py_ssize_t d = 0; d < ndim; ++d) {
-      const std::uint64_t e = to_u64(extents[d]);
-      shape.push_back(e);
-      if (e == 0) empty = true;
-    }
-    if (empty) {
+    if (std::find(shape.begin(), shape.end(), 0) != shape.end()) {
       n = 0;
     } else {
       for (auto e : shape) {
@@ -148,21 +161,25 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
 
     auto given = [&](int i) { return a[i] && a[i] != Py_None; };
-    static const char* const kParams[] = {"lb", "ub", "obj", "vtype", "name"};
-    PyRef flat[5];
-    for (int i = 0; i < 5; ++i)
-      if (given(i)) flat[i] = block_argument(a[i], kParams[i], shape);
-    auto lb = given(0) ? Param<double>::from_py(flat[0].get(), try_double) : Param<double>{0.0};
-    auto ub = given(1) ? Param<double>::from_py(flat[1].get(), try_double) : Param<double>{kInfinity};
-    auto obj = given(2) ? Param<double>::from_py(flat[2].get(), try_double) : Param<double>{0.0};
-    auto vtype = given(3) ? Param<std::uint8_t>::from_py(flat[3].get(), param_vartype)
+    const MemberBlock block{"addVars", shape, n, layout.keys.get()};
+    auto numbers = [&](int i, double fallback) {
+      static const char* const kParams[] = {"lb", "ub", "obj"};
+      return given(i) ? read_member_argument<double>(a[i], kParams[i], block, try_double, "a number", ArrayUse::Numbers)
+                      : Param<double>{fallback};
+    };
+    auto lb = numbers(0, 0.0);
+    auto ub = numbers(1, kInfinity);
+    auto obj = numbers(2, 0.0);
+    auto vtype = given(3) ? read_member_argument<std::uint8_t>(a[3], "vtype", block, param_vartype, "a VarType",
+                                                               ArrayUse::TypeCodes)
                           : Param<std::uint8_t>{std::uint8_t{0}};
     Param<std::string> name{std::string()};
     if (given(4)) {
       try {
-        name = Param<std::string>::from_py(flat[4].get(), param_text);
+        name = read_member_argument<std::string>(a[4], "name", block, param_text, "a str", ArrayUse::None);
       } catch (const PyErrSet&) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+        // The reader's own refusals name the argument already.
+        if (!PyErr_ExceptionMatches(PyExc_ValueError) || error_starts_with("addVars:")) throw;
         reraise_prefixed("addVars: 'name' ");
       }
     }
@@ -202,6 +219,7 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       batch.names.kind = kest::NameRun::Kind::Block;
       batch.names.prefix = name.single();
       batch.names.shape = shape;
+      batch.names.labels = std::move(layout.labels);
     }
     batch.types.reserve(n);
     if (vtype.is_list()) {
@@ -231,7 +249,9 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     std::vector<kest::VarId> ids(n);
     for (std::size_t i = 0; i < n; ++i) ids[i] = kest::VarId{first.index + i};
-    return new_vars(std::move(shape), std::move(ids), m->cell.get()).release();
+    PyRef vars = new_vars(std::move(shape), std::move(ids), m->cell.get());
+    reinterpret_cast<VarsObject*>(vars.get())->keys = std::move(layout.keys);
+    return vars.release();
   });
 }
 

@@ -3,6 +3,7 @@
 // static type named "builtins.<Name>", derives from object, cannot be
 // subclassed and has no instance dictionary.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,6 +28,8 @@ struct VarObject {
   PyRef cell;
 };
 
+struct BlockKeys;
+
 struct VarsObject {
   PyObject_HEAD
   std::vector<std::uint64_t> shape;
@@ -34,6 +37,7 @@ struct VarsObject {
   PyRef cell;
   ModelTag model;
   bool fits;  // the product of the extents fits in 64 bits
+  std::shared_ptr<const BlockKeys> keys;  // block_keys.h; null when every dimension is numbered
 };
 
 struct LinExprObject {

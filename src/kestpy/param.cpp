@@ -1,7 +1,5 @@
 #include "kestpy/param.h"
 
-#include <algorithm>
-#include <charconv>
 #include <string>
 
 #include "kestpy/errors.h"
@@ -50,52 +48,6 @@ void reraise_prefixed(const std::string& prefix) {
   PyRef type = PyRef::steal(t), value = PyRef::steal(v), trace = PyRef::steal(tb);
   PyErr_Format(type.get(), "%s%S", prefix.c_str(), value.get());
   throw PyErrSet{};
-}
-
-namespace {
-
-bool nested(PyObject* o) {
-  return !PyUnicode_Check(o) && !PyBytes_Check(o) && !PyByteArray_Check(o) && PySequence_Check(o);
-}
-
-void flatten_into(PyObject* list, PyObject* o, const char* param, std::span<const std::uint64_t> shape, std::size_t d) {
-  PyRef seq = list_or_tuple(o);
-  if (!seq) throw PyErrSet{};
-  const Py_ssize_t len = PySequence_Fast_GET_SIZE(seq.get());
-  if (static_cast<std::uint64_t>(len) != shape[d])
-    raise(PyExc_ValueError, "addVars: '" + std::string(param) + "' has " + std::to_string(len) +
-                                " entries along dimension " + std::to_string(d) + " but the block has " +
-                                std::to_string(shape[d]));
-  for (Py_ssize_t i = 0; i < len; ++i) {
-    PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
-    if (d + 1 < shape.size()) {
-      if (!nested(item.get()))
-        raise(PyExc_ValueError, "addVars: '" + std::string(param) + "' is nested but not to the block's " +
-                                    std::to_string(shape.size()) + " dimensions");
-      flatten_into(list, item.get(), param, shape, d + 1);
-    } else {
-      check_status(PyList_Append(list, item.get()));
-    }
-  }
-}
-
-}  // namespace
-
-PyRef block_argument(PyObject* o, const char* param, std::span<const std::uint64_t> shape) {
-  if (PyBytes_Check(o) || PyByteArray_Check(o))
-    raise(PyExc_TypeError, "addVars: '" + std::string(param) + "' is " + Py_TYPE(o)->tp_name +
-                               ", not a number or a list (its bytes would read as small integers)");
-  if (shape.size() < 2 || !nested(o)) return PyRef::borrow(o);
-  // Nested when the first entry is itself a sequence: a flat list keeps its meaning.
-  PyRef seq = list_or_tuple(o);
-  if (!seq) {
-    PyErr_Clear();
-    return PyRef::borrow(o);
-  }
-  if (PySequence_Fast_GET_SIZE(seq.get()) == 0 || !nested(PySequence_Fast_GET_ITEM(seq.get(), 0))) return seq;
-  PyRef flat = check(PyList_New(0));
-  flatten_into(flat.get(), seq.get(), param, shape, 0);
-  return flat;
 }
 
 }  // namespace kestpy

@@ -84,11 +84,4 @@ struct Param {
 bool param_vartype(PyObject* o, std::uint8_t& out);
 bool param_text(PyObject* o, std::string& out);
 
-/// A block operation's argument `param` ready for Param::from_py: a nested
-/// sequence (a numpy array among them) whose extents are the block's shape,
-/// read in row-major order; anything else as it is. Raises TypeError for bytes
-/// (they would read as small integers) and ValueError for a nested sequence
-/// of another shape.
-PyRef block_argument(PyObject* o, const char* param, std::span<const std::uint64_t> shape);
-
 }  // namespace kestpy

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "kestpy/args.h"
+#include "kestpy/block_keys.h"
 #include "kestpy/buffers.h"
 #include "kestpy/expr.h"
 #include "kestpy/free_list.h"
@@ -85,7 +86,7 @@ void vars_dealloc(PyObject* self) {
 
 int vars_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(reinterpret_cast<VarsObject*>(self)->cell.get());
-  return 0;
+  return visit_block_keys(reinterpret_cast<VarsObject*>(self)->keys.get(), visit, arg);
 }
 
 std::vector<std::uint64_t> u64_list(const char* name, PyObject* o) {
@@ -164,6 +165,7 @@ PyObject* member_by_int_tuple(VarsObject* vs, PyObject* key) {
 PyObject* vars_subscript(PyObject* self, PyObject* key) noexcept {
   return guard<PyObject*>(nullptr, [&] {
     auto* vs = reinterpret_cast<VarsObject*>(self);
+    if (vs->keys) return new_var(vs->ids[keyed_position(vs, key)], vs->cell.get()).release();
     if (vs->fits && PyTuple_CheckExact(key) && static_cast<std::size_t>(PyTuple_GET_SIZE(key)) == vs->shape.size() &&
         vs->shape.size() <= 4) {
       if (PyObject* member = member_by_int_tuple(vs, key)) return member;
@@ -305,8 +307,23 @@ PyObject* vars_get_X(PyObject* self, void*) noexcept {
   });
 }
 
+/// The extents as a tuple of ints.
+PyObject* vars_get_shape(PyObject* self, void*) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    const auto& shape = reinterpret_cast<VarsObject*>(self)->shape;
+    PyRef out = check(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
+    for (std::size_t d = 0; d < shape.size(); ++d)
+      PyTuple_SET_ITEM(out.get(), d, check(PyLong_FromUnsignedLongLong(shape[d])).release());
+    return out.release();
+  });
+}
+
 PyGetSetDef vars_getset[] = {
     {"X", vars_get_X, nullptr, "The members' values as a numpy array shaped like the block, or None.", nullptr},
+    {"shape", vars_get_shape, nullptr,
+     "The block's extents as a tuple of ints: one per dimension, the number of keys where a dimension has keys "
+     "((n,) for a sparse set of n tuples).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -349,6 +366,7 @@ PyTypeObject VarsType_ = [] {
   t.tp_iter = vars_iter;
   t.tp_doc = "Vars(shape, ids)\n--\n\n";
   t.tp_getset = vars_getset;
+  t.tp_methods = vars_block_methods;
   t.tp_new = vars_new;
   return t;
 }();
@@ -391,6 +409,7 @@ PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, P
   new (&v->shape) std::vector<std::uint64_t>(std::move(shape));
   new (&v->ids) std::vector<kest::VarId>(std::move(ids));
   v->fits = extent_product(v->shape).has_value();
+  new (&v->keys) std::shared_ptr<const BlockKeys>();
   new (&v->cell) PyRef(PyRef::borrow(cell));
   v->model = cell_tag(cell);
   if (cell) PyObject_GC_Track(v);

@@ -460,6 +460,26 @@ TEST(NameStoreTruncate, UndoesTheLatestNamesAcrossRunsAndInsideOne) {
   EXPECT_EQ((std::vector<std::string>{s.at(0), s.at(1), s.at(2)}), (std::vector<std::string>{"a", "q_0", "q_1"}));
 }
 
+TEST(NameStoreLabels, ALabelledDimensionShowsItsLabelsAndATruncateKeepsThem) {
+  NameRun run;
+  run.kind = NameRun::Kind::Block;
+  run.prefix = "f";
+  run.shape = {2, 3};
+  run.count = 6;
+  run.labels = {{"Seattle", "San Diego"}, {}};  // the second dimension is numbered
+  NameStore s;
+  s.push("a");
+  s.push_run(run);
+  EXPECT_EQ(s.at(1), "f[Seattle,0]");
+  EXPECT_EQ(s.at(6), "f[San Diego,2]");
+  s.truncate(4);  // the cut inside the run keeps its first three names as texts
+  ASSERT_EQ(s.size(), 4u);
+  EXPECT_EQ(s.at(3), "f[Seattle,2]");
+  std::string out;
+  append_block_name(out, "", std::span<const std::uint64_t>(run.shape), 4, run.labels);
+  EXPECT_EQ(out, "[San Diego,1]");
+}
+
 TEST(BridgeRollBack, RestoresVariablesConstraintsAndObjectiveToTheMark) {
   BridgeOptimizer b;
   b.add_variable("x", std::nullopt, 0.0, 4.0);

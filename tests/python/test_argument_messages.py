@@ -18,7 +18,7 @@ UTF8 = re.escape("is a str that cannot be encoded as UTF-8 ('utf-8' codec can't 
     (lambda m: m.addVars(2, ub=b"\x05\x07"), TypeError, "^addVars: 'ub' is bytes, not a number or a list"),
     (lambda m: m.addVars(2, lb=bytearray(2)), TypeError, "^addVars: 'lb' is bytearray"),
     (lambda m: m.addVars(2, 3, lb=np.zeros((3, 2))), ValueError,
-     "^addVars: 'lb' has 3 entries along dimension 0 but the block has 2$"),
+     r"^addVars: 'lb' has shape \(3, 2\) but the block has shape \(2, 3\)$"),
     (lambda m: m.addVars(2, 2, ub=[[1, 2], [3]]), ValueError,
      "^addVars: 'ub' has 1 entries along dimension 1 but the block has 2$"),
     (lambda m: m.addVars(2, 2, 2, obj=[[1, 2], [3, 4]]), ValueError, "^addVars: 'obj' is nested but not to the block's 3"),

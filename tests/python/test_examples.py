@@ -1,6 +1,9 @@
 """Every example solves its model and agrees with the answer it knows."""
 
+import itertools
 import os
+import re
+import runpy
 import subprocess
 import sys
 import textwrap
@@ -24,7 +27,32 @@ def run(example, extra_path=None, args=()):
 
 def test_the_expected_examples_exist():
     assert {"diet.py", "production_planning.py", "facility_location.py",
-            "sudoku.py", "n_queens.py", "sensitivity.py"} <= set(EXAMPLES)
+            "sudoku.py", "n_queens.py", "sensitivity.py",
+            "transportation.py", "assignment.py", "blending.py", "tsp.py"} <= set(EXAMPLES)
+
+
+# The optima the textbooks publish (each example's docstring names its source).
+@pytest.mark.parametrize("example, optimum", [
+    ("transportation.py", 153.675), ("assignment.py", 15), ("blending.py", 287750),
+    ("production_planning.py", 280), ("tsp.py", 668)])
+def test_textbook_models_reach_the_published_optimum(example, optimum):
+    done = run(example)
+    assert done.returncode == 0, done.stdout + done.stderr
+    found = re.findall(r"^Optimal [a-z]+: (\S+)$", done.stdout, re.M)
+    assert len(found) == 1 and float(found[0]) == pytest.approx(optimum, rel=1e-9)
+
+
+def test_tsp_and_assignment_optima_agree_with_an_independent_search(capsys):
+    from scipy.optimize import linear_sum_assignment
+    tsp = runpy.run_path(os.path.join(ROOT, "examples", "tsp.py"))
+    miles = tsp["miles"]
+    shortest = min(sum(miles[a][b] for a, b in zip((0,) + order, order + (0,)))
+                   for order in itertools.permutations(range(1, len(miles))))
+    assert tsp["m"].ObjVal == shortest == 668
+    assignment = runpy.run_path(os.path.join(ROOT, "examples", "assignment.py"))
+    hours = [[assignment["hours"][m, j] for j in assignment["jobs"]] for m in assignment["machines"]]
+    rows, cols = linear_sum_assignment(hours)
+    assert assignment["m"].ObjVal == sum(hours[r][c] for r, c in zip(rows, cols)) == 15
 
 
 def test_n_queens_other_sizes():

@@ -3,6 +3,7 @@ counts of its arguments and the interpreter's allocated blocks where they were."
 import gc
 import sys
 
+import numpy as np
 import pytest
 
 import kestpy
@@ -81,8 +82,13 @@ KEY_BAD = (0.5, 0)
 KEY_OUT = (2, 0)
 SEQ_KEY = Seq([1, I2])
 SEQ_KEY_BAD = Seq([1, I_BAD])
+KEYS = [NAME, PREFIX]
+ARCS = [(NAME, PREFIX), (PREFIX, NAME), (PREFIX, PREFIX)]
+BY_KEY = {(NAME, 0): 1.0, (NAME, 1): F, (PREFIX, 0): 3, (PREFIX, 1): 4.5}
+ARRAY = np.arange(4.0).reshape(2, 2)
+CODES = np.array([0, 1, 2], dtype=np.int8)
 COMMON = [NAME, PREFIX, F, F_BAD, I2, I_BAD, BIG, HUGE, LB3, UB3, SHORT, NAMES3, VT3, SHAPE, IDS, KEY,
-          KEY_LIST, KEY_BAD, KEY_OUT, KEST.BINARY, KEST.MAXIMIZE, True, 1.5]
+          KEY_LIST, KEY_BAD, KEY_OUT, KEST.BINARY, KEST.MAXIMIZE, True, 1.5, KEYS, ARCS, BY_KEY, ARRAY, CODES]
 if sys.version_info < (3, 12):  # immortal from 3.12 on
     COMMON.append(None)
 
@@ -90,6 +96,8 @@ MODEL = kestpy.Model("refcounts")
 BLOCK = Vars(SHAPE, IDS)
 LINE = Vars([3], [7, 8, 9])
 V = MODEL.addVar()
+KEYED = MODEL.addVars(KEYS, I2)
+SPARSE = MODEL.addVars(ARCS)
 
 
 def reenter_model():
@@ -140,7 +148,21 @@ OPERATIONS = {
     "addVars-str-refused": raising(TypeError, MODEL.addVars, 3, lb=NAME),
     "addVars-bad-item": raising(TypeError, MODEL.addVars, 3, name=LB3),
     "addVars-short-list": raising(ValueError, MODEL.addVars, 3, ub=SHORT),
-    "addVars-bad-extent": raising(TypeError, MODEL.addVars, LB3),
+    "addVars-bad-extent": raising(TypeError, MODEL.addVars, NAME),
+    "addVars-keyed": lambda: (MODEL.addVars(KEYS, 2, lb=BY_KEY, ub=ARRAY, obj=ARRAY.T, name=PREFIX),
+                              MODEL.addVars(ARCS, vtype=CODES, lb=ARRAY[0, :1].repeat(3), name=NAMES3)),
+    "addVars-keyed-refused": lambda: (raising(ValueError, MODEL.addVars, KEYS + [NAME])(),
+                                      raising(ValueError, MODEL.addVars, KEYS, 3, ub=BY_KEY)(),
+                                      raising(TypeError, MODEL.addVars, [KEYS])(),
+                                      raising(ValueError, MODEL.addVars, 3, lb=ARRAY)(),
+                                      raising(TypeError, MODEL.addVars, 3, vtype=ARRAY[0, :1].repeat(3))()),
+    "vars-keyed-lookup": lambda: (KEYED[NAME, 1], KEYED[0, 1], SPARSE[PREFIX, NAME], SPARSE[1],
+                                  raising(KeyError, KEYED.__getitem__, (1.5, 0))(),
+                                  raising(KeyError, SPARSE.__getitem__, (NAME, NAME))()),
+    "vars-sum-prod-keys": lambda: (KEYED.sum(NAME, "*"), KEYED.sum(), KEYED.prod(BY_KEY), KEYED.prod(ARRAY, "*", 1),
+                                   KEYED.keys(), SPARSE.keys(), SPARSE.sum("*", PREFIX), BLOCK.sum(1, "*"),
+                                   raising(KeyError, KEYED.sum, 1.5, "*")(),
+                                   raising(TypeError, KEYED.prod, {(NAME, 0): NAME})()),
     "addVars-negative-extent": raising(OverflowError, MODEL.addVars, 2, -1),
     "addVars-extent-raises": raising(ValueError, MODEL.addVars, I_BAD),
     "addVars-too-large": raising(MemoryError, MODEL.addVars, 2**62),

@@ -111,11 +111,15 @@ def test_vars_length_is_the_product_of_the_extents(shape, ids, length):
         assert len(Vars(shape, ids)) == length
 
 
-def test_vars_has_no_readable_fields():
+def test_vars_has_no_readable_fields_but_its_shape():
     vs = Vars([2], [0, 1])
-    for attr in ("shape", "ids", "id"):
+    for attr in ("ids", "id"):
         assert not hasattr(vs, attr)
         assert not hasattr(Var(0), attr)
+    assert not hasattr(Var(0), "shape")
+    assert vs.shape == (2,)
+    with pytest.raises(AttributeError):
+        vs.shape = (3,)
 
 
 # ---------------------------------------------------------------- item access
