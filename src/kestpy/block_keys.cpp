@@ -63,9 +63,20 @@ KeyedDim read_keys(PyObject* seq, const std::string& where) {
   return dim;
 }
 
+/// A list or tuple of integers only: the extents of a shape written as one
+/// argument (addVars([2, 3]) for addVars(2, 3)) far more often than integer
+/// keys, so it is refused as a list extent always was; integer keys come as
+/// a range or another iterable.
+bool reads_as_extents(PyObject* o) {
+  if (!PyList_Check(o) && !PyTuple_Check(o)) return false;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i)
+    if (!PyLong_Check(PySequence_Fast_GET_ITEM(o, i))) return false;
+  return true;
+}
+
 /// A dimension given as a sequence of keys rather than an extent.
 bool is_key_sequence(PyObject* o) {
-  if (PyLong_Check(o)) return false;
+  if (PyLong_Check(o) || reads_as_extents(o)) return false;
   // A numpy array has __index__ too, for its 0-d form: anything iterable is keys.
   if (PyIndex_Check(o) && !PySequence_Check(o)) return false;
   PyRef it = PyRef::steal(PyObject_GetIter(o));

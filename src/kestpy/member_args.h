@@ -61,7 +61,9 @@ Param<T> read_member_argument(PyObject* o, const char* param, const MemberBlock&
   refuse_bytes(o, block.where, param);
   T one;
   if (convert(o, one)) return Param<T>{std::variant<T, std::vector<T>>(std::in_place_index<0>, std::move(one))};
-  if (PyRef dict = mapping_as_dict(o)) {
+  // A dict is keyed like the block: only a keyed block has keys for it (a
+  // numbered one takes one value or a list, as it always has).
+  if (PyRef dict = block.keys != nullptr ? mapping_as_dict(o) : PyRef()) {
     PyRef values = dict_in_member_order(dict.get(), param, block);
     std::vector<T> items(static_cast<std::size_t>(PyList_GET_SIZE(values.get())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i)

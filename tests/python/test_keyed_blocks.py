@@ -33,7 +33,7 @@ def names_and_bounds(rec):
                                                                "x[San Diego,1]"], True),
     ((MARKETS,), MARKETS, ["x[NY]", "x[Chicago]", "x[Topeka]"], True),
     ((ARCS,), ARCS, ["x[a,b]", "x[b,c]", "x[a,c]", "x[1,2]"], True),
-    (([3, 1, 2],), [3, 1, 2], ["x[3]", "x[1]", "x[2]"], False),  # numbers are keys, never positions
+    ((np.array([3, 1, 2]),), [3, 1, 2], ["x[3]", "x[1]", "x[2]"], False),  # numbers are keys, never positions
     ((["a", 0], ["b"]), [("a", "b"), (0, "b")], ["x[a,b]", "x[0,b]"], False),
     ((range(1, 3), ["u", None]), [(1, "u"), (1, None), (2, "u"), (2, None)],
      ["x[1,u]", "x[1,None]", "x[2,u]", "x[2,None]"], False),
@@ -85,7 +85,7 @@ def test_shape_and_values_of_keyed_and_numbered_blocks(recording, attached):
     ((PLANTS, MARKETS), ("Seattle", -1), TypeError, "Expected integers for indices"),
     ((PLANTS, MARKETS), "Seattle", IndexError, "Index dimension does not match variable dimension"),
     ((PLANTS, MARKETS), ("Seattle", ["NY"]), TypeError, "unhashable type: 'list'"),
-    (([3, 1, 2],), 0, KeyError, "0 is not a key of dimension 0"),
+    ((range(3, 6),), 0, KeyError, "0 is not a key of dimension 0"),
     ((MARKETS,), ("NY", "Chicago"), KeyError, "('NY', 'Chicago') is not a key of the block"),
     ((ARCS,), ("a", "z"), KeyError, "('a', 'z') is not a key of the block"),
     ((ARCS,), "a", KeyError, "'a' is not a key of the block"),
@@ -105,7 +105,9 @@ def test_lookup_refusals(dims, key, error, message):
     ((frozenset("ab"),), TypeError, "addVars: dimension 0 is a frozenset, whose order is arbitrary"),
     ((["a", ["b"]],), TypeError, "addVars: dimension 0 entry 1 is a list, which cannot be a key (keys are hashable)"),
     ((2, ["a", "b", "a"]), ValueError, "addVars: dimension 1 has the key 'a' twice (entries 0 and 2)"),
-    (([1, True],), ValueError, "addVars: dimension 0 has the key True twice (entries 0 and 1)"),
+    ((iter([1, True]),), ValueError, "addVars: dimension 0 has the key True twice (entries 0 and 1)"),
+    (([2, 3],), TypeError, "'list' object cannot be interpreted as an integer"),  # a shape, not keys
+    (((2,),), TypeError, "'tuple' object cannot be interpreted as an integer"),
     (([1.0, math.nan],), ValueError, "addVars: dimension 0 entry 1 is NaN, which no lookup could find again"),
     (([("a", "b"), ("c",)],), ValueError, "addVars: entry 1 ('c',) has 1 items but entry 0 has 2"),
     (([("a", "b"), ("a", "b")],), ValueError, "addVars: dimension 0 has the key ('a', 'b') twice"),
@@ -132,8 +134,9 @@ def test_dict_arguments_are_read_in_member_order(recording, attached):
                                            ("n3", "B", 0.0, 4.0), ("n0", "B", 0.0, 3.0)]
     from collections import OrderedDict, UserDict
     m.addVars(ARCS, lb=UserDict({k: i for i, k in enumerate(ARCS)}), obj=OrderedDict((k, 1) for k in ARCS))
-    m.addVars(2, lb={0: 5, 1: 6})  # numbered blocks are keyed by their positions
-    assert [lb for _, _, lb, _ in rec.args_of("add_variable")[4:]] == [0.0, 1.0, 2.0, 3.0, 5.0, 6.0]
+    assert [lb for _, _, lb, _ in rec.args_of("add_variable")[4:]] == [0.0, 1.0, 2.0, 3.0]
+    with pytest.raises(TypeError, match="^Expected a scalar or a list$"):
+        m.addVars(2, lb={0: 5, 1: 6})  # a numbered block has no keys for a dict
     assert parts(x.sum()) == ([(i, 1.0) for i in range(4)], 0.0)
 
 
@@ -145,7 +148,7 @@ def test_dict_arguments_are_read_in_member_order(recording, attached):
      "addVars: 'obj' has a str for the key 'San Diego', not a number"),
     ((PLANTS,), {"vtype": {"Seattle": KEST.BINARY, "San Diego": "B"}}, TypeError,
      "addVars: 'vtype' has a str for the key 'San Diego', not a VarType"),
-    ((3,), {"ub": {1: 1, 2: 2, 3: 3}}, ValueError, "addVars: 'ub' has no entry for the key 0"),
+    ((range(3),), {"ub": {1: 1, 2: 2, 3: 3}}, ValueError, "addVars: 'ub' has no entry for the key 0"),
     ((ARCS,), {"name": {k: "n" for k in ARCS[1:]}}, ValueError, "addVars: 'name' has no entry for the key ('a', 'b')"),
 ])
 def test_dict_argument_refusals_add_nothing(dims, kwargs, error, message):
@@ -239,7 +242,7 @@ def reference(x, pattern, coeffs=None):
     return terms, 0.0
 
 
-KEY_LISTS = [["a", "b", "c"], [10, 20], 2, [("p", 1), ("q", 2)], 3]
+KEY_LISTS = [["a", "b", "c"], range(10, 30, 10), 2, [("p", 1), ("q", 2)], 3]
 
 
 @settings(max_examples=120, deadline=None)
@@ -248,7 +251,7 @@ def test_sum_and_prod_agree_with_a_reference(dims, data):
     m = kestpy.Model("m")
     m.addVars(data.draw(st.integers(0, 3)))
     x = m.addVars(*dims)
-    axes = [d if isinstance(d, list) else list(range(d)) for d in dims]
+    axes = [list(range(d)) if isinstance(d, int) else list(d) for d in dims]
     if dims == [KEY_LISTS[3]]:  # a sparse set: one pattern item per tuple item
         axes = [list(items) for items in zip(*KEY_LISTS[3])]
     pattern = data.draw(st.one_of(st.just(()), st.tuples(*[st.sampled_from(["*"] + a) for a in axes])))
