@@ -12,33 +12,6 @@ namespace {
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 }
 
-template <class Change>
-void BridgeOptimizer::record(Change&& change) {
-  try {
-    change();
-  } catch (const std::bad_alloc&) {
-    cut_short_ = CutShort::Reason::OutOfMemory;
-    throw;
-  }
-}
-
-template <class Call>
-void BridgeOptimizer::forward(Call&& call) {
-  try {
-    call();
-  } catch (const CutShort& c) {
-    stale_ = true;  // its results go with it
-    status_ = SolveStatus::Loaded;
-    cut_short_ = c.reason();
-    throw;
-  } catch (const std::bad_alloc&) {
-    stale_ = true;
-    status_ = SolveStatus::Loaded;
-    cut_short_ = CutShort::Reason::OutOfMemory;
-    throw;
-  }
-}
-
 BridgeOptimizer::Mark BridgeOptimizer::mark() const noexcept {
   Mark m;
   m.variables = variables_.size();
@@ -58,6 +31,8 @@ BridgeOptimizer::Mark BridgeOptimizer::mark() const noexcept {
 void BridgeOptimizer::roll_back(const Mark& m) noexcept {
   variables_.truncate(m.variables);
   constraints_.truncate(m.constraints);
+  if (variable_names_.indexed > m.variables) variable_names_ = NameIndex{};
+  if (constraint_names_.indexed > m.constraints) constraint_names_ = NameIndex{};
   if (m.objective_affine) {
     if (objective_function_ && objective_function_->affine()) {
       auto& terms = std::get<ScalarAffineFn>(objective_function_->value).terms;
@@ -257,6 +232,7 @@ Status BridgeOptimizer::send_pending_objective() {
 
 Status BridgeOptimizer::update() {
   if (!backend_) return Status::success();
+  send_pending_changes();
   if (Status s = heal(); !s) return s;
   if (Status s = send_pending_objective(); !s) return s;
   Status status;
@@ -356,6 +332,7 @@ Status BridgeOptimizer::set_optimizer_attr(OptimizerAttr attr, AttrValue value) 
 
 Result<SolveStatus> BridgeOptimizer::optimize() {
   if (!backend_) return KestError::message("No backend solver attached");
+  send_pending_changes();
   if (Status s = heal(); !s) return s.error();
   if (Status s = send_pending_objective(); !s) return s.error();
   // A solve cut short (other than by Ctrl-C, which the backend reports as an
@@ -374,16 +351,19 @@ Status BridgeOptimizer::compute_conflict() {
 }
 
 std::optional<double> BridgeOptimizer::get_var_value(VarId var) {
+  if (pending_.any) return std::nullopt;  // the backend does not know of the change yet
   if (Optimizer* b = live()) return b->get_var_value(var);
   return std::nullopt;
 }
 
 std::optional<std::vector<double>> BridgeOptimizer::get_var_values(std::span<const VarId> vars) {
+  if (pending_.any) return std::nullopt;
   if (Optimizer* b = live()) return b->get_var_values(vars);
   return std::nullopt;
 }
 
 std::optional<double> BridgeOptimizer::get_objective_value() {
+  if (pending_.any) return std::nullopt;
   if (Optimizer* b = live()) return b->get_objective_value();
   return std::nullopt;
 }
@@ -448,6 +428,7 @@ void BridgeOptimizer::install(OptimizerBox backend, const std::vector<std::size_
   stale_ = false;
   status_ = SolveStatus::Loaded;
   objective_unsent_ = false;
+  pending_ = Pending{};  // the replay sent the cache as it stands
 }
 
 Status BridgeOptimizer::heal() {
