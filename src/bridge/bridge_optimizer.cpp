@@ -1,6 +1,7 @@
 #include "bridge/bridge_optimizer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <string>
 
@@ -406,6 +407,17 @@ Status BridgeOptimizer::replay_into(Optimizer& target, std::vector<std::size_t>&
   if (const auto n = constraints_.size()) target.add_constraint_columns(constraints_.columns(0, n));
   if (objective_function() && objective_sense_) {
     if (Status s = target.set_objective(*objective_function(), *objective_sense_); !s) return s;
+  }
+  // MIP starts are hints: a backend without the method goes without them.
+  if (const auto starts = variables_.starts(); !starts.empty()) {
+    std::vector<std::uint64_t> ids;
+    std::vector<double> values;
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+      if (std::isnan(starts[i])) continue;
+      ids.push_back(i);
+      values.push_back(starts[i]);
+    }
+    if (!ids.empty()) (void)target.set_start_values(ids, values);
   }
   refused.reserve(settings_.size());
   for (std::size_t i = 0; i < settings_.size(); ++i) {

@@ -60,8 +60,21 @@ PyObject* var_get_X(PyObject* self, void*) noexcept {
   });
 }
 
+void* attr(VarAttr a) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(a)); }
+
 PyGetSetDef var_getset[] = {
     {"X", var_get_X, nullptr, "", nullptr},
+    {"LB", var_get_attr, var_set_attr, "The lower bound; settable.", attr(VarAttr::LB)},
+    {"UB", var_get_attr, var_set_attr, "The upper bound; settable.", attr(VarAttr::UB)},
+    {"VType", var_get_attr, var_set_attr,
+     "The type, a VarType (KEST.CONTINUOUS, KEST.BINARY, KEST.INTEGER); settable, also by \"C\", \"B\", \"I\".",
+     attr(VarAttr::VType)},
+    {"VarName", var_get_attr, var_set_attr, "The name (\"\" when unnamed); settable.", attr(VarAttr::VarName)},
+    {"Obj", var_get_attr, var_set_attr,
+     "The objective coefficient; setting it keeps the rest of the objective.", attr(VarAttr::Obj)},
+    {"Start", var_get_attr, var_set_attr, "The MIP start value, or None; settable (None takes it away).",
+     attr(VarAttr::Start)},
+    {"index", var_get_attr, nullptr, "The position in the model, in creation order from 0.", attr(VarAttr::Index)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -307,7 +320,24 @@ PyObject* vars_get_X(PyObject* self, void*) noexcept {
 
 PyGetSetDef vars_getset[] = {
     {"X", vars_get_X, nullptr, "The members' values as a numpy array shaped like the block, or None.", nullptr},
+    {"LB", vars_get_attr, nullptr, "The members' lower bounds as a numpy array shaped like the block.",
+     attr(VarAttr::LB)},
+    {"UB", vars_get_attr, nullptr, "The members' upper bounds as a numpy array shaped like the block.",
+     attr(VarAttr::UB)},
+    {"Obj", vars_get_attr, nullptr, "The members' objective coefficients as a numpy array shaped like the block.",
+     attr(VarAttr::Obj)},
+    {"Start", vars_get_attr, nullptr, "The members' MIP start values (NaN: none) as a numpy array.",
+     attr(VarAttr::Start)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef vars_methods[] = {
+    {"setAttr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vars_setAttr)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "setAttr($self, attrname, values)\n--\n\n"
+     "Sets \"LB\", \"UB\", \"Obj\", \"Start\", \"VType\" or \"VarName\" of every member: one value for "
+     "all, or one per member (an array, flat or shaped like the block)."},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyMappingMethods vars_as_mapping = {vars_length, vars_subscript, nullptr};
@@ -349,6 +379,7 @@ PyTypeObject VarsType_ = [] {
   t.tp_iter = vars_iter;
   t.tp_doc = "Vars(shape, ids)\n--\n\n";
   t.tp_getset = vars_getset;
+  t.tp_methods = vars_methods;
   t.tp_new = vars_new;
   return t;
 }();

@@ -64,6 +64,7 @@ struct SolveInfo {
   std::optional<double> mip_gap;
   std::optional<double> runtime;
   std::optional<std::string> status_text;
+  std::optional<std::int64_t> iterations;  // simplex iterations (or the solver's nearest count)
 };
 
 /// Per-constraint (by position) or per-variable results of a solve.
