@@ -40,13 +40,22 @@ m.setBackend("highs")
 lumber, finishing, carpentry = (m.getConstrByName(name) for name in resources)
 table = make[1]
 
+
+
+def base_lumber_40():
+    finishing.RHS, carpentry.RHS, lumber.RHS = 20.0, 8.0, 40.0
+
+
+def tables_at_34():
+    lumber.RHS, table.Obj = 48.0, 34.0
+
+
 runs = [
     ("base week", lambda: None, 280.0),
     ("finishing 22 h", lambda: setattr(finishing, "RHS", 22.0), 300.0),
     ("and carpentry 9 h", lambda: setattr(carpentry, "RHS", 9.0), 310.0),
-    ("base week, lumber 40", lambda: (setattr(finishing, "RHS", 20.0), setattr(carpentry, "RHS", 8.0),
-                                      setattr(lumber, "RHS", 40.0)), 280.0),
-    ("tables at 34", lambda: (setattr(lumber, "RHS", 48.0), setattr(table, "Obj", 34.0)), 280.0),
+    ("base week, lumber 40", base_lumber_40, 280.0),
+    ("tables at 34", tables_at_34, 280.0),
 ]
 failed = []
 for what, change, want in runs:

@@ -5,6 +5,7 @@
 
 #include "kestpy/args.h"
 #include "kestpy/buffers.h"
+#include "kestpy/docs.h"
 #include "kestpy/expr.h"
 #include "kestpy/free_list.h"
 #include "kestpy/objects.h"
@@ -333,10 +334,7 @@ PyGetSetDef vars_getset[] = {
 
 PyMethodDef vars_methods[] = {
     {"setAttr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vars_setAttr)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "setAttr($self, attrname, values)\n--\n\n"
-     "Sets \"LB\", \"UB\", \"Obj\", \"Start\", \"VType\" or \"VarName\" of every member: one value for "
-     "all, or one per member (an array, flat or shaped like the block)."},
+     METH_FASTCALL | METH_KEYWORDS, docs::kVarsSetAttr},
     {nullptr, nullptr, 0, nullptr},
 };
 

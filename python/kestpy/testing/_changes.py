@@ -135,14 +135,9 @@ def _start():
             "a": [[2.0, 3.0], [1.0, 2.0]], "rhs": [120.0, 70.0], "sense": ["<", "<"]}
 
 
-def _rhs(ref, params, k, value):
-    ref.RHS = value
-    params["rhs"][k] = value
-
-
-def _sense(ref, params, k, value):
-    ref.Sense = value
-    params["sense"][k] = value
+def _set(obj, attr, value, params, key, index):
+    setattr(obj, attr, value)
+    params[key][index] = value
 
 
 def _coeff(m, refs, xs, params, k, j, value):
@@ -152,15 +147,14 @@ def _coeff(m, refs, xs, params, k, j, value):
 
 # each step: what it does to the model (m, xs, refs) and to params alike
 _STEPS = [
-    ("Var.UB", lambda m, xs, refs, p: (setattr(xs[0], "UB", 12.5), p["ub"].__setitem__(0, 12.5))),
-    ("Var.LB", lambda m, xs, refs, p: (setattr(xs[1], "LB", 2.0), p["lb"].__setitem__(1, 2.0))),
-    ("Var.Obj", lambda m, xs, refs, p: (setattr(xs[0], "Obj", 80.0), p["c"].__setitem__(0, 80.0))),
-    ("ConstrRef.RHS", lambda m, xs, refs, p: _rhs(refs[0], p, 0, 100.0)),
-    ("Var.VType", lambda m, xs, refs, p: (setattr(xs[0], "VType", kestpy.KEST.INTEGER),
-                                          p["vtype"].__setitem__(0, kestpy.KEST.INTEGER))),
+    ("Var.UB", lambda m, xs, refs, p: _set(xs[0], "UB", 12.5, p, "ub", 0)),
+    ("Var.LB", lambda m, xs, refs, p: _set(xs[1], "LB", 2.0, p, "lb", 1)),
+    ("Var.Obj", lambda m, xs, refs, p: _set(xs[0], "Obj", 80.0, p, "c", 0)),
+    ("ConstrRef.RHS", lambda m, xs, refs, p: _set(refs[0], "RHS", 100.0, p, "rhs", 0)),
+    ("Var.VType", lambda m, xs, refs, p: _set(xs[0], "VType", kestpy.KEST.INTEGER, p, "vtype", 0)),
     ("chgCoeff", lambda m, xs, refs, p: _coeff(m, refs, xs, p, 1, 0, 3.0)),
     ("chgCoeff to 0", lambda m, xs, refs, p: _coeff(m, refs, xs, p, 0, 1, 0.0)),
-    ("ConstrRef.Sense", lambda m, xs, refs, p: _sense(refs[1], p, 1, "=")),
+    ("ConstrRef.Sense", lambda m, xs, refs, p: _set(refs[1], "Sense", "=", p, "sense", 1)),
     ("Var.Start", lambda m, xs, refs, p: setattr(xs[1], "Start", 2.0)),
 ]
 
