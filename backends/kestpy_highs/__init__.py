@@ -137,7 +137,9 @@ loading whatever is staged), so the next ``optimize`` starts from the basis
 the last one left: ``changeColsBounds``, ``changeColsIntegrality``,
 ``changeColsCost``, ``changeRowsBounds``, ``changeCoeff``, and
 ``setSolution`` with the variables that have a start. A model HiGHS refused
-answers False, and kestpy rebuilds it from its cache instead. A binary's
+answers False, and so does a change HiGHS would read as another number or
+refuse (a bound it reads as infinite, a tiny coefficient, ...): kestpy
+rebuilds the model from its cache instead, and loading it refuses it as above. A binary's
 bounds arrive within [0, 1].
 
 Loading is deferred: whatever arrives, lists or arrays, is staged as numpy
@@ -332,32 +334,31 @@ class Model:
     def set_variable_bounds(self, indices, lowers, uppers):
         if not self._loaded():
             return False
-        _changes.col_bounds(self._h, indices, lowers, uppers)
-        return True
+        return _changes.col_bounds(self._h, indices, lowers, uppers)
 
     def set_variable_types(self, indices, types):
         if not self._loaded():
             return False
-        _changes.col_types(self._h, indices, types)
-        return True
+        return _changes.col_types(self._h, indices, types)
 
     def set_objective_coefficients(self, indices, coeffs):
         if not self._loaded():
             return False
-        self._objective = _changes.costs(self._h, self._objective, self._ncols, indices, coeffs)
+        objective = _changes.costs(self._h, self._objective, self._ncols, indices, coeffs)
+        if objective is None:
+            return False
+        self._objective = objective
         return True
 
     def set_constraint_bounds(self, indices, lowers, uppers):
         if not self._loaded():
             return False
-        _changes.row_bounds(self._h, indices, lowers, uppers)
-        return True
+        return _changes.row_bounds(self._h, indices, lowers, uppers)
 
     def set_coefficients(self, rows, cols, values):
         if not self._loaded():
             return False
-        _changes.coefficients(self._h, rows, cols, values)
-        return True
+        return _changes.coefficients(self._h, rows, cols, values)
 
     def set_variable_names(self, indices, names):
         # kept for the highs property, after the names that came with the columns

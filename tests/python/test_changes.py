@@ -345,3 +345,27 @@ def test_refused_changes_leave_the_model_as_it_was(plant, act, error, match):
     with pytest.raises(error, match=match):
         act(m, x, c)
     assert (x.LB, c.RHS, c.Sense, m.getCoeff(c, x), x.VType) == (0.0, 120.0, "<", 2.0, KEST.CONTINUOUS)
+
+
+@pytest.mark.parametrize("built, spoil, mend", [
+    (1.0, lambda m, x, c: m.chgCoeff(c, x, 1e-12), lambda m, x, c: m.chgCoeff(c, x, 1.0)),  # HiGHS would drop it
+    (1.0, lambda m, x, c: setattr(x, "LB", 1e25), lambda m, x, c: setattr(x, "LB", 0.0)),   # read as infinite
+    (math.nan, lambda m, x, c: None, lambda m, x, c: m.chgCoeff(c, x, 1.0)),               # built in
+])
+def test_a_model_highs_refuses_is_mended_by_a_change(built, spoil, mend):
+    m = kp.Model("mend")
+    x = m.addVar(ub=10.0)
+    m.addConstr(built * x <= 4)
+    m.setObjective(x + 0, KEST.MAXIMIZE)
+    m.setBackend("highs")
+    c = m.getConstrs()[0]
+    if built == 1.0:
+        m.optimize()
+        assert m.ObjVal == 4.0
+    spoil(m, x, c)
+    with pytest.warns(UserWarning, match="HiGHS refused"):
+        m.optimize()
+    assert (m.Status, m.ObjVal) == (KEST.OTHER, None)
+    mend(m, x, c)
+    m.optimize()
+    assert (m.Status, m.ObjVal) == (KEST.OPTIMAL, 4.0)
