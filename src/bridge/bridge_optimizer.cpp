@@ -452,7 +452,8 @@ Status BridgeOptimizer::heal() {
   // cache has not changed.
   forward([&] {
     fresh = backend_->fresh();
-    if (!fresh) throw Fault("The backend cannot be rebuilt after a call into it was cut short");
+    if (!fresh)
+      throw Fault("The backend cannot be rebuilt after a call into it was cut short or a change it did not apply");
     status = replay_into(*fresh, refused);
   });
   if (!status) return status;

@@ -159,6 +159,11 @@ _STEPS = [
 ]
 
 
+def _attach(backend, m):
+    with kestpy_call("setBackend (replaying the model)", None):
+        m.setBackend(backend.name)
+
+
 def _objective(backend, m, what):
     with kestpy_call(what, None):
         m.optimize()
@@ -172,17 +177,18 @@ def _objective(backend, m, what):
 def check_changes_through_kestpy(backend):
     params = _start()
     m, xs = _plant(params)
-    m.setBackend(backend.name)
+    _attach(backend, m)
     refs = m.getConstrs()
     _objective(backend, m, "optimize before any change")
     for what, step in _STEPS:
-        step(m, xs, refs, params)
+        with kestpy_call(what, None):
+            step(m, xs, refs, params)
         if m.ObjVal is not None or m.Status != kestpy.KEST.LOADED:
             fail(f"after {what}, ObjVal reads {m.ObjVal!r} and Status {m.Status}; kestpy expected None and 0 "
                  f"(LOADED) until the next optimize")
         got = _objective(backend, m, f"optimize after {what}")
         fresh, _ = _plant(params)
-        fresh.setBackend(backend.name)
+        _attach(backend, fresh)
         want = _objective(backend, fresh, f"optimize of the model rebuilt after {what}")
         if not close(got, want):
             fail(f"after {what}, the changed model's optimum is {got!r}; the same model built afresh has {want!r}")
