@@ -5,6 +5,8 @@
   python -m bench --check         solve the smallest sizes everywhere and compare
   python -m bench micro           kestpy's own operations in ns/op
   python -m bench parts           where kestpy's build + load goes, in one process
+  python -m bench changes         RHS changes + re-solves in place vs rebuilt (--rows,
+                                  --changes, --rebuilds, --sets)
   python -m bench report          rewrite tables and plots from summary.json
 """
 from __future__ import annotations
@@ -44,7 +46,7 @@ def parse_sizes(tokens, models):
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(prog="python -m bench", description=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("command", nargs="?", default="run", choices=["run", "micro", "parts", "report"])
+    p.add_argument("command", nargs="?", default="run", choices=["run", "micro", "parts", "changes", "report"])
     p.add_argument("--quick", action="store_true",
                    help="smallest size of every model, all libraries, 1 repetition")
     p.add_argument("--check", action="store_true",
@@ -65,6 +67,10 @@ def main(argv=None) -> int:
                    help="end loading with a HiGHS run with time limit 0 in every library")
     p.add_argument("--fresh", action="store_true",
                    help="drop earlier results in the folder instead of merging")
+    p.add_argument("--rows", type=int, default=100_000, help="changes: rows (and variables) of the LP")
+    p.add_argument("--changes", type=int, default=1000, help="changes: RHS changes re-solved in place")
+    p.add_argument("--rebuilds", type=int, default=10, help="changes: RHS changes re-solved by a rebuild")
+    p.add_argument("--sets", type=int, default=10_000, help="changes: x.UB = v calls queued before a solve")
     p.add_argument("--cpp-floor", default=None,
                    help="micro: program printing the C++ floor as JSON {op: ns}")
     args = p.parse_args(argv)
@@ -80,6 +86,10 @@ def main(argv=None) -> int:
         from bench import micro
         out = args.out or DEFAULT_OUT
         return micro.main(out, quick=args.quick, cpp_floor=args.cpp_floor)
+
+    if args.command == "changes":
+        from bench import changes
+        return changes.main(args.rows, args.changes, args.rebuilds, args.sets)
 
     if args.command == "parts":
         from bench import parts

@@ -37,6 +37,16 @@ get_solve_info          none                                                    
 get_constraint_duals    none                                                      float64 array or None
 get_reduced_costs       none                                                      float64 array or None
 get_constraint_slacks   none                                                      float64 array or None
+set_variable_bounds     indices (int64 array), lb, ub (float64 arrays)            True, False when not
+                                                                                  applied
+set_variable_types      indices, types (uint8 codes of "C"/"B"/"I")               as above
+set_variable_names      indices, list of str                                      as above
+set_objective_coefficients  indices, coeffs (float64)                             as above
+set_constraint_bounds   indices, lower, upper on sum(coeff * x) (float64,         as above
+                        -inf/+inf for an open side)
+set_coefficients        rows, cols (int64), values (float64; 0 removes)           as above
+set_constraint_names    indices, list of str                                      as above
+set_start_values        indices, values (float64, NaN: no start)                  as above
 ======================  ========================================================  =====================
 
 The ``*_arrays`` methods take buffers (a memoryview or numpy array, one
@@ -92,7 +102,8 @@ HiGHS, and by the interpreter's exit.
 
 Solve details: ``get_solve_info`` answers, after an ``optimize``, a dict with
 ``sol_count`` (1 when values can be read, else 0), ``obj_bound`` and
-``mip_gap`` (HiGHS's dual bound and relative gap after a MIP solve, the gap
+``iter_count`` (simplex iterations of the solve, None when HiGHS did not
+run), ``mip_gap`` (HiGHS's dual bound and relative gap after a MIP solve, the gap
 only with an incumbent, else None), ``runtime`` (seconds spent in ``optimize``) and ``status_text`` (the
 status's name, or why the model was refused); None before any ``optimize``.
 ``get_constraint_duals`` (HiGHS row duals: d objective / d rhs, in either
@@ -121,6 +132,16 @@ constant, or a cost HiGHS would read as infinite (the infinite_cost option,
 ``set_objective`` replaces it. ``update`` refuses without a warning; the
 ``highs`` property raises RuntimeError with the reason.
 
+Changes: the ``set_*`` methods above change what HiGHS holds in place (after
+loading whatever is staged), so the next ``optimize`` starts from the basis
+the last one left: ``changeColsBounds``, ``changeColsIntegrality``,
+``changeColsCost``, ``changeRowsBounds``, ``changeCoeff``, and
+``setSolution`` with the variables that have a start. A model HiGHS refused
+answers False, and so does a change HiGHS would read as another number or
+refuse (a bound it reads as infinite, a tiny coefficient, ...): kestpy
+rebuilds the model from its cache instead, and loading it refuses it as above. A binary's
+bounds arrive within [0, 1].
+
 Loading is deferred: whatever arrives, lists or arrays, is staged as numpy
 arrays (a batch of arrays as it came) and handed to HiGHS in bulk at
 ``optimize``, ``update`` or when the ``highs`` property is read. A fresh
@@ -141,7 +162,7 @@ import time
 import highspy
 import numpy as np
 
-from . import _options, _staging
+from . import _changes, _options, _staging
 from ._loading import (ObjectiveRefused, Refused, give_names, load, new_highs, objective_reason,
                        row_activity, sense_offset)
 from ._status import (FEASIBLE, INFEASIBLE, INTERRUPTED, NO_VALUES, OPTIMAL, OTHER, STATUS_NAMES,
@@ -173,6 +194,8 @@ class Model:
         # the current objective (_staging.Objective) and whether HiGHS lacks it
         self._objective = None
         self._objective_dirty = False
+        # MIP start values by column (NaN: none), once any is given
+        self._start = None
         # why HiGHS refused the columns or rows, once it has: for good
         self._refused = None
         self._valid = False
@@ -296,6 +319,72 @@ class Model:
             # _flush has marked a refused model; a NaN objective stays staged
             pass
 
+    # -- protocol: changes in place -----------------------------------------
+
+    def _loaded(self):
+        """Loads what is staged before a change; False when HiGHS cannot hold
+        the model as it stands (kestpy then rebuilds it)."""
+        self._changed()
+        try:
+            self._flush()
+        except (Refused, ObjectiveRefused):
+            return False
+        return True
+
+    def set_variable_bounds(self, indices, lowers, uppers):
+        if not self._loaded():
+            return False
+        return _changes.col_bounds(self._h, indices, lowers, uppers)
+
+    def set_variable_types(self, indices, types):
+        if not self._loaded():
+            return False
+        return _changes.col_types(self._h, indices, types)
+
+    def set_objective_coefficients(self, indices, coeffs):
+        if not self._loaded():
+            return False
+        objective = _changes.costs(self._h, self._objective, self._ncols, indices, coeffs)
+        if objective is None:
+            return False
+        self._objective = objective
+        return True
+
+    def set_constraint_bounds(self, indices, lowers, uppers):
+        if not self._loaded():
+            return False
+        return _changes.row_bounds(self._h, indices, lowers, uppers)
+
+    def set_coefficients(self, rows, cols, values):
+        if not self._loaded():
+            return False
+        return _changes.coefficients(self._h, rows, cols, values)
+
+    def set_variable_names(self, indices, names):
+        # kept for the highs property, after the names that came with the columns
+        if not self._loaded():
+            return False
+        self._col_names += [(int(i), [s]) for i, s in zip(indices, names)]
+        return True
+
+    def set_constraint_names(self, indices, names):
+        if not self._loaded():
+            return False
+        self._row_names += [(int(i), [s]) for i, s in zip(indices, names)]
+        return True
+
+    def set_start_values(self, indices, values):
+        # kept, and handed to HiGHS before every solve: a change of the model
+        # makes HiGHS drop a solution it was given
+        self._changed()
+        if self._start is None or self._start.size < self._ncols:
+            start = np.full(self._ncols, np.nan)
+            if self._start is not None:
+                start[:self._start.size] = self._start
+            self._start = start
+        self._start[np.asarray(indices, dtype=np.int64)] = np.asarray(values, dtype=np.float64)
+        return True
+
     # -- loading into HiGHS -------------------------------------------------
 
     def _flush(self):
@@ -364,6 +453,8 @@ class Model:
             return self._report(OTHER, started, str(e))
         if self._h_cols == 0:
             return self._report(self._optimize_without_columns(), started)
+        if self._start is not None:
+            _changes.starts(self._h, self._start[:self._h_cols])
         interrupted = self._runner.run(reset_scheduler=self._threads_set)
         if interrupted is not None and self._runner.detached:
             return self._interrupted_early(started, *interrupted)
@@ -375,7 +466,8 @@ class Model:
         mip = info.mip_node_count >= 0
         self._lp_duals = (status == OPTIMAL and not mip
                           and info.dual_solution_status == FEASIBLE)
-        self._report(status, started, mip=(info.mip_dual_bound, info.mip_gap) if mip else None)
+        self._report(status, started, mip=(info.mip_dual_bound, info.mip_gap) if mip else None,
+                     iterations=int(info.simplex_iteration_count))
         if interrupted is not None:
             # the solve is recorded; the user's Ctrl-C goes on to stop the script
             raise interrupted[0]
@@ -393,7 +485,7 @@ class Model:
         self._report(INTERRUPTED, started)
         raise interrupt
 
-    def _report(self, status, started, text=None, mip=None):
+    def _report(self, status, started, text=None, mip=None, iterations=None):
         self._info = {
             "sol_count": 1 if self._valid else 0,
             "obj_bound": None if mip is None or math.isnan(mip[0]) else float(mip[0]),
@@ -401,6 +493,7 @@ class Model:
             "mip_gap": None if mip is None or not self._valid else float(mip[1]),
             "runtime": time.perf_counter() - started,
             "status_text": text if text is not None else STATUS_NAMES[status],
+            "iter_count": iterations,
         }
         return status
 

@@ -80,6 +80,30 @@ class Var:
     def X(self) -> float:
         """The variable's value in the last solution (None when there is none)."""
 
+    LB: float
+    """The lower bound; settable (NaN refused)."""
+    UB: float
+    """The upper bound; settable (NaN refused)."""
+    @property
+    def VType(self) -> VarType:
+        """The type; settable, also by "C", "B", "I"."""
+
+    @VType.setter
+    def VType(self, value: VarType | str) -> None: ...
+    VarName: str
+    """The name ("" when unnamed); settable."""
+    Obj: float
+    """The objective coefficient; setting it keeps the rest of the objective."""
+    @property
+    def Start(self) -> float | None:
+        """The MIP start value, or None; settable (None takes it away)."""
+
+    @Start.setter
+    def Start(self, value: float | None) -> None: ...
+    @property
+    def index(self) -> int:
+        """The position in the model, in creation order from 0."""
+
     def __add__(self, other: _Operand, /) -> LinExpr: ...
     def __radd__(self, other: _Operand, /) -> LinExpr: ...
     def __sub__(self, other: _Operand, /) -> LinExpr: ...
@@ -125,6 +149,25 @@ class Vars:
     def prod(self, coeffs: _PerMember, /, *pattern: Any) -> LinExpr:
         """The sum of coeffs[key] * member over the members matching the pattern."""
 
+    @property
+    def LB(self) -> _FloatArray:
+        """The members' lower bounds as a numpy array shaped like the block."""
+
+    @property
+    def UB(self) -> _FloatArray:
+        """The members' upper bounds as a numpy array shaped like the block."""
+
+    @property
+    def Obj(self) -> _FloatArray:
+        """The members' objective coefficients as a numpy array shaped like the block."""
+
+    @property
+    def Start(self) -> _FloatArray:
+        """The members' MIP start values (NaN: none) as a numpy array shaped like the block."""
+
+    def setAttr(self, attrname: str, values: object) -> None:
+        """Set "LB", "UB", "Obj", "Start", "VType" or "VarName" of every member: one value or one per member."""
+
 @final
 class LinExpr:
     """An affine expression: a sum of coefficient * variable terms plus a constant."""
@@ -154,6 +197,40 @@ class Constr:
     """
 
     def __bool__(self, /) -> bool: ...
+
+@final
+class ConstrRef:
+    """A constraint of a model, from Model.getConstrs or Model.getConstrByName.
+
+    RHS is the bound on the terms, constants moved to the right; Sense is
+    "<", ">" or "=" ("R" for a range, whose RHS is its upper bound).
+    """
+
+    RHS: float
+    """The right-hand side; settable, the sense staying."""
+    @property
+    def Sense(self) -> str:
+        """"<", ">", "=" or "R"; settable to "<", ">", "=" (or "<=", ">=", "=="), the RHS staying."""
+
+    @Sense.setter
+    def Sense(self, value: str) -> None: ...
+    ConstrName: str
+    """The name ("" when unnamed); settable."""
+    @property
+    def Pi(self) -> float | None:
+        """The dual value after an LP solved to optimality, else None."""
+
+    @property
+    def Slack(self) -> float | None:
+        """rhs - (expression + constant) after a solve with values, else None."""
+
+    @property
+    def index(self) -> int:
+        """The position in the model, in creation order from 0."""
+
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    def __hash__(self, /) -> int: ...
 
 @final
 class Model:
@@ -203,6 +280,25 @@ class Model:
 
     def optimize(self) -> None:
         """Solve the model with the attached backend."""
+
+    def getVarByName(self, name: str) -> Var | None:
+        """The first variable with this name, or None."""
+
+    def getConstrs(self) -> list[ConstrRef]:
+        """A ConstrRef for every constraint, in creation order."""
+
+    def getConstrByName(self, name: str) -> ConstrRef | None:
+        """The first constraint with this name, or None."""
+
+    def chgCoeff(self, constr: ConstrRef, var: Var, newvalue: float) -> None:
+        """Make newvalue the coefficient of var in constr; 0 takes the term out."""
+
+    def getCoeff(self, constr: ConstrRef, var: Var) -> float:
+        """The coefficient of var in constr; 0.0 when absent."""
+
+    @property
+    def IterCount(self) -> int | None:
+        """Simplex iterations of the last solve, or None."""
 
     @property
     def ObjVal(self) -> float:

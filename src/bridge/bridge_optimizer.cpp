@@ -1,6 +1,7 @@
 #include "bridge/bridge_optimizer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <string>
 
@@ -10,33 +11,6 @@ namespace kest {
 
 namespace {
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
-}
-
-template <class Change>
-void BridgeOptimizer::record(Change&& change) {
-  try {
-    change();
-  } catch (const std::bad_alloc&) {
-    cut_short_ = CutShort::Reason::OutOfMemory;
-    throw;
-  }
-}
-
-template <class Call>
-void BridgeOptimizer::forward(Call&& call) {
-  try {
-    call();
-  } catch (const CutShort& c) {
-    stale_ = true;  // its results go with it
-    status_ = SolveStatus::Loaded;
-    cut_short_ = c.reason();
-    throw;
-  } catch (const std::bad_alloc&) {
-    stale_ = true;
-    status_ = SolveStatus::Loaded;
-    cut_short_ = CutShort::Reason::OutOfMemory;
-    throw;
-  }
 }
 
 BridgeOptimizer::Mark BridgeOptimizer::mark() const noexcept {
@@ -58,6 +32,8 @@ BridgeOptimizer::Mark BridgeOptimizer::mark() const noexcept {
 void BridgeOptimizer::roll_back(const Mark& m) noexcept {
   variables_.truncate(m.variables);
   constraints_.truncate(m.constraints);
+  if (variable_names_.indexed > m.variables) variable_names_ = NameIndex{};
+  if (constraint_names_.indexed > m.constraints) constraint_names_ = NameIndex{};
   if (m.objective_affine) {
     if (objective_function_ && objective_function_->affine()) {
       auto& terms = std::get<ScalarAffineFn>(objective_function_->value).terms;
@@ -257,6 +233,7 @@ Status BridgeOptimizer::send_pending_objective() {
 
 Status BridgeOptimizer::update() {
   if (!backend_) return Status::success();
+  send_pending_changes();
   if (Status s = heal(); !s) return s;
   if (Status s = send_pending_objective(); !s) return s;
   Status status;
@@ -356,6 +333,7 @@ Status BridgeOptimizer::set_optimizer_attr(OptimizerAttr attr, AttrValue value) 
 
 Result<SolveStatus> BridgeOptimizer::optimize() {
   if (!backend_) return KestError::message("No backend solver attached");
+  send_pending_changes();
   if (Status s = heal(); !s) return s.error();
   if (Status s = send_pending_objective(); !s) return s.error();
   // A solve cut short (other than by Ctrl-C, which the backend reports as an
@@ -374,16 +352,19 @@ Status BridgeOptimizer::compute_conflict() {
 }
 
 std::optional<double> BridgeOptimizer::get_var_value(VarId var) {
+  if (pending_.any) return std::nullopt;  // the backend does not know of the change yet
   if (Optimizer* b = live()) return b->get_var_value(var);
   return std::nullopt;
 }
 
 std::optional<std::vector<double>> BridgeOptimizer::get_var_values(std::span<const VarId> vars) {
+  if (pending_.any) return std::nullopt;
   if (Optimizer* b = live()) return b->get_var_values(vars);
   return std::nullopt;
 }
 
 std::optional<double> BridgeOptimizer::get_objective_value() {
+  if (pending_.any) return std::nullopt;
   if (Optimizer* b = live()) return b->get_objective_value();
   return std::nullopt;
 }
@@ -427,6 +408,17 @@ Status BridgeOptimizer::replay_into(Optimizer& target, std::vector<std::size_t>&
   if (objective_function() && objective_sense_) {
     if (Status s = target.set_objective(*objective_function(), *objective_sense_); !s) return s;
   }
+  // MIP starts are hints: a backend without the method goes without them.
+  if (const auto starts = variables_.starts(); !starts.empty()) {
+    std::vector<std::uint64_t> ids;
+    std::vector<double> values;
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+      if (std::isnan(starts[i])) continue;
+      ids.push_back(i);
+      values.push_back(starts[i]);
+    }
+    if (!ids.empty()) (void)target.set_start_values(ids, values);
+  }
   refused.reserve(settings_.size());
   for (std::size_t i = 0; i < settings_.size(); ++i) {
     Status s = target.set_optimizer_attr(settings_[i].first, settings_[i].second);
@@ -448,6 +440,7 @@ void BridgeOptimizer::install(OptimizerBox backend, const std::vector<std::size_
   stale_ = false;
   status_ = SolveStatus::Loaded;
   objective_unsent_ = false;
+  pending_ = Pending{};  // the replay sent the cache as it stands
 }
 
 Status BridgeOptimizer::heal() {
@@ -459,7 +452,8 @@ Status BridgeOptimizer::heal() {
   // cache has not changed.
   forward([&] {
     fresh = backend_->fresh();
-    if (!fresh) throw Fault("The backend cannot be rebuilt after a call into it was cut short");
+    if (!fresh)
+      throw Fault("The backend cannot be rebuilt after a call into it was cut short or a change it did not apply");
     status = replay_into(*fresh, refused);
   });
   if (!status) return status;

@@ -27,12 +27,24 @@
 // before the next call that depends on it (optimize, update), and a replay
 // sends the cached objective as it stands.
 //
+// Changes of what the cache holds (bounds, types, names, objective
+// coefficients, constraint sets, coefficients, MIP starts) go into the cache
+// at once; for an attached backend they are queued, by item, and sent before
+// the next call that depends on them (optimize, update) in one call per kind,
+// with the values the cache then holds. A backend that does not apply a kind
+// (Optimizer's defaults) is marked stale and so rebuilt by a replay; for the
+// objective it receives the whole function instead, and MIP starts, being
+// hints, are dropped. While changes wait, value queries answer nothing.
+//
 // The status of the last solve is kept here: every building operation (and
 // attaching a backend) sets it back to Loaded, settings leave it. Solve
 // details and result vectors are asked of the backend only while the status
 // is not Loaded, so they never describe a model that has changed since.
+#include <new>
 #include <optional>
 #include <span>
+#include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -89,6 +101,33 @@ class BridgeOptimizer final : public Optimizer {
   /// sense staying as set (Minimize when none was). Linear in coeffs.size().
   void add_objective_terms(VarId first, std::span<const double> coeffs);
 
+  // Changes; ids below num_variables() / num_constraints() and variables of
+  // rows below 2**32, checked by the caller, as are NaNs. Entry i of each
+  // array belongs to item i of the ids; a later entry for the same item wins.
+  void change_variable_bounds(std::span<const std::uint64_t> vars, std::span<const double> lowers,
+                              std::span<const double> uppers);
+  void change_variable_types(std::span<const std::uint64_t> vars, std::span<const char32_t> types);
+  void change_variable_names(std::span<const std::uint64_t> vars, std::span<const std::string> names);
+  /// Sets the objective coefficients of vars, the rest of the objective
+  /// staying (Minimize when no sense was set).
+  void change_objective_coefficients(std::span<const std::uint64_t> vars, std::span<const double> coeffs);
+  void change_constraint_sets(std::span<const std::uint64_t> rows, std::span<const ScalarSetType> sets);
+  /// The coefficient of vars[i] in rows[i] becomes values[i]; 0 takes it out.
+  void change_coefficients(std::span<const std::uint64_t> rows, std::span<const std::uint64_t> vars,
+                           std::span<const double> values);
+  void change_constraint_names(std::span<const std::uint64_t> rows, std::span<const std::string> names);
+  /// NaN takes a variable's start away.
+  void change_start_values(std::span<const std::uint64_t> vars, std::span<const double> values);
+
+  const VariableTable& variable_table() const { return variables_; }
+  const ConstraintTable& constraint_table() const { return constraints_; }
+  /// The objective coefficient of each of vars (repeats in the function summed).
+  std::vector<double> objective_coefficients(std::span<const VarId> vars) const;
+  /// The first variable (constraint) with this name, building the lookup
+  /// for the names added since it was last used; nothing for "".
+  std::optional<std::uint64_t> find_variable(const std::string& name);
+  std::optional<std::uint64_t> find_constraint(const std::string& name);
+
   /// The state a failed building operation is undone to. Taking it cannot fail.
   struct Mark {
     std::uint64_t variables = 0;
@@ -140,6 +179,24 @@ class BridgeOptimizer final : public Optimizer {
   void install(OptimizerBox backend, const std::vector<std::size_t>& refused);
   /// Sends the objective to the backend if it has changed in place since it was last sent.
   Status send_pending_objective();
+  /// Sends the queued changes; one the backend does not apply leaves it stale.
+  void send_pending_changes();
+  /// Runs a change of the cache: the status goes back to Loaded, and an
+  /// attached backend is left stale when memory runs out part way.
+  template <class Change>
+  void change(Change&& apply);
+
+  // Items changed since the backend was last sent changes, by kind.
+  struct Pending {
+    std::vector<std::uint64_t> bounds, types, var_names, objective, sets, row_names, starts;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> coefficients;  // (row, var)
+    bool any = false;
+  };
+  /// A name -> first id lookup over the items [0, indexed).
+  struct NameIndex {
+    std::unordered_map<std::string, std::uint64_t> ids;
+    std::uint64_t indexed = 0;
+  };
 
   VariableTable variables_;
   ConstraintTable constraints_;
@@ -154,6 +211,36 @@ class BridgeOptimizer final : public Optimizer {
   bool stale_ = false;
   std::optional<CutShort::Reason> cut_short_;
   SolveStatus status_ = SolveStatus::Loaded;
+  Pending pending_;
+  NameIndex variable_names_;
+  NameIndex constraint_names_;
 };
+
+template <class Change>
+void BridgeOptimizer::record(Change&& change) {
+  try {
+    change();
+  } catch (const std::bad_alloc&) {
+    cut_short_ = CutShort::Reason::OutOfMemory;
+    throw;
+  }
+}
+
+template <class Call>
+void BridgeOptimizer::forward(Call&& call) {
+  try {
+    call();
+  } catch (const CutShort& c) {
+    stale_ = true;  // its results go with it
+    status_ = SolveStatus::Loaded;
+    cut_short_ = c.reason();
+    throw;
+  } catch (const std::bad_alloc&) {
+    stale_ = true;
+    status_ = SolveStatus::Loaded;
+    cut_short_ = CutShort::Reason::OutOfMemory;
+    throw;
+  }
+}
 
 }  // namespace kest

@@ -1,6 +1,8 @@
 #include "bridge/model_cache.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 #include "core/fault.h"
 
@@ -52,6 +54,7 @@ void VariableTable::append(VariableBatch&& batch) {
 void VariableTable::truncate(std::uint64_t count) {
   if (count >= size()) return;
   const auto n = static_cast<std::size_t>(count);
+  if (starts_.size() > n) starts_.resize(n);
   lowers_.truncate(n);
   uppers_.truncate(n);
   types_.resize(n);
@@ -68,6 +71,26 @@ VariableColumns VariableTable::columns(std::uint64_t first, std::uint64_t count)
   const auto f = static_cast<std::size_t>(first), n = static_cast<std::size_t>(count);
   return VariableColumns{first, lowers_.share(f, n), uppers_.share(f, n), std::span(types_).subspan(f, n),
                          names_.slice(first, count)};
+}
+
+void VariableTable::set_bounds(std::uint64_t id, double lower, double upper) {
+  const auto i = static_cast<std::size_t>(id);
+  lowers_.set(i, lower);
+  uppers_.set(i, upper);
+}
+
+void VariableTable::set_start(std::uint64_t id, double value) {
+  const auto i = static_cast<std::size_t>(id);
+  if (starts_.size() <= i) {
+    if (std::isnan(value)) return;
+    starts_.resize(lowers_.size(), std::numeric_limits<double>::quiet_NaN());
+  }
+  starts_[i] = value;
+}
+
+double VariableTable::start(std::uint64_t id) const {
+  const auto i = static_cast<std::size_t>(id);
+  return i < starts_.size() ? starts_[i] : std::numeric_limits<double>::quiet_NaN();
 }
 
 void ConstraintTable::push(const ScalarFunctionType& function, const ScalarSetType& set, std::string_view name) {
@@ -125,6 +148,11 @@ void ConstraintTable::append(const ConstraintBatch& batch, NameRun&& names) {
 void ConstraintTable::truncate(std::uint64_t count) {
   if (count >= size()) return;
   const auto n = static_cast<std::size_t>(count);
+  for (auto it = edits_.lower_bound({count, 0}); it != edits_.end(); it = edits_.erase(it)) {
+    const auto [begin, end] = row_terms(it->first.first);
+    edited_terms_ -= it->second != 0.0 ? 1 : 0;
+    for (std::size_t k = begin; k < end; ++k) edited_terms_ += vars_[k] == it->first.second ? 1 : 0;
+  }
   const auto terms = static_cast<std::size_t>(starts_[n]);
   starts_.resize(n + 1);
   vars_.truncate(terms);
@@ -149,10 +177,135 @@ ConstrInfo ConstraintTable::info(ConstrId id) const {
                          {bounds_.span().subspan(r, 1), nullptr},
                          &interval_uppers_,
                          {}};
-  return ConstrInfo{id, names_.at(id.index), view.function(0), view.set(0)};
+  ConstrInfo info{id, names_.at(id.index), view.function(0), view.set(0)};
+  auto it = edits_.lower_bound({id.index, 0});
+  if (it == edits_.end() || it->first.first != id.index) return info;
+  // The side table's terms replace every occurrence of their variable.
+  ScalarAffineFn fn;
+  if (const SingleVariable* single = info.function.single()) {
+    fn.terms.push_back(AffineTerm{single->var, 1.0});
+  } else {
+    fn = std::move(std::get<ScalarAffineFn>(info.function.value));
+  }
+  const auto first_edit = it;
+  auto edited = [&](VarId v) {
+    for (auto e = first_edit; e != edits_.end() && e->first.first == id.index; ++e)
+      if (e->first.second == v.index) return true;
+    return false;
+  };
+  std::erase_if(fn.terms, [&](const AffineTerm& t) { return edited(t.var); });
+  for (; it != edits_.end() && it->first.first == id.index; ++it)
+    if (it->second != 0.0) fn.terms.push_back(AffineTerm{VarId{it->first.second}, it->second});
+  info.function = std::move(fn);
+  return info;
+}
+
+ScalarSetType ConstraintTable::set(std::uint64_t row) const {
+  const auto r = static_cast<std::size_t>(row);
+  ConstraintColumns view{row, std::span(starts_).subspan(r, 2), {}, {}, {constants_.span().subspan(r, 1), nullptr},
+                         std::span(kinds_).subspan(r, 1), {bounds_.span().subspan(r, 1), nullptr}, &interval_uppers_,
+                         {}};
+  return view.set(0);
+}
+
+void ConstraintTable::set_set(std::uint64_t row, const ScalarSetType& set) {
+  const auto r = static_cast<std::size_t>(row);
+  auto it = std::lower_bound(interval_uppers_.begin(), interval_uppers_.end(), row,
+                             [](const auto& p, std::uint64_t key) { return p.first < key; });
+  const bool had = it != interval_uppers_.end() && it->first == row;
+  const bool interval = set.kind == ScalarSetType::Kind::Interval;
+  if (interval && !had) {
+    it = interval_uppers_.insert(it, {row, set.upper});
+  } else if (!interval && had) {
+    interval_uppers_.erase(it);
+  } else if (interval) {
+    it->second = set.upper;
+  }
+  bounds_.set(r, set.value);
+  kinds_[r] = static_cast<std::uint8_t>((kinds_[r] & ~RowKind::kSetMask) | static_cast<std::uint8_t>(set.kind));
+}
+
+double ConstraintTable::coefficient(std::uint64_t row, std::uint32_t var) const {
+  if (auto it = edits_.find({row, var}); it != edits_.end()) return it->second;
+  const auto [begin, end] = row_terms(row);
+  double sum = 0.0;
+  for (std::size_t k = begin; k < end; ++k)
+    if (vars_[k] == var) sum += coeffs_[k];
+  return sum;
+}
+
+void ConstraintTable::set_coefficient(std::uint64_t row, std::uint32_t var, double value) {
+  const auto r = static_cast<std::size_t>(row);
+  const auto [begin, end] = row_terms(row);
+  std::size_t count = 0, at = 0;
+  for (std::size_t k = begin; k < end; ++k) {
+    if (vars_[k] == var) {
+      ++count;
+      at = k;
+    }
+  }
+  const auto key = std::make_pair(row, var);
+  auto it = edits_.find(key);
+  if (it == edits_.end() && count == 1 && value != 0.0) {
+    coeffs_.set(at, value);
+  } else if (it != edits_.end()) {
+    edited_terms_ += (value != 0.0 ? 1 : 0) - (it->second != 0.0 ? 1 : 0);
+    it->second = value;
+  } else {
+    edits_.emplace(key, value);
+    edited_terms_ += (value != 0.0 ? 1 : 0) - static_cast<std::int64_t>(count);
+  }
+  // The row is a sum of terms from now on, whatever it was made as.
+  kinds_[r] = static_cast<std::uint8_t>(kinds_[r] & ~RowKind::kSingle);
+}
+
+void ConstraintTable::fold() {
+  Array<std::uint64_t> starts;
+  Array<std::uint32_t> vars;
+  Array<double> coeffs;
+  starts.reserve(starts_.size());
+  const auto total = static_cast<std::size_t>(terms());
+  vars.reserve(total);
+  coeffs.reserve(total);
+  starts.push_back(0);
+  auto e = edits_.begin();
+  const std::size_t rows = constants_.size();
+  for (std::size_t r = 0; r < rows; ++r) {
+    const auto [begin, end] = row_terms(r);
+    if (e == edits_.end() || e->first.first != r) {
+      vars.insert(vars.end(), vars_.span().begin() + static_cast<std::ptrdiff_t>(begin),
+                  vars_.span().begin() + static_cast<std::ptrdiff_t>(end));
+      coeffs.insert(coeffs.end(), coeffs_.span().begin() + static_cast<std::ptrdiff_t>(begin),
+                    coeffs_.span().begin() + static_cast<std::ptrdiff_t>(end));
+    } else {
+      auto row_end = e;
+      while (row_end != edits_.end() && row_end->first.first == r) ++row_end;
+      for (std::size_t k = begin; k < end; ++k) {
+        const bool edited = std::any_of(e, row_end, [&](const auto& p) { return p.first.second == vars_[k]; });
+        if (edited) continue;
+        vars.push_back(vars_[k]);
+        coeffs.push_back(coeffs_[k]);
+      }
+      for (; e != row_end; ++e) {
+        if (e->second == 0.0) continue;
+        vars.push_back(e->first.second);
+        coeffs.push_back(e->second);
+      }
+    }
+    starts.push_back(vars.size());
+  }
+  auto new_vars = std::make_shared<Array<std::uint32_t>>(std::move(vars));
+  auto new_coeffs = std::make_shared<Array<double>>(std::move(coeffs));
+  // Everything is built: nothing below allocates, so a failure above changed nothing.
+  vars_.assign(std::move(new_vars));
+  coeffs_.assign(std::move(new_coeffs));
+  starts_ = std::move(starts);
+  edits_.clear();
+  edited_terms_ = 0;
 }
 
 ConstraintColumns ConstraintTable::columns(std::uint64_t first, std::uint64_t count) {
+  if (auto e = edits_.lower_bound({first, 0}); e != edits_.end() && e->first.first < first + count) fold();
   const auto f = static_cast<std::size_t>(first), n = static_cast<std::size_t>(count);
   const auto t0 = static_cast<std::size_t>(starts_[f]), t1 = static_cast<std::size_t>(starts_[f + n]);
   return ConstraintColumns{first,

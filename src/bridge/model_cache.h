@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <string>
 #include <memory>
 #include <span>
 #include <utility>
@@ -62,6 +64,13 @@ class Column {
     }
     append(values);
   }
+  /// Sets entry i (below size()), making the column its own first.
+  void set(std::size_t i, const T& value) { own()[i] = value; }
+  /// Replaces the whole content; shares handed out keep the old one.
+  void assign(std::shared_ptr<Array<T>> values) noexcept {
+    v_ = std::move(values);
+    size_ = v_->size();
+  }
   /// Drops the entries from `count` on; allocates nothing. While a share is
   /// held elsewhere the array is left as it is (the share keeps seeing its
   /// values) and only the column's length shrinks; the next change makes the
@@ -102,17 +111,35 @@ class VariableTable {
   /// A view of [first, first + count); its names stay valid on their own.
   VariableColumns columns(std::uint64_t first, std::uint64_t count);
 
+  double lower(std::uint64_t id) const { return lowers_[static_cast<std::size_t>(id)]; }
+  double upper(std::uint64_t id) const { return uppers_[static_cast<std::size_t>(id)]; }
+  char32_t type(std::uint64_t id) const { return types_[static_cast<std::size_t>(id)]; }
+  std::string name(std::uint64_t id) const { return names_.at(id); }
+
+  // Changes of stored variables; ids below size(), checked by the caller.
+  void set_bounds(std::uint64_t id, double lower, double upper);
+  void set_type(std::uint64_t id, char32_t type) { types_[static_cast<std::size_t>(id)] = type; }
+  void rename(std::span<const std::uint64_t> ids, std::span<const std::string> names) { names_.rename(ids, names); }
+  /// A MIP start value; NaN takes it away. The starts take no room until the first.
+  void set_start(std::uint64_t id, double value);
+  double start(std::uint64_t id) const;
+  /// One entry per variable (NaN: none), or empty when none was ever given.
+  std::span<const double> starts() const { return starts_; }
+  /// The names of [first, first + count).
+  NameSlice names(std::uint64_t first, std::uint64_t count) { return names_.slice(first, count); }
+
  private:
   Column<double> lowers_;
   Column<double> uppers_;
   Array<char32_t> types_;
   NameStore names_;
+  std::vector<double> starts_;
 };
 
 class ConstraintTable {
  public:
   std::uint64_t size() const { return constants_.size(); }
-  std::uint64_t terms() const { return vars_.size(); }
+  std::uint64_t terms() const { return static_cast<std::uint64_t>(static_cast<std::int64_t>(vars_.size()) + edited_terms_); }
   /// Appends one constraint. Throws Fault for a variable index beyond 32 bits.
   void push(const ScalarFunctionType& function, const ScalarSetType& set, std::string_view name);
   /// Appends a batch with its names (names.count == batch.size()); whole or,
@@ -123,7 +150,30 @@ class ConstraintTable {
   ConstrInfo info(ConstrId id) const;
   ConstraintColumns columns(std::uint64_t first, std::uint64_t count);
 
+  // Changes of stored rows; rows below size() and variables below 2**32,
+  // checked by the caller.
+  void set_set(std::uint64_t row, const ScalarSetType& set);
+  ScalarSetType set(std::uint64_t row) const;
+  std::string name(std::uint64_t row) const { return names_.at(row); }
+  double constant(std::uint64_t row) const { return constants_[static_cast<std::size_t>(row)]; }
+  /// The coefficient of `var` in `row`, repeats summed; 0 when absent.
+  double coefficient(std::uint64_t row, std::uint32_t var) const;
+  /// Makes `value` the coefficient of `var` in `row`; 0 takes the term out.
+  /// In place when the row holds the variable once and value is not 0, else
+  /// noted in a side table that the next view of the rows folds in.
+  void set_coefficient(std::uint64_t row, std::uint32_t var, double value);
+  void rename(std::span<const std::uint64_t> ids, std::span<const std::string> names) { names_.rename(ids, names); }
+  NameSlice names(std::uint64_t first, std::uint64_t count) { return names_.slice(first, count); }
+
  private:
+  /// Rebuilds the compressed rows with the side table's terms in them.
+  void fold();
+  /// Where `row`'s terms lie in vars_/coeffs_.
+  std::pair<std::size_t, std::size_t> row_terms(std::uint64_t row) const {
+    return {static_cast<std::size_t>(starts_[static_cast<std::size_t>(row)]),
+            static_cast<std::size_t>(starts_[static_cast<std::size_t>(row) + 1])};
+  }
+
   Array<std::uint64_t> starts_{0};
   Column<std::uint32_t> vars_;
   Column<double> coeffs_;
@@ -133,6 +183,10 @@ class ConstraintTable {
   std::vector<std::pair<std::uint64_t, double>> interval_uppers_;  // (row, upper), rows ascending
   NameStore names_;
   ConstraintBatch one_;  // reused by push
+  // Terms the compressed rows cannot take in place: (row, var) -> coefficient
+  // replacing every occurrence of var in row (0: none). terms() counts them.
+  std::map<std::pair<std::uint64_t, std::uint32_t>, double> edits_;
+  std::int64_t edited_terms_ = 0;  // terms after folding less terms stored
 };
 
 }  // namespace kest

@@ -87,6 +87,12 @@ std::pair<const NameRun*, std::uint64_t> NameSlice::locate(std::uint64_t i) cons
 }
 
 void NameSlice::append(std::string& out, std::uint64_t i) const {
+  if (renames_) {
+    if (auto it = renames_->find(first_ + i); it != renames_->end() && i < count_) {
+      out += it->second;
+      return;
+    }
+  }
   auto [run, k] = locate(i);
   run->append(out, k);
 }
@@ -99,6 +105,10 @@ std::string NameSlice::at(std::uint64_t i) const {
 
 bool NameSlice::any_named() const {
   const std::uint64_t end = first_ + count_;
+  if (renames_) {
+    for (auto it = renames_->lower_bound(first_); it != renames_->end() && it->first < end; ++it)
+      if (!it->second.empty()) return true;
+  }
   for (std::size_t r = 0; r < runs_.size(); ++r) {
     const std::uint64_t lo = std::max(first_, starts_[r]);
     const std::uint64_t hi = std::min(end, starts_[r] + runs_[r]->count);
@@ -165,6 +175,15 @@ void NameStore::store(NameRun run) {
 
 void NameStore::truncate(std::uint64_t size) {
   if (size >= this->size()) return;
+  if (renames_ && renames_->lower_bound(size) != renames_->end()) {
+    // Copied, not erased in place: slices handed out keep what they saw. A
+    // failed copy leaves renames of the dropped ids, which no read reaches.
+    try {
+      auto kept = std::make_shared<Renames>(renames_->begin(), renames_->lower_bound(size));
+      renames_ = kept->empty() ? nullptr : std::move(kept);
+    } catch (const std::bad_alloc&) {
+    }
+  }
   if (size >= sealed_count_) {
     const std::uint64_t keep = size - sealed_count_;
     if (open_.kind == NameRun::Kind::Texts) {
@@ -251,8 +270,17 @@ void NameStore::push_run(NameRun run) {
   store(std::move(run));
 }
 
+void NameStore::rename(std::span<const std::uint64_t> ids, std::span<const std::string> names) {
+  auto next = renames_ ? std::make_shared<Renames>(*renames_) : std::make_shared<Renames>();
+  for (std::size_t i = 0; i < ids.size(); ++i) (*next)[ids[i]] = names[i];
+  renames_ = std::move(next);
+}
+
 std::string NameStore::at(std::uint64_t id) const {
   std::string out;
+  if (renames_) {
+    if (auto it = renames_->find(id); it != renames_->end()) return it->second;
+  }
   if (id >= sealed_count_) {
     open_.append(out, id - sealed_count_);
     return out;
@@ -268,6 +296,7 @@ NameSlice NameStore::slice(std::uint64_t first, std::uint64_t count) {
   NameSlice s;
   s.first_ = first;
   s.count_ = count;
+  s.renames_ = renames_;
   if (count == 0) return s;
   auto lo = std::upper_bound(run_starts_.begin(), run_starts_.end(), first) - 1;
   auto hi = std::lower_bound(run_starts_.begin(), run_starts_.end(), first + count);

@@ -5,6 +5,7 @@
 // Runs are immutable once stored and shared by pointer, so a slice handed to
 // a backend stays valid whatever the store does afterwards.
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <span>
 #include <string>
@@ -44,6 +45,10 @@ struct NameRun {
   bool any_named(std::uint64_t first, std::uint64_t n) const;
 };
 
+/// Names given later to single items, by id; they take the place of what the
+/// runs say. Replaced whole on each change, so a slice keeps the set it saw.
+using Renames = std::map<std::uint64_t, std::string>;
+
 /// A read-only window over stored runs; owns shares of them.
 class NameSlice {
  public:
@@ -60,6 +65,7 @@ class NameSlice {
   std::vector<std::uint64_t> starts_;  // id of each run's first name
   std::uint64_t first_ = 0;            // id of the slice's first name
   std::uint64_t count_ = 0;
+  std::shared_ptr<const Renames> renames_;
   /// The run holding slice position i, and the index inside it.
   std::pair<const NameRun*, std::uint64_t> locate(std::uint64_t i) const;
 };
@@ -81,6 +87,9 @@ class NameStore {
 
   /// Drops the names from `size` on (undoing the latest additions).
   void truncate(std::uint64_t size);
+  /// Gives the items `ids` the names `names` (same length); ids below size().
+  /// Either all or, when an allocation fails, none.
+  void rename(std::span<const std::uint64_t> ids, std::span<const std::string> names);
 
   std::string at(std::uint64_t id) const;
   /// The names [first, first + count). Seals the run that single pushes grow.
@@ -94,6 +103,7 @@ class NameStore {
   std::vector<std::uint64_t> run_starts_;  // id of each run's first name
   std::uint64_t sealed_count_ = 0;
   NameRun open_;  // grown by push(); Unnamed or Texts
+  std::shared_ptr<const Renames> renames_;  // null until the first rename
 };
 
 }  // namespace kest

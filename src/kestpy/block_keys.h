@@ -56,8 +56,13 @@ PyRef member_key(std::span<const std::uint64_t> shape, const BlockKeys* keys, st
 /// "('Seattle', 'NY')": a key's repr for messages.
 std::string key_text(PyObject* key);
 
-/// The methods Vars has for keyed modelling (keys, sum, prod).
-extern PyMethodDef vars_block_methods[];
+// Vars's methods for keyed modelling.
+/// keys(): the members' keys in row-major order.
+PyObject* vars_keys(PyObject* self, PyObject*) noexcept;
+/// sum(*pattern): the members matching pattern, summed.
+PyObject* vars_sum(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+/// prod(coeffs, *pattern): the members matching pattern, weighted by coeffs.
+PyObject* vars_prod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 /// Visits the Python objects the keys hold (tp_traverse).
 int visit_block_keys(const BlockKeys* keys, visitproc visit, void* arg);

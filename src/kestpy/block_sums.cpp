@@ -100,6 +100,8 @@ void for_matching(PyObject* self, PyObject* const* pattern, std::size_t npattern
 PyRef new_sum(const VarsObject* vs) { return new_linexpr(vs->model); }
 kest::ScalarAffineFn& fn_of(const PyRef& e) { return reinterpret_cast<LinExprObject*>(e.get())->fn; }
 
+}  // namespace
+
 PyObject* vars_keys(PyObject* self, PyObject*) noexcept {
   return guard<PyObject*>(nullptr, [&] {
     const VarsObject* vs = as_vars(self);
@@ -160,15 +162,5 @@ PyObject* vars_prod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noe
     return result.release();
   });
 }
-
-}  // namespace
-
-PyMethodDef vars_block_methods[] = {
-    {"keys", vars_keys, METH_NOARGS, docs::kVarsKeys},
-    {"sum", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vars_sum)), METH_FASTCALL, docs::kVarsSum},
-    {"prod", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vars_prod)), METH_FASTCALL,
-     docs::kVarsProd},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace kestpy

@@ -83,6 +83,45 @@ inline constexpr char kOptimize[] =
     "X, Pi, RC and Slack. Ctrl-C stops the solve, not the model: Status is\n"
     "then KEST.INTERRUPTED and KeyboardInterrupt reaches the caller.";
 
+inline constexpr char kGetVarByName[] =
+    "getVarByName($self, name)\n--\n\n"
+    "The first variable with this name as a Var, or None (also for \"\").\n\n"
+    "The first call reads every name once; later calls read only the names\n"
+    "added since, until a name changes.\n\n"
+    "    x = m.getVarByName(\"tables\")";
+
+inline constexpr char kGetConstrs[] =
+    "getConstrs($self)\n--\n\n"
+    "A list with a ConstrRef for every constraint, in creation order.\n\n"
+    "    for c in m.getConstrs(): c.RHS *= 1.1";
+
+inline constexpr char kGetConstrByName[] =
+    "getConstrByName($self, name)\n--\n\n"
+    "The first constraint with this name as a ConstrRef, or None (also for \"\").\n\n"
+    "    m.getConstrByName(\"wood\").RHS = 130";
+
+inline constexpr char kChgCoeff[] =
+    "chgCoeff($self, constr, var, newvalue)\n--\n\n"
+    "Make newvalue the coefficient of var (a Var of this model) in constr (a\n"
+    "ConstrRef of this model); 0 takes the term out. Returns None.\n\n"
+    "Raises ValueError for a NaN value or another model's constraint or\n"
+    "variable, changing nothing.\n\n"
+    "    m.chgCoeff(m.getConstrByName(\"wood\"), x, 2.5)";
+
+inline constexpr char kGetCoeff[] =
+    "getCoeff($self, constr, var)\n--\n\n"
+    "The coefficient of var in constr (a ConstrRef), as a float; 0.0 when\n"
+    "the constraint does not hold the variable.";
+
+inline constexpr char kVarsSetAttr[] =
+    "setAttr($self, attrname, values)\n--\n\n"
+    "Set \"LB\", \"UB\", \"Obj\", \"Start\", \"VType\" or \"VarName\" of every member:\n"
+    "one value for all, or one per member in row-major order (a numpy array,\n"
+    "flat or shaped like the block, is read through the buffer protocol).\n"
+    "Raises ValueError for a NaN (a start takes NaN or None as none) or an\n"
+    "array of another length, changing nothing.\n\n"
+    "    x.setAttr(\"UB\", capacities)";
+
 inline constexpr char kQuicksum[] =
     "quicksum(generator)\n--\n\n"
     "Sum an iterable of variables, expressions and numbers in one pass.\n\n"

@@ -235,6 +235,9 @@ PyObject* model_get_solve_info(PyObject* self, void* which) noexcept {
       case SolveInfoField::SolCount:
         return check(PyLong_FromLongLong(info && info->sol_count ? *info->sol_count : has_objective_value ? 1 : 0))
             .release();
+      case SolveInfoField::IterCount:
+        if (!info || !info->iterations) Py_RETURN_NONE;
+        return check(PyLong_FromLongLong(*info->iterations)).release();
       case SolveInfoField::StatusText:
         if (!info || !info->status_text) Py_RETURN_NONE;
         return check(PyUnicode_FromStringAndSize(info->status_text->data(),

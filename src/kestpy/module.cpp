@@ -97,6 +97,7 @@ PyObject* init() noexcept {
     add_type(module.get(), var_type(), "Var");
     add_type(module.get(), linexpr_type(), "LinExpr");
     add_type(module.get(), constr_type(), "Constr");
+    add_type(module.get(), constr_ref_type(), "ConstrRef");
     PyRef kest = check(PyModule_New("KEST"));
     register_kest(kest.get());
     check_status(PyModule_AddObjectRef(module.get(), "KEST", kest.get()));

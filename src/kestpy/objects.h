@@ -154,9 +154,29 @@ PyObject* model_get_X(PyObject* self, void*) noexcept;
 PyObject* model_get_Status(PyObject* self, void*) noexcept;
 // Getters shared by several attributes; the closure names which one.
 enum class ModelCount : std::uintptr_t { Variables = 0, Constraints = 1, Nonzeros = 2 };
-enum class SolveInfoField : std::uintptr_t { SolCount = 0, ObjBound = 1, MIPGap = 2, Runtime = 3, StatusText = 4 };
+enum class SolveInfoField : std::uintptr_t {
+  SolCount = 0, ObjBound = 1, MIPGap = 2, Runtime = 3, StatusText = 4, IterCount = 5
+};
 PyObject* model_get_count(PyObject* self, void* which) noexcept;         // a ModelCount
 PyObject* model_get_solve_info(PyObject* self, void* which) noexcept;    // a SolveInfoField
 PyObject* model_get_result_vector(PyObject* self, void* which) noexcept; // a kest::ResultVector
+
+// Variable attributes read from and written to the cache (var_attributes.cpp);
+// the getset closure names the attribute.
+enum class VarAttr : std::uintptr_t { LB = 0, UB = 1, VType = 2, VarName = 3, Obj = 4, Start = 5, Index = 6 };
+PyObject* var_get_attr(PyObject* self, void* which) noexcept;              // a VarAttr
+int var_set_attr(PyObject* self, PyObject* value, void* which) noexcept;   // a VarAttr
+PyObject* vars_get_attr(PyObject* self, void* which) noexcept;             // LB, UB, Obj or Start
+PyObject* vars_setAttr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* model_getVarByName(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+
+// Constraint handles (constr_ref.cpp): a model's cell and a row's position.
+PyTypeObject* constr_ref_type();
+/// A new ConstrRef for `row` of the model whose CellObject is `cell` (borrowed).
+PyRef new_constr_ref(std::uint64_t row, PyObject* cell);
+PyObject* model_getConstrs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* model_getConstrByName(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* model_chgCoeff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* model_getCoeff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
 }  // namespace kestpy

@@ -347,6 +347,7 @@ PyBackend::PyBackend(PyRef backend) : backend_(std::move(backend)) {
   has_.var_values = defines(names().get_var_values);
   has_.solve_info = defines(names().get_solve_info);
   for (std::size_t k = 0; k < 3; ++k) has_.result_vector[k] = defines(names().result_vector[k]);
+  for (std::size_t k = 0; k < std::size(has_.change); ++k) has_.change[k] = defines(change_method_name(k));
 }
 
 PyBackend::PyBackend(PyRef backend, PyRef factory, PyRef model_name) : PyBackend(std::move(backend)) {
@@ -757,6 +758,13 @@ std::optional<kest::SolveInfo> PyBackend::get_solve_info() {
   info.obj_bound = info_float(method, r.get(), "obj_bound");
   info.mip_gap = info_float(method, r.get(), "mip_gap");
   info.runtime = info_float(method, r.get(), "runtime");
+  if (PyObject* n = PyDict_GetItemString(r.get(), "iter_count"); n && n != Py_None) {
+    try {
+      info.iterations = to_i64(n);
+    } catch (const PyErrSet&) {
+      bad_result(method);
+    }
+  }
   if (PyObject* t = PyDict_GetItemString(r.get(), "status_text"); t && t != Py_None) {
     try {
       info.status_text = std::string(to_str(t));

@@ -74,6 +74,21 @@ class PyBackend final : public kest::Optimizer {
   std::optional<kest::SolveInfo> get_solve_info() override;
   std::optional<std::vector<double>> get_result_vector(kest::ResultVector which, std::size_t count) override;
 
+  // Changes in place: each calls the backend's method of the same name when
+  // its class defines one (indices int64, values float64, types uint8 codes,
+  // names a list of str); False from it, or no such method, is "not applied".
+  bool set_variable_bounds(std::span<const std::uint64_t> vars, std::span<const double> lowers,
+                           std::span<const double> uppers) override;
+  bool set_variable_types(std::span<const std::uint64_t> vars, std::span<const char32_t> types) override;
+  bool set_variable_names(std::span<const std::uint64_t> vars, std::span<const std::string> names) override;
+  bool set_objective_coefficients(std::span<const std::uint64_t> vars, std::span<const double> coeffs) override;
+  bool set_constraint_bounds(std::span<const std::uint64_t> rows, std::span<const double> lowers,
+                             std::span<const double> uppers) override;
+  bool set_coefficients(std::span<const std::uint64_t> rows, std::span<const std::uint64_t> vars,
+                        std::span<const double> values) override;
+  bool set_constraint_names(std::span<const std::uint64_t> rows, std::span<const std::string> names) override;
+  bool set_start_values(std::span<const std::uint64_t> vars, std::span<const double> values) override;
+
  private:
   struct Channel {
     bool variable_arrays = false;
@@ -82,12 +97,20 @@ class PyBackend final : public kest::Optimizer {
     bool var_values = false;
     bool solve_info = false;
     bool result_vector[3] = {false, false, false};  // by kest::ResultVector
+    bool change[8] = {};                             // by ChangeMethod (py_backend_changes.cpp)
   };
+  /// Calls the change method `which` with `args`; its answer as "applied".
+  template <class... Args>
+  bool call_change(std::size_t which, const Args&... args);
   PyRef backend_;
   PyRef factory_;
   PyRef model_name_;
   Channel has_;
 };
+
+/// The interned name of change method `which` (0 to 7, in the order
+/// PyBackend declares them), for the lookup on the backend's class.
+PyObject* change_method_name(std::size_t which);
 
 /// Sets the KeyboardInterrupt that a backend's optimize raised on this thread
 /// as the current Python error and returns true; false when there is none.

@@ -6,6 +6,7 @@
 #include "kestpy/args.h"
 #include "kestpy/block_keys.h"
 #include "kestpy/buffers.h"
+#include "kestpy/docs.h"
 #include "kestpy/expr.h"
 #include "kestpy/free_list.h"
 #include "kestpy/objects.h"
@@ -61,8 +62,21 @@ PyObject* var_get_X(PyObject* self, void*) noexcept {
   });
 }
 
+void* attr(VarAttr a) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(a)); }
+
 PyGetSetDef var_getset[] = {
     {"X", var_get_X, nullptr, "", nullptr},
+    {"LB", var_get_attr, var_set_attr, "The lower bound; settable.", attr(VarAttr::LB)},
+    {"UB", var_get_attr, var_set_attr, "The upper bound; settable.", attr(VarAttr::UB)},
+    {"VType", var_get_attr, var_set_attr,
+     "The type, a VarType (KEST.CONTINUOUS, KEST.BINARY, KEST.INTEGER); settable, also by \"C\", \"B\", \"I\".",
+     attr(VarAttr::VType)},
+    {"VarName", var_get_attr, var_set_attr, "The name (\"\" when unnamed); settable.", attr(VarAttr::VarName)},
+    {"Obj", var_get_attr, var_set_attr,
+     "The objective coefficient; setting it keeps the rest of the objective.", attr(VarAttr::Obj)},
+    {"Start", var_get_attr, var_set_attr, "The MIP start value, or None; settable (None takes it away).",
+     attr(VarAttr::Start)},
+    {"index", var_get_attr, nullptr, "The position in the model, in creation order from 0.", attr(VarAttr::Index)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -324,7 +338,25 @@ PyGetSetDef vars_getset[] = {
      "The block's extents as a tuple of ints: one per dimension, the number of keys where a dimension has keys "
      "((n,) for a sparse set of n tuples).",
      nullptr},
+    {"LB", vars_get_attr, nullptr, "The members' lower bounds as a numpy array shaped like the block.",
+     attr(VarAttr::LB)},
+    {"UB", vars_get_attr, nullptr, "The members' upper bounds as a numpy array shaped like the block.",
+     attr(VarAttr::UB)},
+    {"Obj", vars_get_attr, nullptr, "The members' objective coefficients as a numpy array shaped like the block.",
+     attr(VarAttr::Obj)},
+    {"Start", vars_get_attr, nullptr, "The members' MIP start values (NaN: none) as a numpy array.",
+     attr(VarAttr::Start)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef vars_methods[] = {
+    {"setAttr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vars_setAttr)),
+     METH_FASTCALL | METH_KEYWORDS, docs::kVarsSetAttr},
+    {"keys", vars_keys, METH_NOARGS, docs::kVarsKeys},
+    {"sum", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vars_sum)), METH_FASTCALL, docs::kVarsSum},
+    {"prod", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vars_prod)), METH_FASTCALL,
+     docs::kVarsProd},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyMappingMethods vars_as_mapping = {vars_length, vars_subscript, nullptr};
@@ -366,7 +398,7 @@ PyTypeObject VarsType_ = [] {
   t.tp_iter = vars_iter;
   t.tp_doc = "Vars(shape, ids)\n--\n\n";
   t.tp_getset = vars_getset;
-  t.tp_methods = vars_block_methods;
+  t.tp_methods = vars_methods;
   t.tp_new = vars_new;
   return t;
 }();

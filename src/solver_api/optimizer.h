@@ -64,6 +64,7 @@ struct SolveInfo {
   std::optional<double> mip_gap;
   std::optional<double> runtime;
   std::optional<std::string> status_text;
+  std::optional<std::int64_t> iterations;  // simplex iterations (or the solver's nearest count)
 };
 
 /// Per-constraint (by position) or per-variable results of a solve.
@@ -120,6 +121,46 @@ class Optimizer : public ModelLike {
   /// when the last solve left none; the default has none.
   virtual std::optional<std::vector<double>> get_result_vector(ResultVector /*which*/, std::size_t /*count*/) {
     return std::nullopt;
+  }
+
+  // Changes of what the backend already holds, in batches: entry i of each
+  // array belongs to item indices[i]. Each answers whether the backend
+  // applied the change; false (what these defaults answer) leaves it to the
+  // caller, which rebuilds the backend by a replay before the next solve
+  // (the objective is sent whole instead, a start is a hint and dropped).
+  /// New bounds; a binary variable's already within [0, 1].
+  virtual bool set_variable_bounds(std::span<const std::uint64_t> /*vars*/, std::span<const double> /*lowers*/,
+                                   std::span<const double> /*uppers*/) {
+    return false;
+  }
+  virtual bool set_variable_types(std::span<const std::uint64_t> /*vars*/, std::span<const char32_t> /*types*/) {
+    return false;
+  }
+  virtual bool set_variable_names(std::span<const std::uint64_t> /*vars*/, std::span<const std::string> /*names*/) {
+    return false;
+  }
+  virtual bool set_objective_coefficients(std::span<const std::uint64_t> /*vars*/,
+                                          std::span<const double> /*coeffs*/) {
+    return false;
+  }
+  /// New bounds on a row's sum of terms, its constant moved to them (-inf,
+  /// +inf where a side is open): this covers every sense and ranges.
+  virtual bool set_constraint_bounds(std::span<const std::uint64_t> /*rows*/, std::span<const double> /*lowers*/,
+                                     std::span<const double> /*uppers*/) {
+    return false;
+  }
+  /// The coefficient of vars[i] in rows[i] becomes values[i] (0: the term goes).
+  virtual bool set_coefficients(std::span<const std::uint64_t> /*rows*/, std::span<const std::uint64_t> /*vars*/,
+                                std::span<const double> /*values*/) {
+    return false;
+  }
+  virtual bool set_constraint_names(std::span<const std::uint64_t> /*rows*/,
+                                    std::span<const std::string> /*names*/) {
+    return false;
+  }
+  /// MIP start values; NaN: no start for that variable.
+  virtual bool set_start_values(std::span<const std::uint64_t> /*vars*/, std::span<const double> /*values*/) {
+    return false;
   }
 };
 

@@ -26,7 +26,7 @@ def vars_type():
 def test_module_attributes_in_registration_order():
     # an imported submodule (kestpy.testing) is bound as an attribute too
     own = [k for k in public(kestpy) if "kestpy." + k not in sys.modules]
-    assert own == ["Var", "LinExpr", "Constr", "KEST", "Model", "quicksum"]
+    assert own == ["Var", "LinExpr", "Constr", "ConstrRef", "KEST", "Model", "quicksum"]
 
 
 def test_quicksum_is_a_builtin_function():

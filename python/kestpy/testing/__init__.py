@@ -11,8 +11,11 @@ Each check becomes one test. The checks call the list protocol directly
 (numbering, every argument form, status numbers, limits), drive the backend
 through kestpy's API (values after a change, settings before and after
 ``setBackend``, replay after a late attach, known answers of small LP and MIP
-models), and compare the optional array-channel methods with the list protocol
-when the backend has them. A failure raises :class:`ConformanceError` saying
+models), compare the optional array-channel methods with the list protocol
+when the backend has them, and check each optional change method it has
+(``set_variable_bounds``, ``set_constraint_bounds``, ...) against a model built
+from the changed data, and changes made through kestpy against the model
+rebuilt, whichever change methods the backend has. A failure raises :class:`ConformanceError` saying
 what the backend did and what kestpy expected; a check that does not apply
 (no array method, no setting names) is skipped.
 

@@ -3,7 +3,7 @@
 from ._harness import CHECKS, Backend
 
 # importing the check modules registers their checks, in this order
-from . import _checks, _channel  # noqa: E402,F401
+from . import _checks, _channel, _changes  # noqa: E402,F401
 
 
 def as_backend(backend, **options):
