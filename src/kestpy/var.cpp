@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "kestpy/model_files.h"
 #include "kestpy/args.h"
 #include "kestpy/block_keys.h"
 #include "kestpy/buffers.h"
@@ -349,6 +350,7 @@ PyTypeObject VarType_ = [] {
   t.tp_doc = "Var(id)\n--\n\n";
   t.tp_richcompare = var_richcompare;
   t.tp_getset = var_getset;
+  t.tp_methods = var_methods;
   t.tp_new = var_new;
   return t;
 }();
