@@ -6,6 +6,7 @@
   python -m bench micro           kestpy's own operations in ns/op
   python -m bench parts           where kestpy's build + load goes, in one process
   python -m bench report          rewrite tables and plots from summary.json
+  python -m bench files           Model.write / kestpy.read against HiGHS's writer and reader
 """
 from __future__ import annotations
 
@@ -44,7 +45,7 @@ def parse_sizes(tokens, models):
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(prog="python -m bench", description=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("command", nargs="?", default="run", choices=["run", "micro", "parts", "report"])
+    p.add_argument("command", nargs="?", default="run", choices=["run", "micro", "parts", "report", "files"])
     p.add_argument("--quick", action="store_true",
                    help="smallest size of every model, all libraries, 1 repetition")
     p.add_argument("--check", action="store_true",
@@ -80,6 +81,10 @@ def main(argv=None) -> int:
         from bench import micro
         out = args.out or DEFAULT_OUT
         return micro.main(out, quick=args.quick, cpp_floor=args.cpp_floor)
+
+    if args.command == "files":
+        from bench import files
+        return files.main(args.out or DEFAULT_OUT, quick=args.quick)
 
     if args.command == "parts":
         from bench import parts

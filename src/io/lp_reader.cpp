@@ -19,7 +19,7 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 enum class Tok : std::uint8_t { Name, Number, Plus, Minus, Colon, Le, Ge, Eq, Section, End };
-enum class Part : std::uint8_t { None, Objective, Constraints, Bounds, Generals, Binaries, Done };
+enum class Part : std::uint8_t { None, Objective, Constraints, Bounds, Generals, Binaries, Unsupported, Done };
 
 struct Token {
   Tok kind = Tok::End;
@@ -156,8 +156,9 @@ std::optional<Token> Lexer::section_word() {
   } else if (w == "end") {
     t.part = Part::Done;
   } else if (w == "semi-continuous" || w == "semis" || w == "semi" || w == "sos") {
-    fail("the section " + quoted(w) + " is not supported (linear and integer models only)");
-    return t;
+    // Refused only when it holds something: some writers leave it empty.
+    t.part = Part::Unsupported;
+    t.text = w;
   } else {
     return std::nullopt;
   }
@@ -277,8 +278,6 @@ class LpReader {
   std::vector<double> lowers_, uppers_, cost_;
   std::vector<bool> upper_set_, lower_set_;
   std::vector<char32_t> types_;
-  std::string arena_;
-  std::vector<std::uint64_t> ends_;
   bool has_objective_ = false;
 };
 
@@ -288,10 +287,8 @@ std::uint32_t LpReader::variable(const std::string& name) {
     return 0;
   }
   const auto next = static_cast<std::uint32_t>(types_.size());
-  const std::uint32_t j = index_.add(name, next);
+  const std::uint32_t j = index_.add(name);
   if (j == next) {
-    arena_ += name;
-    ends_.push_back(arena_.size());
     lowers_.push_back(0.0);
     uppers_.push_back(kInf);
     cost_.push_back(0.0);
@@ -486,6 +483,7 @@ bool LpReader::type_list(char32_t type) {
 std::optional<FileError> LpReader::run() {
   if (lex_.file().error()) return lex_.file().error();
   Part part = Part::None;
+  std::string unsupported;
   bool done = false;
   while (!lex_.failure()) {
     const Token& t = lex_.peek();
@@ -497,6 +495,7 @@ std::optional<FileError> LpReader::run() {
         out_.sense = s.sense;
       }
       part = s.part;
+      unsupported = s.text;
       if (part == Part::Done) {
         done = true;
         break;
@@ -523,6 +522,9 @@ std::optional<FileError> LpReader::run() {
       case Part::Binaries:
         ok = type_list(kBinary);
         break;
+      case Part::Unsupported:
+        ok = error("the section " + quoted(unsupported) + " is not supported (linear and integer models only)");
+        break;
       case Part::Done:
         break;
     }
@@ -547,8 +549,8 @@ void LpReader::finish() {
   v.types.assign(types_.begin(), types_.end());
   v.names.kind = NameRun::Kind::Texts;
   v.names.count = n;
-  v.names.arena = std::move(arena_);
-  v.names.ends = std::move(ends_);
+  v.names.arena = std::move(index_.arena());
+  v.names.ends = std::move(index_.ends());
   out_.constraint_names.kind = NameRun::Kind::Texts;
   out_.constraint_names.count = out_.constraints.size();
   for (std::size_t j = 0; j < n; ++j)

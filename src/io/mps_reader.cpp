@@ -84,10 +84,7 @@ class MpsReader {
   std::optional<FileError> number(std::string_view text, double& v);
   std::optional<FileError> finish();
   FileError error(std::string_view message) const { return file_.format_error(message); }
-  std::string_view col_name(std::uint32_t j) const {
-    const std::uint64_t begin = j == 0 ? 0 : col_ends_[j - 1];
-    return std::string_view(col_arena_).substr(begin, col_ends_[j] - begin);
-  }
+  std::string_view col_name(std::uint32_t j) const { return col_index_.text(j); }
 
   InputFile file_;
   bool fixed_;
@@ -98,7 +95,6 @@ class MpsReader {
 
   NameIndex row_index_;
   std::vector<Row> rows_;
-  std::vector<std::string> row_names_;
   std::string objective_row_;  // from OBJNAME
   std::uint32_t objective_ = NameIndex::kNone;
 
@@ -113,8 +109,6 @@ class MpsReader {
   std::vector<double> lowers_, uppers_;
   std::vector<bool> lower_set_;
   std::vector<bool> bounded_;  // named by some BOUNDS line
-  std::string col_arena_;
-  std::vector<std::uint64_t> col_ends_;
 
   std::string rhs_set_, range_set_, bound_set_;
   bool rhs_seen_ = false, range_seen_ = false, bound_seen_ = false;
@@ -271,11 +265,10 @@ std::optional<FileError> MpsReader::rows_line(std::string_view* f, std::size_t n
     return error("unknown row type " + quoted(f[0]) + " (N, E, L or G)");
   if (rows_.size() >= NameIndex::kNone - 1) return error("too many rows");
   const auto index = static_cast<std::uint32_t>(rows_.size());
-  if (row_index_.add(f[1], index) != index) return error("the row " + quoted(f[1]) + " is declared twice");
+  if (row_index_.add(f[1]) != index) return error("the row " + quoted(f[1]) + " is declared twice");
   if (type == 'N' && objective_ == NameIndex::kNone && (objective_row_.empty() || objective_row_ == f[1]))
     objective_ = index;
   rows_.push_back(Row{type});
-  row_names_.emplace_back(f[1]);
   return std::nullopt;
 }
 
@@ -297,11 +290,9 @@ std::optional<FileError> MpsReader::columns_line(std::string_view* f, std::size_
     if (current_ == NameIndex::kNone || col_name(current_) != name) {
       if (types_.size() >= NameIndex::kNone - 1) return error("too many columns");
       const auto index = static_cast<std::uint32_t>(types_.size());
-      if (col_index_.add(name, index) != index)
+      if (col_index_.add(name) != index)
         return error("the column " + quoted(name) + " appears again after other columns");
       current_ = index;
-      col_arena_.append(name);
-      col_ends_.push_back(col_arena_.size());
       types_.push_back(integer_section_ ? kInteger : kContinuous);
       cost_.push_back(0.0);
       lowers_.push_back(0.0);
@@ -480,7 +471,7 @@ std::optional<FileError> MpsReader::finish() {
     c.kinds.push_back(RowKind::of(set, false));
     c.bounds.push_back(set.value);
     if (set.kind == ScalarSetType::Kind::Interval) c.uppers.push_back(set.upper);
-    names.arena += row_names_[r];
+    names.arena += row_index_.text(static_cast<std::uint32_t>(r));
     names.ends.push_back(names.arena.size());
   }
   names.count = m;
@@ -493,8 +484,8 @@ std::optional<FileError> MpsReader::finish() {
   v.types.assign(types_.begin(), types_.end());
   v.names.kind = NameRun::Kind::Texts;
   v.names.count = n;
-  v.names.arena = std::move(col_arena_);
-  v.names.ends = std::move(col_ends_);
+  v.names.arena = std::move(col_index_.arena());
+  v.names.ends = std::move(col_index_.ends());
 
   out_.objective = ScalarAffineFn{};
   for (std::size_t j = 0; j < n; ++j)

@@ -88,7 +88,7 @@ PyObject* constr_reduce(PyObject* self, PyObject*) noexcept {
       fn = *c->fn.affine();
     PyRef terms = terms_state(fn);
     PyRef f = restorer("_constr_of");
-    return check(Py_BuildValue("(O(OpIdd))", f.get(), terms.get(), single ? 1 : 0,
+    return check(Py_BuildValue("(O(OiIdd))", f.get(), terms.get(), single ? 1 : 0,
                                static_cast<unsigned>(c->set.kind), c->set.value, c->set.upper))
         .release();
   });
