@@ -287,6 +287,10 @@ std::uint32_t LpReader::variable(const std::string& name) {
     return 0;
   }
   const auto next = static_cast<std::uint32_t>(types_.size());
+  if (index_.find(name) == NameIndex::kNone && !valid_utf8(name)) {
+    error("the name " + quoted(name) + " is not UTF-8 text");
+    return 0;
+  }
   const std::uint32_t j = index_.add(name);
   if (j == next) {
     lowers_.push_back(0.0);
@@ -337,6 +341,7 @@ bool LpReader::expression(Linear& into) {
       // A name right after a number (not a label) makes a term.
       if (lex_.peek().kind == Tok::Name && lex_.peek(1).kind != Tok::Colon && !infinity_word(lex_.peek())) {
         const std::uint32_t j = variable(lex_.take().text);
+        if (lex_.failure()) return false;
         into.terms.emplace_back(j, v);
       } else {
         into.constant += v;
@@ -344,6 +349,7 @@ bool LpReader::expression(Linear& into) {
     } else if (t.kind == Tok::Name && lex_.peek(1).kind != Tok::Colon) {
       if (infinity_word(t)) return error("an infinite term in an expression");
       const std::uint32_t j = variable(lex_.take().text);
+      if (lex_.failure()) return false;
       into.terms.emplace_back(j, sign);
     } else {
       if (signed_term) return error("a sign without a term after it");
@@ -373,6 +379,7 @@ bool LpReader::constraint() {
   if (lex_.peek().kind == Tok::Name && lex_.peek(1).kind == Tok::Colon) {
     name = lex_.take().text;
     lex_.take();
+    if (!valid_utf8(name)) return error("the name " + quoted(name) + " is not UTF-8 text");
   }
   Linear f;
   if (!expression(f)) return false;
@@ -436,6 +443,7 @@ bool LpReader::bound() {
   const Token& first = lex_.peek();
   if (first.kind == Tok::Name && !infinity_word(first)) {
     const std::uint32_t j = variable(lex_.take().text);
+    if (lex_.failure()) return false;
     const Token& next = lex_.peek();
     if (next.kind == Tok::Name && lower(next.text) == "free") {
       lex_.take();
@@ -458,6 +466,7 @@ bool LpReader::bound() {
   const Tok op = lex_.take().kind;
   if (lex_.peek().kind != Tok::Name || infinity_word(lex_.peek())) return error("a variable is missing in the bound");
   const std::uint32_t j = variable(lex_.take().text);
+  if (lex_.failure()) return false;
   if (op != Tok::Le) uppers_[j] = left, upper_set_[j] = true;
   if (op != Tok::Ge) lowers_[j] = left, lower_set_[j] = true;
   if (is_op(lex_.peek().kind)) {
@@ -474,6 +483,7 @@ bool LpReader::bound() {
 bool LpReader::type_list(char32_t type) {
   while (lex_.peek().kind == Tok::Name) {
     const std::uint32_t j = variable(lex_.take().text);
+    if (lex_.failure()) return false;
     types_[j] = type;
   }
   if (!at_statement_end()) return error("a list of variable names is expected here");

@@ -265,6 +265,7 @@ std::optional<FileError> MpsReader::rows_line(std::string_view* f, std::size_t n
     return error("unknown row type " + quoted(f[0]) + " (N, E, L or G)");
   if (rows_.size() >= NameIndex::kNone - 1) return error("too many rows");
   const auto index = static_cast<std::uint32_t>(rows_.size());
+  if (!valid_utf8(f[1])) return error("the row name " + quoted(f[1]) + " is not UTF-8 text");
   if (row_index_.add(f[1]) != index) return error("the row " + quoted(f[1]) + " is declared twice");
   if (type == 'N' && objective_ == NameIndex::kNone && (objective_row_.empty() || objective_row_ == f[1]))
     objective_ = index;
@@ -290,6 +291,7 @@ std::optional<FileError> MpsReader::columns_line(std::string_view* f, std::size_
     if (current_ == NameIndex::kNone || col_name(current_) != name) {
       if (types_.size() >= NameIndex::kNone - 1) return error("too many columns");
       const auto index = static_cast<std::uint32_t>(types_.size());
+      if (!valid_utf8(name)) return error("the column name " + quoted(name) + " is not UTF-8 text");
       if (col_index_.add(name) != index)
         return error("the column " + quoted(name) + " appears again after other columns");
       current_ = index;

@@ -76,6 +76,34 @@ std::optional<double> parse_number(std::string_view text) {
   return negative ? -v : v;
 }
 
+bool valid_utf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const unsigned c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    std::size_t n = 0;
+    std::uint32_t cp = 0;
+    if ((c & 0xe0) == 0xc0) n = 1, cp = c & 0x1f;
+    else if ((c & 0xf0) == 0xe0) n = 2, cp = c & 0x0f;
+    else if ((c & 0xf8) == 0xf0) n = 3, cp = c & 0x07;
+    else return false;
+    if (static_cast<std::size_t>(end - p) <= n) return false;
+    for (std::size_t k = 1; k <= n; ++k) {
+      if ((p[k] & 0xc0) != 0x80) return false;
+      cp = (cp << 6) | (p[k] & 0x3f);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not text.
+    static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[n] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return false;
+    p += n + 1;
+  }
+  return true;
+}
+
 std::size_t split_fields(std::string_view line, std::string_view* out, std::size_t max) {
   std::size_t n = 0, i = 0;
   const std::size_t size = line.size();

@@ -86,6 +86,9 @@ class InputFile {
   std::optional<FileError> error_;
 };
 
+/// Whether text is well-formed UTF-8 (names must be: they become str).
+bool valid_utf8(std::string_view text);
+
 /// Splits a line at runs of spaces and tabs into at most `max` tokens;
 /// returns how many there were (more than max means the line had more).
 std::size_t split_fields(std::string_view line, std::string_view* out, std::size_t max);

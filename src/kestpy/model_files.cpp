@@ -47,7 +47,10 @@ kest::io::FileFormat format_for(const std::string& path, PyObject* arg, const ch
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
     throw PyErrSet{};
   }
-  raise(PyExc_ValueError, e.message);
+  // A file's bytes quoted in the message need not be UTF-8.
+  PyRef text = check(PyUnicode_DecodeUTF8(e.message.data(), static_cast<Py_ssize_t>(e.message.size()), "backslashreplace"));
+  PyErr_SetObject(PyExc_ValueError, text.get());
+  throw PyErrSet{};
 }
 
 /// The model's objective as an affine function (a single variable is 1 * x).
