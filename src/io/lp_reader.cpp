@@ -5,6 +5,7 @@
 // statement sets exactly what it says (a negative upper bound leaves the
 // lower bound at 0); a binary is [0, 1] unless Bounds set a side.
 #include <algorithm>
+#include <deque>
 #include <limits>
 #include <vector>
 
@@ -29,18 +30,18 @@ struct Token {
   OptimizationSense sense = OptimizationSense::Minimize;  // Section Objective
 };
 
-bool name_start(unsigned char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c >= 0x80) return true;
+// A name is any run of characters other than blanks and the operators.
+// CPLEX's own rules are narrower, but other writers use names that start
+// with a digit or a period, and readers take them after a coefficient.
+bool name_char(unsigned char c) {
+  if (c <= 0x20 || c == 0x7f) return false;
   switch (c) {
-    case '!': case '"': case '#': case '$': case '%': case '&': case '(': case ')': case '/':
-    case ',': case ';': case '?': case '@': case '_': case '`': case '\'': case '{': case '}':
-    case '|': case '~':
-      return true;
-    default:
+    case '+': case '-': case ':': case '<': case '>': case '=': case '[': case ']': case '^': case '*':
       return false;
+    default:
+      return true;
   }
 }
-bool name_char(unsigned char c) { return name_start(c) || (c >= '0' && c <= '9') || c == '.'; }
 bool digit(char c) { return c >= '0' && c <= '9'; }
 
 std::string lower(std::string_view s) {
@@ -76,7 +77,7 @@ class Lexer {
     peek();
     if (failure_ || queue_.empty()) return Token{};
     Token t = std::move(queue_.front());
-    queue_.erase(queue_.begin());
+    queue_.pop_front();
     return t;
   }
   void fail(std::string_view message) {
@@ -93,7 +94,7 @@ class Lexer {
   std::size_t pos_ = 0;
   bool have_line_ = false;
   bool at_line_start_ = false;
-  std::vector<Token> queue_;
+  std::deque<Token> queue_;  // references to its tokens stay valid as it grows
   std::optional<FileError> failure_;
 };
 
@@ -180,29 +181,30 @@ Token Lexer::scan() {
     if (pos_ >= line_.size()) continue;
     const char c = line_[pos_];
     Token t;
-    if (digit(c) || (c == '.' && pos_ + 1 < line_.size() && digit(line_[pos_ + 1]))) {
+    if (name_char(static_cast<unsigned char>(c))) {
+      // A number when the whole word is one (its exponent may carry a sign),
+      // else a name: 2x is kept whole and split by the parser.
       const std::size_t b = pos_;
-      while (pos_ < line_.size() && (digit(line_[pos_]) || line_[pos_] == '.')) ++pos_;
-      if (pos_ < line_.size() && (line_[pos_] == 'e' || line_[pos_] == 'E')) {
-        std::size_t q = pos_ + 1;
-        if (q < line_.size() && (line_[q] == '+' || line_[q] == '-')) ++q;
-        if (q < line_.size() && digit(line_[q])) {
-          pos_ = q;
-          while (pos_ < line_.size() && digit(line_[pos_])) ++pos_;
+      if (digit(c) || c == '.') {
+        while (pos_ < line_.size() && (digit(line_[pos_]) || line_[pos_] == '.')) ++pos_;
+        if (pos_ < line_.size() && (line_[pos_] == 'e' || line_[pos_] == 'E')) {
+          std::size_t q = pos_ + 1;
+          if (q < line_.size() && (line_[q] == '+' || line_[q] == '-')) ++q;
+          if (q < line_.size() && digit(line_[q])) {
+            pos_ = q;
+            while (pos_ < line_.size() && digit(line_[pos_])) ++pos_;
+          }
+        }
+        if (pos_ >= line_.size() || !name_char(static_cast<unsigned char>(line_[pos_]))) {
+          const std::string_view text = std::string_view(line_).substr(b, pos_ - b);
+          if (const auto v = parse_number(text)) {
+            t.kind = Tok::Number;
+            t.value = *v;
+            t.text.assign(text);
+            return t;
+          }
         }
       }
-      const std::string_view text = std::string_view(line_).substr(b, pos_ - b);
-      const auto v = parse_number(text);
-      if (!v) {
-        fail(quoted(text) + " is not a number");
-        return Token{};
-      }
-      t.kind = Tok::Number;
-      t.value = *v;
-      return t;
-    }
-    if (name_start(static_cast<unsigned char>(c))) {
-      const std::size_t b = pos_;
       while (pos_ < line_.size() && name_char(static_cast<unsigned char>(line_[pos_]))) ++pos_;
       t.kind = Tok::Name;
       t.text.assign(line_, b, pos_ - b);
@@ -238,6 +240,19 @@ Token Lexer::scan() {
 }
 
 bool is_op(Tok k) { return k == Tok::Le || k == Tok::Ge || k == Tok::Eq; }
+bool is_word(Tok k) { return k == Tok::Name || k == Tok::Number; }
+
+/// "3x1" as 3 and "x1": a name with a leading number and a name after it.
+bool split_coefficient(const std::string& word, double& coeff, std::string& name) {
+  std::size_t k = 0;
+  while (k < word.size() && (digit(word[k]) || word[k] == '.')) ++k;
+  if (k == 0 || k == word.size() || digit(word[k]) || word[k] == '.') return false;
+  const auto v = parse_number(std::string_view(word).substr(0, k));
+  if (!v) return false;
+  coeff = *v;
+  name = word.substr(k);
+  return true;
+}
 bool infinity_word(const Token& t) {
   if (t.kind != Tok::Name) return false;
   const std::string w = lower(t.text);
@@ -336,10 +351,11 @@ bool LpReader::expression(Linear& into) {
       return true;
     }
     const Token& t = lex_.peek();
-    if (t.kind == Tok::Number) {
+    if (t.kind == Tok::Number && !(lex_.peek(1).kind == Tok::Colon)) {
       const double v = sign * lex_.take().value;
-      // A name right after a number (not a label) makes a term.
-      if (lex_.peek().kind == Tok::Name && lex_.peek(1).kind != Tok::Colon && !infinity_word(lex_.peek())) {
+      // A word right after a number (not a label) is the term's variable,
+      // whatever it looks like.
+      if (is_word(lex_.peek().kind) && lex_.peek(1).kind != Tok::Colon && !infinity_word(lex_.peek())) {
         const std::uint32_t j = variable(lex_.take().text);
         if (lex_.failure()) return false;
         into.terms.emplace_back(j, v);
@@ -348,9 +364,13 @@ bool LpReader::expression(Linear& into) {
       }
     } else if (t.kind == Tok::Name && lex_.peek(1).kind != Tok::Colon) {
       if (infinity_word(t)) return error("an infinite term in an expression");
-      const std::uint32_t j = variable(lex_.take().text);
+      const Token word = lex_.take();
+      double coeff = 1.0;
+      std::string name;
+      if (!split_coefficient(word.text, coeff, name)) name = word.text;
+      const std::uint32_t j = variable(name);
       if (lex_.failure()) return false;
-      into.terms.emplace_back(j, sign);
+      into.terms.emplace_back(j, sign * coeff);
     } else {
       if (signed_term) return error("a sign without a term after it");
       return true;
@@ -361,7 +381,7 @@ bool LpReader::expression(Linear& into) {
 }
 
 bool LpReader::objective() {
-  if (lex_.peek().kind == Tok::Name && lex_.peek(1).kind == Tok::Colon) {
+  if (is_word(lex_.peek().kind) && lex_.peek(1).kind == Tok::Colon) {
     lex_.take();
     lex_.take();
   }
@@ -376,7 +396,7 @@ bool LpReader::objective() {
 
 bool LpReader::constraint() {
   std::string name;
-  if (lex_.peek().kind == Tok::Name && lex_.peek(1).kind == Tok::Colon) {
+  if (is_word(lex_.peek().kind) && lex_.peek(1).kind == Tok::Colon) {
     name = lex_.take().text;
     lex_.take();
     if (!valid_utf8(name)) return error("the name " + quoted(name) + " is not UTF-8 text");
@@ -441,7 +461,13 @@ bool LpReader::constraint() {
 
 bool LpReader::bound() {
   const Token& first = lex_.peek();
-  if (first.kind == Tok::Name && !infinity_word(first)) {
+  // "2 <= x" puts the value first; a name that reads as a number ("100 <= 5")
+  // is told apart by what follows the comparison.
+  const bool name_first =
+      (first.kind == Tok::Name && !infinity_word(first)) ||
+      (first.kind == Tok::Number && is_op(lex_.peek(1).kind) && lex_.peek(2).kind != Tok::Name &&
+       !is_op(lex_.peek(3).kind));
+  if (name_first) {
     const std::uint32_t j = variable(lex_.take().text);
     if (lex_.failure()) return false;
     const Token& next = lex_.peek();
@@ -464,7 +490,7 @@ bool LpReader::bound() {
   if (!signed_value(left)) return false;
   if (!is_op(lex_.peek().kind)) return error("a comparison is missing in the bound");
   const Tok op = lex_.take().kind;
-  if (lex_.peek().kind != Tok::Name || infinity_word(lex_.peek())) return error("a variable is missing in the bound");
+  if (!is_word(lex_.peek().kind) || infinity_word(lex_.peek())) return error("a variable is missing in the bound");
   const std::uint32_t j = variable(lex_.take().text);
   if (lex_.failure()) return false;
   if (op != Tok::Le) uppers_[j] = left, upper_set_[j] = true;
@@ -481,7 +507,7 @@ bool LpReader::bound() {
 }
 
 bool LpReader::type_list(char32_t type) {
-  while (lex_.peek().kind == Tok::Name) {
+  while (is_word(lex_.peek().kind)) {
     const std::uint32_t j = variable(lex_.take().text);
     if (lex_.failure()) return false;
     types_[j] = type;
