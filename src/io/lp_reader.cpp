@@ -200,7 +200,8 @@ Token Lexer::scan() {
           if (const auto v = parse_number(text)) {
             t.kind = Tok::Number;
             t.value = *v;
-            t.text.assign(text);
+            // Kept for a name made of digits ("100"), which some writers use.
+            if (text.find_first_of(".eE") == std::string_view::npos) t.text.assign(text);
             return t;
           }
         }

@@ -193,9 +193,9 @@ InputFile::~InputFile() {
 
 bool InputFile::fill() {
   if (eof_ || error_) return false;
-  block_.resize(kReadBlock);
+  if (!block_) block_ = std::make_unique_for_overwrite<char[]>(kReadBlock);
   errno = 0;
-  const int n = gzread(gz_, block_.data(), static_cast<unsigned>(kReadBlock));
+  const int n = gzread(gz_, block_.get(), static_cast<unsigned>(kReadBlock));
   if (n < 0) {
     int code = errno;
     int zerr = 0;
@@ -205,10 +205,10 @@ bool InputFile::fill() {
     } else {
       error_ = FileError{false, 0, path_ + ": not a readable gzip stream (" + std::string(what ? what : "") + ")"};
     }
-    block_.clear();
+    size_ = 0;
     return false;
   }
-  block_.resize(static_cast<std::size_t>(n));
+  size_ = static_cast<std::size_t>(n);
   pos_ = 0;
   if (n == 0) eof_ = true;
   return n > 0;
@@ -219,10 +219,10 @@ std::optional<std::string_view> InputFile::next_line() {
   line_buf_.clear();
   bool any = false;
   for (;;) {
-    if (pos_ >= block_.size() && !fill()) break;
+    if (pos_ >= size_ && !fill()) break;
     any = true;
-    const char* begin = block_.data() + pos_;
-    const std::size_t left = block_.size() - pos_;
+    const char* begin = block_.get() + pos_;
+    const std::size_t left = size_ - pos_;
     const void* nl = std::memchr(begin, '\n', left);
     if (nl) {
       const auto len = static_cast<std::size_t>(static_cast<const char*>(nl) - begin);
@@ -240,7 +240,7 @@ std::optional<std::string_view> InputFile::next_line() {
     }
     // The line runs past the block: keep its start and read on.
     line_buf_.append(begin, left);
-    pos_ = block_.size();
+    pos_ = size_;
   }
   if (error_ || !any || line_buf_.empty()) return std::nullopt;
   ++line_;

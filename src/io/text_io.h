@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -78,7 +79,8 @@ class InputFile {
   bool fill();
   std::string path_;
   gzFile gz_ = nullptr;
-  std::string block_;
+  std::unique_ptr<char[]> block_;
+  std::size_t size_ = 0;  // bytes of block_ in use
   std::size_t pos_ = 0;
   bool eof_ = false;
   std::string line_buf_;
