@@ -90,7 +90,7 @@ class Lexer {
   std::optional<Token> section_word();
 
   InputFile file_;
-  std::string line_;
+  std::string_view line_;  // valid until the next line is read: tokens copy what they keep
   std::size_t pos_ = 0;
   bool have_line_ = false;
   bool at_line_start_ = false;
@@ -111,7 +111,7 @@ bool Lexer::next_line() {
   }
   const auto comment = l.find('\\');
   if (comment != std::string_view::npos) l = l.substr(0, comment);
-  line_.assign(l);
+  line_ = l;
   pos_ = 0;
   have_line_ = true;
   at_line_start_ = true;
@@ -208,7 +208,7 @@ Token Lexer::scan() {
       }
       while (pos_ < line_.size() && name_char(static_cast<unsigned char>(line_[pos_]))) ++pos_;
       t.kind = Tok::Name;
-      t.text.assign(line_, b, pos_ - b);
+      t.text.assign(line_.substr(b, pos_ - b));
       return t;
     }
     ++pos_;
