@@ -5,6 +5,7 @@
 // whole file has been read.
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <new>
 
 #include "io/model_files.h"
@@ -87,13 +88,18 @@ PyObject* model_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         const kest::ScalarAffineFn objective = objective_of(g.bridge(), present);
         kest::ModelView view{m->name, g->all_variables(), g->all_constraints(), present ? &objective : nullptr,
                                  g->objective_sense().value_or(kest::OptimizationSense::Minimize)};
+        // Whatever the writer throws is rethrown with the interpreter lock held.
+        std::exception_ptr thrown;
         Py_BEGIN_ALLOW_THREADS
         try {
           error = kest::io::write_model_file(path, format, view);
         } catch (const std::bad_alloc&) {
           out_of_memory = true;
+        } catch (...) {
+          thrown = std::current_exception();
         }
         Py_END_ALLOW_THREADS
+        if (thrown) std::rethrow_exception(thrown);
       } catch (const std::bad_alloc&) {
         out_of_memory = true;
       }
@@ -133,17 +139,17 @@ PyObject* read_model(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     const auto format = format_for(path, a[0], "read");
     kest::ModelData data;
     std::optional<kest::FileError> error;
-    bool out_of_memory = false;
+    std::exception_ptr thrown;
     Py_BEGIN_ALLOW_THREADS
     try {
       error = kest::io::read_model_file(path, format, data);
       // Backends take no ranged rows yet: each becomes its two sides.
       if (!error) kest::io::split_interval_rows(data);
-    } catch (const std::bad_alloc&) {
-      out_of_memory = true;
+    } catch (...) {
+      thrown = std::current_exception();
     }
     Py_END_ALLOW_THREADS
-    if (out_of_memory) throw std::bad_alloc();
+    if (thrown) std::rethrow_exception(thrown);
     if (error) raise_file_error(*error, a[0]);
     return model_from_data(std::move(data), nullptr).release();
   });
