@@ -176,6 +176,7 @@ PyRef model_from_state(std::string_view bytes) {
   std::string problem;
   auto loaded = kest::io::load_state(bytes, problem);
   if (!loaded) raise(PyExc_ValueError, "Model state: " + problem);
+  kest::io::split_interval_rows(loaded->model);  // as read() does: backends take no ranged rows
   PyRef model = model_from_data(std::move(loaded->model), &loaded->settings);
   // The backend is attached when the copy is first solved, in its own process.
   as_model(model.get())->backend_name = std::move(loaded->backend);

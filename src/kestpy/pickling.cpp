@@ -133,7 +133,8 @@ PyObject* constr_of(PyObject*, PyObject* args) noexcept {
     double value, upper;
     if (!PyArg_ParseTuple(args, "O!pIdd:_constr_of", &PyTuple_Type, &terms, &single, &kind, &value, &upper))
       throw PyErrSet{};
-    if (kind > 3) raise(PyExc_ValueError, "Constr state: unknown set kind");
+    // Constraints made in Python are never intervals, and backends take none.
+    if (kind > 2) raise(PyExc_ValueError, "Constr state: unknown set kind");
     PyObject *vars, *coeffs;
     double constant;
     if (!PyArg_ParseTuple(terms, "OOd", &vars, &coeffs, &constant)) throw PyErrSet{};
