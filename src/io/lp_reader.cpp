@@ -298,24 +298,22 @@ class LpReader {
 };
 
 std::uint32_t LpReader::variable(const std::string& name) {
+  if (const std::uint32_t j = index_.find(name); j != NameIndex::kNone) return j;
   if (types_.size() >= NameIndex::kNone - 1) {
     error("too many variables");
     return 0;
   }
-  const auto next = static_cast<std::uint32_t>(types_.size());
-  if (index_.find(name) == NameIndex::kNone && !valid_utf8(name)) {
+  if (!valid_utf8(name)) {
     error("the name " + quoted(name) + " is not UTF-8 text");
     return 0;
   }
   const std::uint32_t j = index_.add(name);
-  if (j == next) {
-    lowers_.push_back(0.0);
-    uppers_.push_back(kInf);
-    cost_.push_back(0.0);
-    types_.push_back(kContinuous);
-    upper_set_.push_back(false);
-    lower_set_.push_back(false);
-  }
+  lowers_.push_back(0.0);
+  uppers_.push_back(kInf);
+  cost_.push_back(0.0);
+  types_.push_back(kContinuous);
+  upper_set_.push_back(false);
+  lower_set_.push_back(false);
   return j;
 }
 
