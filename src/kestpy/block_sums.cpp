@@ -4,6 +4,7 @@
 // the terms one by one with the operators would.
 #include <string>
 
+#include "kestpy/model_files.h"
 #include "kestpy/args.h"
 #include "kestpy/block_keys.h"
 #include "kestpy/docs.h"
@@ -168,6 +169,7 @@ PyMethodDef vars_block_methods[] = {
     {"sum", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vars_sum)), METH_FASTCALL, docs::kVarsSum},
     {"prod", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vars_prod)), METH_FASTCALL,
      docs::kVarsProd},
+    {"__reduce__", vars_reduce, METH_NOARGS, "Pickles the block as its shape, positions and keys."},
     {nullptr, nullptr, 0, nullptr},
 };
 

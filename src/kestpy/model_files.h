@@ -15,7 +15,8 @@ void add_file_functions(PyObject* module);
 
 // Pickling of Var, Vars, LinExpr and Constr (pickling.cpp).
 extern PyMethodDef var_methods[];
-extern PyMethodDef vars_methods[];
+/// Vars.__reduce__, an entry of the Vars method table.
+PyObject* vars_reduce(PyObject* self, PyObject*) noexcept;
 extern PyMethodDef linexpr_methods[];
 extern PyMethodDef constr_methods[];
 void add_pickle_functions(PyObject* module);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "kestpy/args.h"
+#include "kestpy/block_keys.h"
 #include "kestpy/model_files.h"
 #include "kestpy/objects.h"
 
@@ -59,15 +60,29 @@ PyObject* var_reduce(PyObject* self, PyObject*) noexcept {
   });
 }
 
+}  // namespace
+
+// A keyed block carries its keys: a tuple with, per dimension, the keys
+// (a tuple) or None where the dimension is numbered.
 PyObject* vars_reduce(PyObject* self, PyObject*) noexcept {
   return guard<PyObject*>(nullptr, [&] {
     auto* vs = reinterpret_cast<VarsObject*>(self);
     PyRef shape = bytes_of(vs->shape.data(), vs->shape.size() * sizeof(std::uint64_t));
     PyRef ids = bytes_of(vs->ids.data(), vs->ids.size() * sizeof(kest::VarId));
+    PyRef dims = PyRef::borrow(Py_None);
+    if (vs->keys) {
+      dims = check(PyTuple_New(static_cast<Py_ssize_t>(vs->keys->dims.size())));
+      for (std::size_t d = 0; d < vs->keys->dims.size(); ++d) {
+        PyObject* k = vs->keys->dims[d].keys ? vs->keys->dims[d].keys.get() : Py_None;
+        PyTuple_SET_ITEM(dims.get(), static_cast<Py_ssize_t>(d), PyRef::borrow(k).release());
+      }
+    }
     PyRef f = restorer("_vars_at");
-    return check(Py_BuildValue("(O(OO))", f.get(), shape.get(), ids.get())).release();
+    return check(Py_BuildValue("(O(OOO))", f.get(), shape.get(), ids.get(), dims.get())).release();
   });
 }
+
+namespace {
 
 PyObject* linexpr_reduce(PyObject* self, PyObject*) noexcept {
   return guard<PyObject*>(nullptr, [&] {
@@ -100,15 +115,34 @@ PyObject* var_at(PyObject*, PyObject* arg) noexcept {
 
 PyObject* vars_at(PyObject*, PyObject* args) noexcept {
   return guard<PyObject*>(nullptr, [&] {
-    PyObject *shape, *ids;
-    if (!PyArg_ParseTuple(args, "SS:_vars_at", &shape, &ids)) throw PyErrSet{};
+    PyObject *shape, *ids, *dims = Py_None;
+    if (!PyArg_ParseTuple(args, "SS|O:_vars_at", &shape, &ids, &dims)) throw PyErrSet{};
     if (PyBytes_GET_SIZE(shape) % 8 != 0 || PyBytes_GET_SIZE(ids) % 8 != 0)
       raise(PyExc_ValueError, "Vars state: sizes are not whole numbers of entries");
     std::vector<std::uint64_t> s(static_cast<std::size_t>(PyBytes_GET_SIZE(shape)) / 8);
     std::vector<kest::VarId> i(static_cast<std::size_t>(PyBytes_GET_SIZE(ids)) / 8);
     std::memcpy(s.data(), PyBytes_AS_STRING(shape), s.size() * 8);
     std::memcpy(i.data(), PyBytes_AS_STRING(ids), i.size() * 8);
-    return new_vars(std::move(s), std::move(i), nullptr).release();
+    std::shared_ptr<const BlockKeys> keys;
+    if (dims != Py_None) {
+      // The keys go through addVars's own reading: iterators, since a tuple
+      // of integers alone would read as extents.
+      if (!PyTuple_Check(dims) || static_cast<std::size_t>(PyTuple_GET_SIZE(dims)) != s.size())
+        raise(PyExc_ValueError, "Vars state: one entry of keys per dimension");
+      std::vector<PyRef> owned;
+      std::vector<PyObject*> args_in;
+      for (std::size_t d = 0; d < s.size(); ++d) {
+        PyObject* k = PyTuple_GET_ITEM(dims, static_cast<Py_ssize_t>(d));
+        owned.push_back(k == Py_None ? check(PyLong_FromUnsignedLongLong(s[d])) : check(PyObject_GetIter(k)));
+        args_in.push_back(owned.back().get());
+      }
+      BlockLayout layout = read_dimensions(args_in.data(), args_in.size());
+      if (layout.shape != s) raise(PyExc_ValueError, "Vars state: the keys do not match the shape");
+      keys = std::move(layout.keys);
+    }
+    PyRef v = new_vars(std::move(s), std::move(i), nullptr);
+    reinterpret_cast<VarsObject*>(v.get())->keys = std::move(keys);
+    return v.release();
   });
 }
 
@@ -164,10 +198,6 @@ PyMethodDef restore_defs[] = {
 
 PyMethodDef var_methods[] = {
     {"__reduce__", var_reduce, METH_NOARGS, "Pickles the Var as its position."},
-    {nullptr, nullptr, 0, nullptr},
-};
-PyMethodDef vars_methods[] = {
-    {"__reduce__", vars_reduce, METH_NOARGS, "Pickles the block as its shape and positions."},
     {nullptr, nullptr, 0, nullptr},
 };
 PyMethodDef linexpr_methods[] = {

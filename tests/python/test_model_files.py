@@ -290,3 +290,9 @@ def test_modelling_objects_pickle_by_position_and_value(tmp_path):
     twin.addConstr(xs[0] + e >= 0)
     assert twin.NumConstrs == 5 and twin.NumNZs == m.NumNZs + 4
     assert pickle.loads(pickle.dumps(x[0] == 1)) is not None
+    # keyed blocks keep their keys, integer keys and sparse sets included
+    ship = m.addVars(["Seattle", "Austin"], range(2020, 2022), name="ship")
+    flow = m.addVars([("a", "b"), ("b", "c")], name="flow")
+    ship2, flow2 = pickle.loads(pickle.dumps((ship, flow)))
+    assert ship2.keys() == ship.keys() and ship2.shape == ship.shape
+    assert str(ship2["Austin", 2021]) == str(ship["Austin", 2021]) and str(flow2["b", "c"]) == str(flow["b", "c"])
