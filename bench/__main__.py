@@ -8,6 +8,7 @@
   python -m bench changes         RHS changes + re-solves in place vs rebuilt (--rows,
                                   --changes, --rebuilds, --sets)
   python -m bench report          rewrite tables and plots from summary.json
+  python -m bench files           Model.write / kestpy.read against HiGHS's writer and reader
 """
 from __future__ import annotations
 
@@ -46,7 +47,7 @@ def parse_sizes(tokens, models):
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(prog="python -m bench", description=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("command", nargs="?", default="run", choices=["run", "micro", "parts", "changes", "report"])
+    p.add_argument("command", nargs="?", default="run", choices=["run", "micro", "parts", "changes", "report", "files"])
     p.add_argument("--quick", action="store_true",
                    help="smallest size of every model, all libraries, 1 repetition")
     p.add_argument("--check", action="store_true",
@@ -90,6 +91,9 @@ def main(argv=None) -> int:
     if args.command == "changes":
         from bench import changes
         return changes.main(args.rows, args.changes, args.rebuilds, args.sets)
+    if args.command == "files":
+        from bench import files
+        return files.main(args.out or DEFAULT_OUT, quick=args.quick)
 
     if args.command == "parts":
         from bench import parts

@@ -11,7 +11,7 @@ cd "$ROOT"
 
 start=$SECONDS
 # All Debian packages first: two apt-get runs cannot share the dpkg lock.
-need_debs python3 python3.11-venv python3.11-dev python3.11-dbg valgrind libgtest-dev \
+need_debs zlib1g-dev python3 python3.11-venv python3.11-dev python3.11-dbg valgrind libgtest-dev \
           cmake ninja-build g++ || exit 1
 
 LOGS="$HARDEN/logs"

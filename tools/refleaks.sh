@@ -8,7 +8,7 @@
 set -euo pipefail
 source "$(dirname "$0")/hardening_env.sh"
 
-need_debs python3.11-venv python3.11-dbg python3.11-dev cmake ninja-build g++
+need_debs zlib1g-dev python3.11-venv python3.11-dbg python3.11-dev cmake ninja-build g++
 make_venv "$HARDEN/venv-dbg" "$PY_DEBUG"
 PY="$HARDEN/venv-dbg/bin/python"
 BUILD="$HARDEN/dbg"

@@ -11,7 +11,7 @@ JOBS="${JOBS:-2}"
 # A compiler and CMake for the extension, GoogleTest for the C++ suite,
 # CoinUtils' sample problems for the known-answer tests.
 source tools/debian.sh
-need_debs g++ cmake libgtest-dev coinor-libcoinutils-dev
+need_debs g++ cmake libgtest-dev coinor-libcoinutils-dev zlib1g-dev glpk-utils
 
 # PySCIPOpt for the SCIP backend, whose conformance and agreement tests skip without it.
 "$PYTHON" -m pip install --quiet ".[test,scip]"

@@ -8,7 +8,7 @@
 set -euo pipefail
 source "$(dirname "$0")/hardening_env.sh"
 
-need_debs python3.11-venv python3.11-dev libgtest-dev cmake ninja-build g++
+need_debs zlib1g-dev python3.11-venv python3.11-dev libgtest-dev cmake ninja-build g++
 make_venv "$HARDEN/venv" "$PY_RELEASE"
 PY="$HARDEN/venv/bin/python"
 BUILD="$HARDEN/asan"

@@ -7,7 +7,7 @@ set -euo pipefail
 source "$(dirname "$0")/hardening_env.sh"
 
 # python3 ships CPython's valgrind suppressions (/usr/lib/valgrind/python3.supp).
-need_debs python3 python3.11-venv python3.11-dev valgrind cmake ninja-build g++
+need_debs zlib1g-dev python3 python3.11-venv python3.11-dev valgrind cmake ninja-build g++
 make_venv "$HARDEN/venv" "$PY_RELEASE"
 PY="$HARDEN/venv/bin/python"
 BUILD="$HARDEN/plain"

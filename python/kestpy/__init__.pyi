@@ -6,6 +6,7 @@ code learns from Model.Status or Model.SolCount before reading them.
 """
 
 from collections.abc import Hashable, Iterable, Iterator, Mapping, Sequence
+from os import PathLike
 from types import ModuleType
 from typing import Any, ClassVar, Final, NoReturn, SupportsIndex, Union, final
 
@@ -20,6 +21,7 @@ _Dimension = Union[SupportsIndex, Iterable[Hashable]]
 # A per-member argument: one value for all, a (nested) sequence in row-major
 # order, a mapping keyed like Vars.keys(), or an array of the block's shape.
 _PerMember = Union[float, Sequence[Any], Mapping[Any, float], npt.NDArray[Any]]
+_Path = Union[str, bytes, PathLike[str], PathLike[bytes]]
 
 @final
 class Sense:
@@ -300,6 +302,15 @@ class Model:
     def IterCount(self) -> int | None:
         """Simplex iterations of the last solve, or None."""
 
+    def write(self, path: _Path) -> None:
+        """Write the model as free MPS (.mps) or CPLEX-style LP (.lp), gzip-compressed when the path ends in .gz."""
+
+    def __copy__(self) -> Model:
+        """An independent copy of the model, as __deepcopy__."""
+
+    def __deepcopy__(self, memo: object, /) -> Model:
+        """An independent copy of the model with the same variable positions."""
+
     @property
     def ObjVal(self) -> float:
         """The objective's value in the last solution (None when there is none)."""
@@ -358,4 +369,7 @@ class Model:
 
 def quicksum(generator: Iterable[_Operand]) -> LinExpr:
     """Sum an iterable of variables, expressions and numbers in one pass."""
+
+def read(path: _Path) -> Model:
+    """A new Model from an MPS (free or fixed) or LP file, by the suffix .mps or .lp, optionally with .gz."""
 

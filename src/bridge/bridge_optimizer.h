@@ -158,6 +158,10 @@ class BridgeOptimizer final : public Optimizer {
   const std::optional<OptimizationSense>& objective_sense() const { return objective_sense_; }
   /// Settings in the order they were last set; a replay sends them so.
   const std::vector<std::pair<OptimizerAttr, AttrValue>>& optimizer_settings() const { return settings_; }
+  /// Views of every stored variable and constraint (what a replay sends);
+  /// valid while the model's lock is held.
+  VariableColumns all_variables() { return variables_.columns(0, variables_.size()); }
+  ConstraintColumns all_constraints() { return constraints_.columns(0, constraints_.size()); }
   bool has_backend() const { return backend_ != nullptr; }
   const Optimizer* backend() const { return backend_.get(); }
   bool synchronised() const { return synchronised_; }

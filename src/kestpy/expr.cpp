@@ -3,6 +3,7 @@
 // Every operator result is simplified exactly as calculate() would leave it:
 // the operators call the core's combine() and scale(), the arithmetic that
 // calculate() itself runs, and choose only the constant and the model tag.
+#include "kestpy/model_files.h"
 #include "kestpy/expr.h"
 
 #include <new>
@@ -403,6 +404,7 @@ PyTypeObject LinExprType_ = [] {
   t.tp_str = linexpr_str;
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
   t.tp_richcompare = richcompare<linexpr_compare>;
+  t.tp_methods = linexpr_methods;
   t.tp_free = PyObject_Free;
   return t;
 }();
@@ -414,6 +416,7 @@ PyTypeObject ConstrType_ = [] {
   t.tp_dealloc = constr_dealloc;
   t.tp_as_number = &constr_as_number;
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+  t.tp_methods = constr_methods;
   t.tp_free = PyObject_Free;
   return t;
 }();

@@ -9,6 +9,7 @@
 #include "kestpy/block_keys.h"
 #include "kestpy/docs.h"
 #include "kestpy/member_args.h"
+#include "kestpy/model_files.h"
 #include "kestpy/objects.h"
 #include "kestpy/param.h"
 
@@ -50,6 +51,7 @@ PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     new (&m->name) std::string(name);
     new (&m->cell) PyRef(new_cell_object(name));
     new (&m->backend) PyRef();
+    new (&m->backend_name) std::string();
     m->borrow = 0;
     return self.release();
   });
@@ -75,6 +77,7 @@ void model_dealloc(PyObject* self) {
   m->backend.~PyRef();
   m->cell.~PyRef();  // may destroy the bridge and with it the backend adapter
   m->name.~basic_string();
+  m->backend_name.~basic_string();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
 }
@@ -285,6 +288,14 @@ PyMethodDef model_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, docs::kChgCoeff},
     {"getCoeff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_getCoeff)),
      METH_FASTCALL | METH_KEYWORDS, docs::kGetCoeff},
+    {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_write)), METH_FASTCALL | METH_KEYWORDS,
+     "write($self, path)\n--\n\nWrites the model as free MPS (.mps) or CPLEX-style LP (.lp), gzip-compressed when "
+     "the path ends in .gz. Needs no backend. Names the format cannot carry are replaced by x_<position> and "
+     "c_<position>."},
+    {"__reduce__", model_reduce, METH_NOARGS, "Pickles the model: its variables, constraints, objective, settings "
+     "and backend name (attached again before the copy's first solve)."},
+    {"__copy__", model_copy, METH_NOARGS, "An independent copy of the model, as __deepcopy__."},
+    {"__deepcopy__", model_deepcopy, METH_O, "An independent copy of the model with the same variable positions."},
     {nullptr, nullptr, 0, nullptr},
 };
 

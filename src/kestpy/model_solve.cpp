@@ -7,6 +7,7 @@
 #include "kestpy/args.h"
 #include "kestpy/buffers.h"
 #include "kestpy/errors.h"
+#include "kestpy/model_files.h"
 #include "kestpy/objects.h"
 #include "kestpy/py_backend.h"
 
@@ -117,6 +118,7 @@ PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nar
         throw kest::Fault("Failed to sync bridge optimizer to Python backend: " + kest::debug_text(status.error()));
       previous = std::move(m->backend);
       m->backend = std::move(obj);
+      m->backend_name = backend;
     }
     Py_RETURN_NONE;
   });
@@ -127,6 +129,7 @@ PyObject* model_optimize(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     ModelObject* m = as_model(self);
     static const Signature sig("Model.optimize", {});
     sig.bind(args, nargs, kwnames, nullptr);
+    attach_pending_backend(self);
     ExclusiveUse use(m);
     std::optional<std::string> error;
     PyRef previous;  // released after the lock: its finaliser may run Python code

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "kestpy/errors.h"
+#include "kestpy/model_files.h"
 #include "kestpy/objects.h"
 
 namespace kestpy {
@@ -105,6 +106,8 @@ PyObject* init() noexcept {
     PyRef module_name = check(PyModule_GetNameObject(module.get()));
     PyRef quicksum = check(PyCFunction_NewEx(&quicksum_def, nullptr, module_name.get()));
     check_status(PyModule_AddObjectRef(module.get(), "quicksum", quicksum.get()));
+    add_file_functions(module.get());
+    add_pickle_functions(module.get());
     set_package_path(module.get());
     initialised = true;
     return module.release();

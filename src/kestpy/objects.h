@@ -63,6 +63,7 @@ struct ModelObject {
   std::string name;
   PyRef cell;       // the CellObject
   PyRef backend;    // the current backend object, if any
+  std::string backend_name;  // the name setBackend took; a copy attaches it before its first solve
   int borrow = 0;   // -1: in exclusive use; n > 0: n shared uses
 };
 

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "kestpy/model_files.h"
 #include "kestpy/args.h"
 #include "kestpy/block_keys.h"
 #include "kestpy/buffers.h"
@@ -356,6 +357,7 @@ PyMethodDef vars_methods[] = {
     {"sum", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vars_sum)), METH_FASTCALL, docs::kVarsSum},
     {"prod", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vars_prod)), METH_FASTCALL,
      docs::kVarsProd},
+    {"__reduce__", vars_reduce, METH_NOARGS, "Pickles the block as its shape, positions and keys."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -381,6 +383,7 @@ PyTypeObject VarType_ = [] {
   t.tp_doc = "Var(id)\n--\n\n";
   t.tp_richcompare = var_richcompare;
   t.tp_getset = var_getset;
+  t.tp_methods = var_methods;
   t.tp_new = var_new;
   return t;
 }();

@@ -1,4 +1,5 @@
-"""A short run of the API fuzzer (fuzz/fuzz_api.py), when atheris is installed."""
+"""Short runs of the API fuzzer (fuzz/fuzz_api.py) and of the file readers' fuzzer
+(fuzz/fuzz_readers.py), when atheris is installed."""
 import os
 import subprocess
 import sys
@@ -24,4 +25,17 @@ def test_fuzzer_short_run_finds_nothing(tmp_path, seed):
     )
     assert proc.returncode == 0, proc.stderr[-4000:]
     assert "Done 4000 runs" in proc.stderr
+    assert not list(tmp_path.glob("crash-*"))
+
+
+def test_file_reader_fuzzer_short_run_finds_nothing(tmp_path):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(kestpy.__file__), *sys.path])
+    proc = subprocess.run(
+        [sys.executable, os.path.join(ROOT, "fuzz", "fuzz_readers.py"), "-seed=1", "-runs=300", "-max_len=256",
+         "-len_control=0", "-timeout=30", f"-artifact_prefix={tmp_path}{os.sep}"],
+        capture_output=True, text=True, timeout=300, env=env, cwd=tmp_path,
+    )
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    assert "Done 300 runs" in proc.stderr
     assert not list(tmp_path.glob("crash-*"))

@@ -7,6 +7,7 @@ coinor-libcoinutils-dev): four Netlib LPs and two MIPLIB problems with
 published optima, and the other samples.
 """
 
+import copy
 import importlib.util
 import math
 import os
@@ -105,10 +106,10 @@ def test_published_optimum(problem, attach_first):
         assert m.ObjVal == pytest.approx(-11.638929066, rel=1e-6)
 
 
-# Every sample HiGHS's reader takes; share2qp's quadratic objective is dropped
-# by getLp, so both backends solve its linear part. Each solves in seconds.
+# Every linear sample, read by kestpy; share2qp's quadratic section (after its
+# ENDATA) is not read, so both backends solve its linear part. Each solves in seconds.
 SAMPLE_FILES = sorted(f[:-4] for f in os.listdir(SAMPLES) if f.endswith(".mps")) if os.path.isdir(SAMPLES) else []
-UNREADABLE = {"conic", "spec_sections"}  # conic sections and an MPS dialect HiGHS rejects
+UNREADABLE = {"conic", "spec_sections"}  # conic and SOS sections: not linear models
 
 
 @pytest.mark.skipif(importlib.util.find_spec("pyscipopt") is None, reason='pyscipopt missing: pip install ".[scip]"')
@@ -116,10 +117,10 @@ UNREADABLE = {"conic", "spec_sections"}  # conic sections and an MPS dialect HiG
 def test_highs_and_scip_agree(problem):
     from kestpy.testing import Backend
 
-    lp = read_mps(os.path.join(SAMPLES, problem + ".mps"))
+    base = kp.read(os.path.join(SAMPLES, problem + ".mps"))
     outcome = {}
     for name in ("highs", "scip"):
-        m, x, cost = build(lp, False, backend=None)
+        m = copy.deepcopy(base)
         spy = Backend(name).attach(m)
         m.optimize()
         outcome[name] = (spy.last_status(), m.ObjVal)

@@ -26,7 +26,8 @@ def vars_type():
 def test_module_attributes_in_registration_order():
     # an imported submodule (kestpy.testing) is bound as an attribute too
     own = [k for k in public(kestpy) if "kestpy." + k not in sys.modules]
-    assert own == ["Var", "LinExpr", "Constr", "ConstrRef", "KEST", "Model", "quicksum"]
+    assert own == ["Var", "LinExpr", "Constr", "ConstrRef", "KEST", "Model", "quicksum", "read",
+                   "_model_from_state", "_var_at", "_vars_at", "_linexpr_of", "_constr_of"]
 
 
 def test_quicksum_is_a_builtin_function():
