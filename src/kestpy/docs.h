@@ -41,7 +41,8 @@ inline constexpr char kAddConstr[] =
     "addConstr($self, constr, name=None)\n--\n\n"
     "Add one constraint made by a comparison (<=, >= or ==) of expressions.\n\n"
     "name: the constraint's name. Returns None. Raises ValueError when the\n"
-    "constraint holds a variable the model does not have or another model's.\n\n"
+    "constraint holds a variable the model does not have or another model's.\n"
+    "A block of constraints (A @ x <= b) is added as addMConstrs adds it.\n\n"
     "    m.addConstr(2 * x + 3 * y <= 120, name=\"wood\")";
 
 inline constexpr char kAddConstrs[] =
@@ -50,6 +51,15 @@ inline constexpr char kAddConstrs[] =
     "name: a prefix; the batch's members are named prefix[0], prefix[1], ...\n"
     "Returns None. When any member fails, none of the batch is added.\n\n"
     "    m.addConstrs((x[i] + y[i] <= 1 for i in range(n)), name=\"pair\")";
+
+inline constexpr char kAddMConstrs[] =
+    "addMConstrs($self, constrs, name=None)\n--\n\n"
+    "Add a block of constraints, an MConstr such as A @ x <= b, in one call\n"
+    "and return its Constrs handle (len, indices, and Pi and Slack after a solve).\n\n"
+    "name: a prefix (rows named prefix[0], prefix[1], ...; \"Cons\" when None) or\n"
+    "a list of names. Raises ValueError when the block holds a variable the\n"
+    "model does not have or another model's, and adds none of it then.\n\n"
+    "    cap = m.addMConstrs(A @ x <= b, name=\"cap\")";
 
 inline constexpr char kSetObjective[] =
     "setObjective($self, expr, sense)\n--\n\n"

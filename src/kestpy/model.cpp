@@ -270,6 +270,8 @@ PyMethodDef model_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, docs::kAddConstr},
     {"addConstrs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_addConstrs)),
      METH_FASTCALL | METH_KEYWORDS, docs::kAddConstrs},
+    {"addMConstrs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_addMConstrs)),
+     METH_FASTCALL | METH_KEYWORDS, docs::kAddMConstrs},
     {"setObjective", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_setObjective)),
      METH_FASTCALL | METH_KEYWORDS, docs::kSetObjective},
     {"setParam", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_setParam)),

@@ -10,6 +10,7 @@
 
 #include "core/debug_text.h"
 #include "kestpy/args.h"
+#include "kestpy/matrix.h"
 #include "kestpy/objects.h"
 #include "kestpy/param.h"
 
@@ -80,6 +81,36 @@ void apply_if_known(ModelObject* m, const What& what, Apply&& apply) {
 
 }  // namespace
 
+kest::NameRun batch_names(PyObject* name, std::size_t count, const char* where) {
+  // A prefix (or none: "Cons") stays a rule; the cache makes the texts on demand.
+  kest::NameRun names;
+  names.count = count;
+  names.kind = kest::NameRun::Kind::Block;
+  names.prefix = "Cons";
+  names.shape = {count};
+  if (name && name != Py_None) {
+    auto param = Param<std::string>::from_py(name, param_text);
+    if (param.is_list()) {
+      const auto& texts = param.list();
+      // A short list would leave constraints unnamed or, worse, dropped.
+      if (texts.size() < count)
+        raise(PyExc_ValueError, std::string(where) + ": 'name' has " + counted(texts.size(), "entry", "entries") +
+                                    " but " + (count == 1 ? "there is " : "there are ") +
+                                    counted(count, "constraint", "constraints"));
+      names.kind = kest::NameRun::Kind::Texts;
+      names.prefix.clear();
+      names.shape.clear();
+      for (std::size_t i = 0; i < count; ++i) {
+        names.arena += texts[i];
+        names.ends.push_back(names.arena.size());
+      }
+    } else {
+      names.prefix = param.single();
+    }
+  }
+  return names;
+}
+
 PyObject* model_addConstr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     auto* m = as_model(self);
@@ -87,6 +118,10 @@ PyObject* model_addConstr(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyObject* a[2];
     sig.bind(args, nargs, kwnames, a);
     ExclusiveUse use(m);
+    if (is_mconstr(a[0])) {
+      (void)add_block(m, a[0], a[1], "addConstr");
+      Py_RETURN_NONE;
+    }
     const ConstrObject* c = convert_arg("constr", [&] {
       if (!is_constr(a[0])) raise_cast_error(a[0], "Constr");
       return as_constr(a[0]);
@@ -114,33 +149,8 @@ PyObject* model_addConstrs(PyObject* self, PyObject* const* args, Py_ssize_t nar
     collect_constrs(a[0], m, batch);
     const std::size_t count = batch.size();
 
-    // The names are looked at only once the generator has been drawn. A
-    // prefix (or none: "Cons") stays a rule; the cache makes the texts on demand.
-    kest::NameRun names;
-    names.count = count;
-    names.kind = kest::NameRun::Kind::Block;
-    names.prefix = "Cons";
-    names.shape = {count};
-    if (a[1] && a[1] != Py_None) {
-      auto param = Param<std::string>::from_py(a[1], param_text);
-      if (param.is_list()) {
-        const auto& texts = param.list();
-        // A short list would leave constraints unnamed or, worse, dropped.
-        if (texts.size() < count)
-          raise(PyExc_ValueError, "addConstrs: 'name' has " + counted(texts.size(), "entry", "entries") + " but " +
-                                      (count == 1 ? "there is " : "there are ") +
-                                      counted(count, "constraint", "constraints"));
-        names.kind = kest::NameRun::Kind::Texts;
-        names.prefix.clear();
-        names.shape.clear();
-        for (std::size_t i = 0; i < count; ++i) {
-          names.arena += texts[i];
-          names.ends.push_back(names.arena.size());
-        }
-      } else {
-        names.prefix = param.single();
-      }
-    }
+    // The names are looked at only once the generator has been drawn.
+    kest::NameRun names = batch_names(a[1], count, "addConstrs");
 
     apply_if_known(m, batch, [&](WriteGuard& g) { (void)g->add_constraint_batch(batch, std::move(names)); });
     Py_RETURN_NONE;

@@ -11,6 +11,7 @@
 
 #include "core/affine.h"
 #include "core/function.h"
+#include "core/names.h"
 #include "core/sets.h"
 #include "kestpy/cell.h"
 #include "kestpy/py_ref.h"
@@ -146,6 +147,10 @@ PyObject* model_addVar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* model_addConstr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* model_addConstrs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* model_addMConstrs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+/// The names of a batch of `count` constraints from addConstrs' `name`
+/// argument (may be null): a prefix, a list of texts, or None for "Cons".
+kest::NameRun batch_names(PyObject* name, std::size_t count, const char* where);
 PyObject* model_setObjective(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* model_setParam(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* model_setBackend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;

@@ -10,6 +10,7 @@
 #include "kestpy/docs.h"
 #include "kestpy/expr.h"
 #include "kestpy/free_list.h"
+#include "kestpy/matrix.h"
 #include "kestpy/objects.h"
 #include "kestpy/param.h"
 
@@ -333,6 +334,29 @@ PyObject* vars_get_shape(PyObject* self, void*) noexcept {
   });
 }
 
+/// The members' reduced costs, shaped as vars_get_X shapes values.
+PyObject* vars_get_RC(PyObject* self, void*) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto* vs = reinterpret_cast<VarsObject*>(self);
+    if (!vs->cell) Py_RETURN_NONE;
+    std::optional<std::vector<double>> all;
+    {
+      ReadGuard g(cell_of(vs->cell.get()));
+      all = g->result_vector(kest::ResultVector::ReducedCosts);
+    }
+    if (!all) Py_RETURN_NONE;
+    std::vector<double> values(vs->ids.size());
+    for (std::size_t k = 0; k < values.size(); ++k) {
+      const auto i = static_cast<std::size_t>(vs->ids[k].index);
+      if (i >= all->size()) throw kest::Fault("a reduced cost vector shorter than the model's variables");
+      values[k] = (*all)[i];
+    }
+    const auto members = extent_product(vs->shape);
+    const bool whole = members && *members == vs->ids.size();
+    return numpy_array(std::move(values), whole ? &vs->shape : nullptr).release();
+  });
+}
+
 PyGetSetDef vars_getset[] = {
     {"X", vars_get_X, nullptr, "The members' values as a numpy array shaped like the block, or None.", nullptr},
     {"shape", vars_get_shape, nullptr,
@@ -347,6 +371,8 @@ PyGetSetDef vars_getset[] = {
      attr(VarAttr::Obj)},
     {"Start", vars_get_attr, nullptr, "The members' MIP start values (NaN: none) as a numpy array.",
      attr(VarAttr::Start)},
+    {"RC", vars_get_RC, nullptr,
+     "The members' reduced costs as a numpy array shaped like the block, or None (as Model.RC).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -393,6 +419,7 @@ PyTypeObject VarsType_ = [] {
   t.tp_name = "builtins.Vars";
   t.tp_basicsize = sizeof(VarsObject);
   t.tp_dealloc = vars_dealloc;
+  t.tp_as_number = &vars_as_number;
   t.tp_as_sequence = &vars_as_sequence;
   t.tp_as_mapping = &vars_as_mapping;
   t.tp_str = vars_str;
@@ -412,7 +439,10 @@ PyTypeObject* var_type() {
 }
 
 PyTypeObject* vars_type() {
-  if (!VarsType_.tp_dict) check_status(PyType_Ready(&VarsType_));
+  if (!VarsType_.tp_dict) {
+    check_status(PyType_Ready(&VarsType_));
+    defer_numpy_operators(&VarsType_);
+  }
   return &VarsType_;
 }
 

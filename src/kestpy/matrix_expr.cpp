@@ -1,0 +1,500 @@
+// MLinExpr and MConstr, the @ of Vars that makes them, and their operators.
+//
+// Row r of every result is what the same row written term by term would be:
+// A @ x sums a row's entries as quicksum sums them (the core's simplify), and
+// the operators run the core's combine() and scale() on each row with the
+// constant the scalar operators choose (expr.cpp).
+#include <cmath>
+#include <limits>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "core/debug_text.h"
+#include "kestpy/args.h"
+#include "kestpy/matrix.h"
+#include "kestpy/matrix_input.h"
+
+namespace kestpy {
+
+namespace {
+
+using kest::AffineTerm;
+using kest::ScalarAffineFn;
+
+MLinExprObject* as_mlinexpr(PyObject* o) { return reinterpret_cast<MLinExprObject*>(o); }
+VarsObject* as_vars(PyObject* o) { return reinterpret_cast<VarsObject*>(o); }
+
+/// Objects of kestpy that are never numbers or arrays in an operation.
+bool is_model_object(PyObject* o) {
+  return is_var(o) || is_vars(o) || is_linexpr(o) || is_constr(o) || is_mlinexpr(o) || is_mconstr(o);
+}
+
+// ---- rows ----------------------------------------------------------------------------
+
+/// Row r's terms in `out`, in the core's form.
+void load_row(const MatrixRows& rows, std::size_t r, std::vector<AffineTerm>& out) {
+  out.clear();
+  for (std::size_t k = rows.row_begin(r); k < rows.row_end(r); ++k)
+    out.push_back(AffineTerm{kest::VarId{rows.vars[k]}, rows.coeffs[k]});
+}
+
+/// Appends the function `f` as the next row. Its variables come from rows
+/// of 32-bit indices, so they fit.
+void append_row(MatrixRows& rows, const ScalarAffineFn& f) {
+  for (const auto& t : f.terms) {
+    rows.vars.push_back(static_cast<std::uint32_t>(t.var.index));
+    rows.coeffs.push_back(t.coeff);
+  }
+  rows.starts.push_back(rows.vars.size());
+  rows.constants.push_back(f.constant);
+}
+
+/// The members of a block as rows x[0], x[1], ... with constant 0.
+MatrixRows rows_of_block(PyObject* block) {
+  const auto ids = block_members(block);
+  MatrixRows rows;
+  rows.reserve(ids.size(), ids.size());
+  for (const auto id : ids) {
+    if (id.index > std::numeric_limits<std::uint32_t>::max())
+      raise(PyExc_ValueError, kest::debug_text(id) + " is beyond the 4294967295 variables a model can hold");
+    rows.vars.push_back(static_cast<std::uint32_t>(id.index));
+    rows.coeffs.push_back(1.0);
+    rows.starts.push_back(rows.vars.size());
+    rows.constants.push_back(0.0);
+  }
+  return rows;
+}
+
+// ---- operands --------------------------------------------------------------------------
+
+/// The other operand of an operation with an MLinExpr: rows (an MLinExpr or
+/// a block), one number for every row, or a vector of one number per row.
+struct Operand {
+  enum class Kind { Rows, Number, Vector } kind = Kind::Number;
+  const MatrixRows* rows = nullptr;
+  MatrixRows own;  // a block's rows
+  double number = 0.0;
+  std::optional<ArrayView> vector;
+  ModelTag model = kNoModel;
+
+  double value(std::size_t r) const { return kind == Kind::Number ? number : vector->doubles()[r]; }
+  double constant(std::size_t r) const { return kind == Kind::Rows ? rows->constants[r] : value(r); }
+};
+
+std::string row_count(std::size_t n) { return "(" + std::to_string(n) + ",)"; }
+
+/// Reads `o` for an operation `what` on an MLinExpr of `n` rows; false when
+/// `o` is nothing an MLinExpr combines with.
+bool read_operand(PyObject* o, std::size_t n, const std::string& what, Operand& out) {
+  if (is_mlinexpr(o)) {
+    out.kind = Operand::Kind::Rows;
+    out.rows = &as_mlinexpr(o)->rows;
+    out.model = as_mlinexpr(o)->model;
+  } else if (is_vars(o)) {
+    out.kind = Operand::Kind::Rows;
+    out.own = rows_of_block(o);
+    out.rows = &out.own;
+    out.model = as_vars(o)->model;
+  } else if (is_model_object(o)) {
+    return false;
+  } else if (PyFloat_Check(o) || PyLong_Check(o)) {
+    if (!try_double(o, out.number)) return false;
+    out.kind = Operand::Kind::Number;
+    return true;
+  } else {
+    try {
+      out.vector.emplace(float_array(o, what));
+    } catch (const PyErrSet&) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw;
+      PyErr_Clear();
+      return false;
+    }
+    if (out.vector->ndim() == 0) {
+      out.kind = Operand::Kind::Number;
+      out.number = out.vector->doubles()[0];
+      out.vector.reset();
+      return true;
+    }
+    out.kind = Operand::Kind::Vector;
+    if (out.vector->ndim() != 1 || out.vector->extent(0) != n)
+      raise(PyExc_ValueError, what + ": shapes " + row_count(n) + " and " + out.vector->shape_text() +
+                                  " do not match");
+    return true;
+  }
+  if (out.rows->size() != n)
+    raise(PyExc_ValueError, what + ": shapes " + row_count(n) + " and " + row_count(out.rows->size()) +
+                                " do not match");
+  return true;
+}
+
+/// NaN refused everywhere; an infinity too unless `allowed(value)` says the
+/// row it makes is meaningful.
+template <class Allowed>
+void check_values(const Operand& o, std::size_t n, const std::string& what, Allowed&& allowed) {
+  if (o.kind == Operand::Kind::Rows) return;
+  const std::size_t count = o.kind == Operand::Kind::Number ? (n ? 1 : 0) : n;
+  for (std::size_t r = 0; r < count; ++r) {
+    const double v = o.value(r);
+    if (std::isfinite(v) || (!std::isnan(v) && allowed(v))) continue;
+    std::string where = o.kind == Operand::Kind::Number ? "" : " at row " + std::to_string(r);
+    raise(PyExc_ValueError, what + ": " + (std::isnan(v) ? "NaN" : v > 0 ? "inf" : "-inf") + where +
+                                " is not allowed");
+  }
+}
+
+void check_finite(const Operand& o, std::size_t n, const std::string& what) {
+  check_values(o, n, what, [](double) { return false; });
+}
+
+// ---- arithmetic ------------------------------------------------------------------------
+
+enum class Op { Add, Sub, Mul, Div };
+const char* const kSymbols[] = {"+", "-", "*", "/"};
+
+/// Applies f(self_row, other_row, r, out) to every row.
+template <class F>
+MatrixRows rowwise(const MatrixRows& self, const Operand& other, F&& f) {
+  const std::size_t n = self.size();
+  MatrixRows result;
+  result.reserve(n, self.vars.size() + (other.kind == Operand::Kind::Rows ? other.rows->vars.size() : 0));
+  std::vector<AffineTerm> a, b;
+  ScalarAffineFn out;
+  for (std::size_t r = 0; r < n; ++r) {
+    load_row(self, r, a);
+    if (other.kind == Operand::Kind::Rows) load_row(*other.rows, r, b);
+    f(kest::Terms(a), kest::Terms(b), r, out);
+    append_row(result, out);
+  }
+  return result;
+}
+
+PyObject* arithmetic(PyObject* left, PyObject* right, Op op) {
+  const bool self_left = is_mlinexpr(left);
+  const MLinExprObject* self = as_mlinexpr(self_left ? left : right);
+  PyObject* other_object = self_left ? right : left;
+  const MatrixRows& e = self->rows;
+  const std::size_t n = e.size();
+  const std::string what = std::string("MLinExpr ") + kSymbols[static_cast<int>(op)];
+  Operand o;
+  if (!read_operand(other_object, n, what, o)) Py_RETURN_NOTIMPLEMENTED;
+  const ModelTag model = join_models(self->model, o.model);
+  check_finite(o, n, what);
+  MatrixRows result;
+  switch (op) {
+    case Op::Add:
+    case Op::Sub: {
+      const bool negate = op == Op::Sub;
+      // The left operand's terms come first, as in the scalar operators.
+      result = rowwise(e, o, [&](kest::Terms s, kest::Terms t, std::size_t r, ScalarAffineFn& out) {
+        const double cs = e.constants[r], co = o.constant(r);
+        if (self_left)
+          kest::combine(s, t, negate, negate ? cs - co : cs + co, out);
+        else
+          kest::combine(t, s, negate, negate ? co - cs : co + cs, out);
+      });
+      break;
+    }
+    case Op::Mul:
+    case Op::Div: {
+      if (o.kind != Operand::Kind::Number || (op == Op::Div && !self_left)) Py_RETURN_NOTIMPLEMENTED;
+      double factor = o.number;
+      if (op == Op::Div) {
+        if (factor == 0.0) raise(PyExc_ZeroDivisionError, "MLinExpr division by zero");
+        factor = 1.0 / factor;
+      }
+      result = rowwise(e, o, [&](kest::Terms s, kest::Terms, std::size_t r, ScalarAffineFn& out) {
+        kest::scale(s, factor, factor * e.constants[r], out);
+      });
+      break;
+    }
+  }
+  return new_mlinexpr(std::move(result), model).release();
+}
+
+template <Op op>
+PyObject* binary(PyObject* a, PyObject* b) noexcept {
+  return guard<PyObject*>(nullptr, [&] { return arithmetic(a, b, op); });
+}
+
+PyObject* negative(PyObject* self) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    const MatrixRows& e = as_mlinexpr(self)->rows;
+    Operand none;
+    MatrixRows result = rowwise(e, none, [&](kest::Terms s, kest::Terms, std::size_t r, ScalarAffineFn& out) {
+      kest::combine({}, s, true, -e.constants[r], out);
+    });
+    return new_mlinexpr(std::move(result), as_mlinexpr(self)->model).release();
+  });
+}
+
+// ---- comparisons -----------------------------------------------------------------------
+
+kest::ScalarSetType::Kind set_kind(int op) {
+  if (op == Py_GE) return kest::ScalarSetType::Kind::GreaterThan;
+  if (op == Py_LE) return kest::ScalarSetType::Kind::LessThan;
+  return kest::ScalarSetType::Kind::EqualTo;
+}
+
+const char* op_text(int op) { return op == Py_GE ? ">=" : op == Py_LE ? "<=" : "=="; }
+
+/// The batch of `rows` (taken) in the set of kind `kind` with bound 0, the
+/// right-hand sides already moved into the constants as the scalar
+/// comparisons move them.
+PyRef new_mconstr(MatrixRows rows, kest::ScalarSetType::Kind kind, ModelTag model) {
+  auto* c = PyObject_New(MConstrObject, mconstr_type());
+  if (!c) throw PyErrSet{};
+  new (&c->batch) kest::ConstraintBatch();
+  c->model = model;
+  PyRef owner = PyRef::steal(reinterpret_cast<PyObject*>(c));
+  kest::ConstraintBatch& b = c->batch;
+  const std::size_t n = rows.size();
+  b.starts = std::move(rows.starts);
+  b.vars = std::move(rows.vars);
+  b.coeffs = std::move(rows.coeffs);
+  b.constants = std::move(rows.constants);
+  b.kinds.assign(n, kest::RowKind::of(kest::ScalarSetType{kind, 0.0, 0.0}, false));
+  b.bounds.assign(n, 0.0);
+  std::uint32_t max_var = 0;
+  for (auto v : b.vars) max_var = v > max_var ? v : max_var;
+  c->max_var = max_var;
+  return owner;
+}
+
+PyObject* compare(PyObject* self_object, PyObject* other_object, int op) {
+  const auto* self = as_mlinexpr(self_object);
+  const MatrixRows& e = self->rows;
+  const std::size_t n = e.size();
+  const std::string what = std::string("MLinExpr ") + op_text(op);
+  Operand o;
+  if (!read_operand(other_object, n, what, o)) Py_RETURN_NOTIMPLEMENTED;
+  const ModelTag model = join_models(self->model, o.model);
+  // e <= inf and e >= -inf hold for every value; any other infinity none.
+  check_values(o, n, what, [op](double v) { return op == Py_LE ? v > 0 : op == Py_GE ? v < 0 : false; });
+  MatrixRows rows;
+  if (o.kind == Operand::Kind::Rows) {
+    rows = rowwise(e, o, [&](kest::Terms s, kest::Terms t, std::size_t r, ScalarAffineFn& out) {
+      kest::combine(s, t, true, e.constants[r] - o.rows->constants[r], out);
+    });
+  } else {
+    rows.starts = e.starts;
+    rows.vars = e.vars;
+    rows.coeffs = e.coeffs;
+    rows.constants.resize(n);
+    for (std::size_t r = 0; r < n; ++r) rows.constants[r] = e.constants[r] - o.value(r);
+  }
+  return new_mconstr(std::move(rows), set_kind(op), model).release();
+}
+
+PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    switch (op) {
+      case Py_LT:
+      case Py_GT:
+        Py_RETURN_NOTIMPLEMENTED;
+      case Py_NE:
+        raise(PyExc_TypeError, "MLinExpr != is no constraint: write <=, >= or ==");
+      default:
+        return compare(self, other, op);
+    }
+  });
+}
+
+// ---- MLinExpr as a sequence of rows ----------------------------------------------------
+
+Py_ssize_t mlinexpr_length(PyObject* self) noexcept {
+  return static_cast<Py_ssize_t>(as_mlinexpr(self)->rows.size());
+}
+
+/// Row i as a LinExpr.
+PyObject* mlinexpr_item(PyObject* self, Py_ssize_t i) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    const MatrixRows& e = as_mlinexpr(self)->rows;
+    const auto n = static_cast<Py_ssize_t>(e.size());
+    if (i < 0 || i >= n) raise(PyExc_IndexError, "MLinExpr row index out of range");
+    PyRef o = new_linexpr(as_mlinexpr(self)->model);
+    ScalarAffineFn& f = reinterpret_cast<LinExprObject*>(o.get())->fn;
+    load_row(e, static_cast<std::size_t>(i), f.terms);
+    f.constant = e.constants[static_cast<std::size_t>(i)];
+    return o.release();
+  });
+}
+
+PyObject* mlinexpr_get_shape(PyObject* self, void*) noexcept {
+  return Py_BuildValue("(n)", mlinexpr_length(self));
+}
+
+PyObject* mlinexpr_get_nnz(PyObject* self, void*) noexcept {
+  return PyLong_FromSize_t(as_mlinexpr(self)->rows.vars.size());
+}
+
+PyObject* mlinexpr_str(PyObject* self) noexcept {
+  const MatrixRows& e = as_mlinexpr(self)->rows;
+  return PyUnicode_FromFormat("MLinExpr(rows=%zu, nonzeros=%zu)", e.size(), e.vars.size());
+}
+
+void mlinexpr_dealloc(PyObject* self) {
+  as_mlinexpr(self)->rows.~MatrixRows();
+  PyObject_Free(self);
+}
+
+PyNumberMethods mlinexpr_as_number = [] {
+  PyNumberMethods m{};
+  m.nb_add = binary<Op::Add>;
+  m.nb_subtract = binary<Op::Sub>;
+  m.nb_multiply = binary<Op::Mul>;
+  m.nb_true_divide = binary<Op::Div>;
+  m.nb_negative = negative;
+  return m;
+}();
+
+PySequenceMethods mlinexpr_as_sequence = [] {
+  PySequenceMethods m{};
+  m.sq_length = mlinexpr_length;
+  m.sq_item = mlinexpr_item;
+  return m;
+}();
+
+PyGetSetDef mlinexpr_getset[] = {
+    {"shape", mlinexpr_get_shape, nullptr, "(rows,): one affine expression per row.", nullptr},
+    {"nnz", mlinexpr_get_nnz, nullptr, "The number of terms over all rows.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- MConstr ---------------------------------------------------------------------------
+
+MConstrObject* as_mconstr(PyObject* o) { return reinterpret_cast<MConstrObject*>(o); }
+
+Py_ssize_t mconstr_length(PyObject* self) noexcept { return static_cast<Py_ssize_t>(as_mconstr(self)->batch.size()); }
+
+PyObject* mconstr_str(PyObject* self) noexcept {
+  const auto& b = as_mconstr(self)->batch;
+  return PyUnicode_FromFormat("MConstr(rows=%zu, nonzeros=%zu)", b.size(), b.vars.size());
+}
+
+/// No truth value, as for Constr: `if A @ x <= b:` is a mistake.
+int mconstr_bool(PyObject*) noexcept {
+  PyErr_SetString(PyExc_TypeError,
+                  "An MConstr has no truth value: add it with Model.addMConstrs or Model.addConstr");
+  return -1;
+}
+
+void mconstr_dealloc(PyObject* self) {
+  as_mconstr(self)->batch.~ConstraintBatch();
+  PyObject_Free(self);
+}
+
+PyNumberMethods mconstr_as_number = [] {
+  PyNumberMethods m{};
+  m.nb_bool = mconstr_bool;
+  return m;
+}();
+
+PySequenceMethods mconstr_as_sequence = [] {
+  PySequenceMethods m{};
+  m.sq_length = mconstr_length;
+  return m;
+}();
+
+// ---- Vars @ ------------------------------------------------------------------------------
+
+/// A @ x (an MLinExpr, or a LinExpr for a vector A) and x @ c (a LinExpr).
+PyObject* vars_matmul(PyObject* a, PyObject* b) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    const bool block_right = is_vars(b);
+    PyObject* block = block_right ? b : a;
+    PyObject* other = block_right ? a : b;
+    if (is_model_object(other)) Py_RETURN_NOTIMPLEMENTED;
+    const VarsObject* x = as_vars(block);
+    const MatrixOperand A = read_matrix(other);
+    const std::string block_shape = shape_text(x->shape);
+    if (A.shape.size() == 1) {
+      PyRef e = new_linexpr(x->model);
+      terms_of_product(A, block_members(block), block_shape, reinterpret_cast<LinExprObject*>(e.get())->fn);
+      return e.release();
+    }
+    if (!block_right)
+      raise(PyExc_TypeError, "x @ A: a block times a matrix is not supported; write A.T @ x");
+    if (A.shape.size() != 2)
+      raise(PyExc_ValueError, "A @ x: A has shape " + shape_text(A.shape) + "; expected one or two dimensions");
+    return new_mlinexpr(rows_of_product(A, block_members(block), block_shape), x->model).release();
+  });
+}
+
+}  // namespace
+
+PyNumberMethods vars_as_number = [] {
+  PyNumberMethods m{};
+  m.nb_matrix_multiply = vars_matmul;
+  return m;
+}();
+
+PyTypeObject MLinExprType_ = [] {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "builtins.MLinExpr";
+  t.tp_basicsize = sizeof(MLinExprObject);
+  t.tp_dealloc = mlinexpr_dealloc;
+  t.tp_as_number = &mlinexpr_as_number;
+  t.tp_as_sequence = &mlinexpr_as_sequence;
+  t.tp_hash = PyObject_HashNotImplemented;
+  t.tp_str = mlinexpr_str;
+  t.tp_repr = mlinexpr_str;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+  t.tp_doc =
+      "A vector of affine expressions, one per row: A @ x for a matrix A (numpy or scipy.sparse) and a block "
+      "of variables x. Rows add and subtract row by row, take a number or a vector of one number per row, "
+      "scale by a number; <=, >= and == with a number, a vector or another MLinExpr make an MConstr. "
+      "e[i] is row i as a LinExpr.";
+  t.tp_richcompare = richcompare;
+  t.tp_getset = mlinexpr_getset;
+  t.tp_free = PyObject_Free;
+  return t;
+}();
+
+PyTypeObject MConstrType_ = [] {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "builtins.MConstr";
+  t.tp_basicsize = sizeof(MConstrObject);
+  t.tp_dealloc = mconstr_dealloc;
+  t.tp_as_number = &mconstr_as_number;
+  t.tp_as_sequence = &mconstr_as_sequence;
+  t.tp_str = mconstr_str;
+  t.tp_repr = mconstr_str;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+  t.tp_doc =
+      "A block of constraints, one per row of an MLinExpr compared with a right-hand side; "
+      "Model.addMConstrs adds it in one call.";
+  t.tp_free = PyObject_Free;
+  return t;
+}();
+
+void defer_numpy_operators(PyTypeObject* type) {
+  check_status(PyDict_SetItemString(type->tp_dict, "__array_ufunc__", Py_None));
+  PyType_Modified(type);
+}
+
+PyTypeObject* mlinexpr_type() {
+  if (!MLinExprType_.tp_dict) {
+    check_status(PyType_Ready(&MLinExprType_));
+    defer_numpy_operators(&MLinExprType_);
+  }
+  return &MLinExprType_;
+}
+
+PyTypeObject* mconstr_type() {
+  if (!MConstrType_.tp_dict) {
+    check_status(PyType_Ready(&MConstrType_));
+    defer_numpy_operators(&MConstrType_);
+  }
+  return &MConstrType_;
+}
+
+PyRef new_mlinexpr(MatrixRows rows, ModelTag model) {
+  auto* o = PyObject_New(MLinExprObject, mlinexpr_type());
+  if (!o) throw PyErrSet{};
+  new (&o->rows) MatrixRows(std::move(rows));
+  o->model = model;
+  return PyRef::steal(reinterpret_cast<PyObject*>(o));
+}
+
+}  // namespace kestpy

@@ -1,0 +1,72 @@
+#pragma once
+// Reading the user's numpy arrays and scipy.sparse matrices: through the
+// buffer protocol, without a Python object per entry, checked as they are read.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/affine.h"
+#include "kestpy/matrix.h"
+
+namespace kestpy {
+
+/// A C-contiguous array read through the buffer protocol; the buffer is
+/// released with the view.
+class ArrayView {
+ public:
+  ArrayView() = default;
+  /// `o` exactly as it is (it must be C-contiguous).
+  explicit ArrayView(PyRef array);
+  ArrayView(ArrayView&& o) noexcept;
+  ArrayView& operator=(ArrayView&&) = delete;
+  ~ArrayView();
+
+  int ndim() const { return view_.ndim; }
+  std::size_t extent(int d) const { return static_cast<std::size_t>(view_.shape[d]); }
+  std::size_t size() const { return static_cast<std::size_t>(view_.len / view_.itemsize); }
+  const Py_buffer& buffer() const { return view_; }
+  const double* doubles() const { return static_cast<const double*>(view_.buf); }
+  /// "(3, 4)"
+  std::string shape_text() const;
+
+ private:
+  PyRef array_;
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+/// numpy.ascontiguousarray(o, dtype=float64); TypeError "<what>: expected
+/// numbers, got <type>" when o does not convert.
+ArrayView float_array(PyObject* o, const std::string& what);
+
+/// Whether o is a scipy.sparse matrix or array (duck-typed, without importing scipy).
+bool is_sparse(PyObject* o);
+
+/// The left operand of @ with a block, read once: a scipy.sparse matrix in
+/// CSR, CSC or COO form (converted with tocsr() when in another), or a
+/// dense float64 array (a one-dimensional sparse one is made dense).
+struct MatrixOperand {
+  PyRef sparse;
+  std::string format;
+  std::optional<ArrayView> dense;
+  std::vector<std::uint64_t> shape;
+};
+MatrixOperand read_matrix(PyObject* A);
+
+/// The rows of A @ x for a two-dimensional A and the members `ids` of a
+/// block of shape `block_shape` (for messages). Refuses a shape that does
+/// not match, NaN or infinite entries, and index arrays that are not
+/// integers or point outside the matrix.
+MatrixRows rows_of_product(const MatrixOperand& A, std::span<const kest::VarId> ids, const std::string& block_shape);
+
+/// The terms of c @ x for a one-dimensional c into `out`, simplified; the
+/// same checks.
+void terms_of_product(const MatrixOperand& c, std::span<const kest::VarId> ids, const std::string& block_shape,
+                      kest::ScalarAffineFn& out);
+
+/// "(3,)", "(3, 4)"
+std::string shape_text(const std::vector<std::uint64_t>& shape);
+
+}  // namespace kestpy
