@@ -12,7 +12,7 @@ from bench import data
 from bench.models import LIBRARIES
 from bench.runner import DIRECT, MODELS, key, median
 
-DISTS = {"kestpy": "kestpy", "highspy": "highspy", "numpy": "numpy", "kestpy-scip": "PySCIPOpt",
+DISTS = {"kestpy": "kestpy", "kestpy-matrix": "kestpy", "highspy": "highspy", "numpy": "numpy", "kestpy-scip": "PySCIPOpt",
          "pyoptinterface": "pyoptinterface", "mip": "mip", "linopy": "linopy",
          "pulp": "PuLP", "pyomo": "pyomo"}
 

@@ -60,7 +60,7 @@ def measure(lib: str, model: str, size: int, phase: str) -> dict:
     out["base_rss"] = base
     if phase == "check":
         out["objective"] = mod.solve(h)
-        out["dims"] = counted_dims(lib, model, d) if lib == "kestpy" else mod.dims(h)
+        out["dims"] = counted_dims(lib, model, d) if lib in ("kestpy", "kestpy-matrix") else mod.dims(h)
     return out
 
 

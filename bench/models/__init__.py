@@ -15,8 +15,9 @@ import importlib
 import importlib.util
 
 # Order of the columns in the tables: the floor, then kestpy, then the peers.
-# "kestpy-scip" is kestpy with its SCIP backend, beside kestpy with HiGHS.
-LIBRARIES = ["floor", "kestpy", "kestpy-scip", "highspy", "pyoptinterface", "mip", "linopy",
+# "kestpy-scip" is kestpy with its SCIP backend, beside kestpy with HiGHS;
+# "kestpy-matrix" is kestpy with the models written in matrix form.
+LIBRARIES = ["floor", "kestpy", "kestpy-matrix", "kestpy-scip", "highspy", "pyoptinterface", "mip", "linopy",
              "pulp", "pyomo"]
 
 _MODULE = {name: f"bench.models.{name.replace('-', '_')}_models" for name in LIBRARIES}
@@ -31,6 +32,7 @@ def missing(name: str, phase: str = "load") -> list[str]:
     needs = {
         "floor": ["numpy", "highspy"],
         "kestpy": ["kestpy"] + (["kestpy_highs"] if phase != "build" else []),
+        "kestpy-matrix": ["kestpy", "scipy"] + (["kestpy_highs"] if phase != "build" else []),
         "kestpy-scip": ["kestpy"] + (["kestpy_scip", "pyscipopt"] if phase != "build" else []),
         "highspy": ["highspy"],
         "pyoptinterface": ["pyoptinterface"],

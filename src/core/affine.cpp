@@ -32,7 +32,6 @@ void ScalarAffineFn::simplify() {
 }
 
 void combine(Terms lhs, Terms rhs, bool negate_rhs, double constant, ScalarAffineFn& out) {
-  const auto rhs_coeff = [negate_rhs](const AffineTerm& t) { return negate_rhs ? -t.coeff : t.coeff; };
   out.constant = constant;
   out.terms.clear();
   out.terms.reserve(lhs.size() + rhs.size());
@@ -40,29 +39,16 @@ void combine(Terms lhs, Terms rhs, bool negate_rhs, double constant, ScalarAffin
     // Operands made by the operators are simplified already. A stable sort and
     // left-to-right merge of two sorted lists without duplicates is a plain
     // merge in which lhs's coefficient comes first.
-    std::size_t i = 0, j = 0;
-    while (i < lhs.size() && j < rhs.size()) {
-      if (lhs[i].var < rhs[j].var) {
-        out.terms.push_back(lhs[i++]);
-      } else if (rhs[j].var < lhs[i].var) {
-        out.terms.push_back(AffineTerm{rhs[j].var, rhs_coeff(rhs[j])});
-        ++j;
-      } else {
-        const double c = lhs[i].coeff + rhs_coeff(rhs[j]);
-        if (c != 0.0) out.terms.push_back(AffineTerm{lhs[i].var, c});
-        ++i;
-        ++j;
-      }
-    }
-    out.terms.insert(out.terms.end(), lhs.begin() + static_cast<std::ptrdiff_t>(i), lhs.end());
-    for (; j < rhs.size(); ++j) out.terms.push_back(AffineTerm{rhs[j].var, rhs_coeff(rhs[j])});
+    merge_simplified(
+        lhs.size(), [&](std::size_t i) { return lhs[i]; }, rhs.size(), [&](std::size_t j) { return rhs[j]; },
+        negate_rhs, [&](VarId var, double coeff) { out.terms.push_back(AffineTerm{var, coeff}); });
     return;
   }
   // An operand from quicksum may be unsorted: concatenate, then simplify.
   for (const auto& t : lhs)
     if (t.coeff != 0.0) out.terms.push_back(t);
   for (const auto& t : rhs) {
-    const double c = rhs_coeff(t);
+    const double c = negate_rhs ? -t.coeff : t.coeff;
     if (c != 0.0) out.terms.push_back(AffineTerm{t.var, c});
   }
   out.simplify();

@@ -40,6 +40,42 @@ using Terms = std::span<const AffineTerm>;
 /// coefficient: what simplify() leaves.
 bool is_simplified(Terms terms);
 
+/// The merge that combine() runs on two simplified operands: the terms of
+/// both in ascending variable order, rhs's coefficients negated when
+/// `negate_rhs` (-coeff), the two coefficients of a variable in both summed
+/// (lhs's first) and the term left out when the sum is zero. lhs(i) and
+/// rhs(j) give the operands' terms as AffineTerm; emit(var, coeff) receives
+/// the result's. A template so that rows stored in other layouts run this
+/// same merge.
+template <class Lhs, class Rhs, class Emit>
+void merge_simplified(std::size_t lhs_size, Lhs&& lhs, std::size_t rhs_size, Rhs&& rhs, bool negate_rhs,
+                      Emit&& emit) {
+  std::size_t i = 0, j = 0;
+  while (i < lhs_size && j < rhs_size) {
+    const AffineTerm l = lhs(i), r = rhs(j);
+    if (l.var < r.var) {
+      emit(l.var, l.coeff);
+      ++i;
+    } else if (r.var < l.var) {
+      emit(r.var, negate_rhs ? -r.coeff : r.coeff);
+      ++j;
+    } else {
+      const double c = l.coeff + (negate_rhs ? -r.coeff : r.coeff);
+      if (c != 0.0) emit(l.var, c);
+      ++i;
+      ++j;
+    }
+  }
+  for (; i < lhs_size; ++i) {
+    const AffineTerm l = lhs(i);
+    emit(l.var, l.coeff);
+  }
+  for (; j < rhs_size; ++j) {
+    const AffineTerm r = rhs(j);
+    emit(r.var, negate_rhs ? -r.coeff : r.coeff);
+  }
+}
+
 /// Writes into `out` the terms of lhs followed by those of rhs (negated when
 /// `negate_rhs`: -coeff, so a NaN's sign flips too), zero coefficients left
 /// out, simplified; and the constant, which is the caller's, since the

@@ -39,31 +39,61 @@ void load_row(const MatrixRows& rows, std::size_t r, std::vector<AffineTerm>& ou
     out.push_back(AffineTerm{kest::VarId{rows.vars[k]}, rows.coeffs[k]});
 }
 
-/// Appends the function `f` as the next row. Its variables come from rows
-/// of 32-bit indices, so they fit.
-void append_row(MatrixRows& rows, const ScalarAffineFn& f) {
-  for (const auto& t : f.terms) {
-    rows.vars.push_back(static_cast<std::uint32_t>(t.var.index));
-    rows.coeffs.push_back(t.coeff);
+/// The rows an operand contributes: an MLinExpr's, or a block's members one
+/// per row (x[r] with coefficient 1 and constant 0, as a Var in a sum).
+struct RowSource {
+  const MatrixRows* rows = nullptr;
+  std::vector<std::uint32_t> members;
+
+  std::size_t size() const { return rows ? rows->size() : members.size(); }
+  std::size_t terms() const { return rows ? rows->vars.size() : members.size(); }
+  std::size_t length(std::size_t r) const { return rows ? rows->row_end(r) - rows->row_begin(r) : 1; }
+  AffineTerm term(std::size_t r, std::size_t i) const {
+    if (!rows) return AffineTerm{kest::VarId{members[r]}, 1.0};
+    const std::size_t k = rows->row_begin(r) + i;
+    return AffineTerm{kest::VarId{rows->vars[k]}, rows->coeffs[k]};
   }
-  rows.starts.push_back(rows.vars.size());
-  rows.constants.push_back(f.constant);
+  double constant(std::size_t r) const { return rows ? rows->constants[r] : 0.0; }
+};
+
+/// The members of a block, 32 bits as the cache stores them.
+std::vector<std::uint32_t> block_rows(PyObject* block) {
+  const auto ids = block_members(block);
+  std::vector<std::uint32_t> out(ids.size());
+  for (std::size_t k = 0; k < ids.size(); ++k) {
+    if (ids[k].index > std::numeric_limits<std::uint32_t>::max())
+      raise(PyExc_ValueError, kest::debug_text(ids[k]) + " is beyond the 4294967295 variables a model can hold");
+    out[k] = static_cast<std::uint32_t>(ids[k].index);
+  }
+  return out;
 }
 
-/// The members of a block as rows x[0], x[1], ... with constant 0.
-MatrixRows rows_of_block(PyObject* block) {
-  const auto ids = block_members(block);
-  MatrixRows rows;
-  rows.reserve(ids.size(), ids.size());
-  for (const auto id : ids) {
-    if (id.index > std::numeric_limits<std::uint32_t>::max())
-      raise(PyExc_ValueError, kest::debug_text(id) + " is beyond the 4294967295 variables a model can hold");
-    rows.vars.push_back(static_cast<std::uint32_t>(id.index));
-    rows.coeffs.push_back(1.0);
-    rows.starts.push_back(rows.vars.size());
-    rows.constants.push_back(0.0);
+/// Appends one term to the row being written. The variables come from rows
+/// of 32-bit indices, so they fit.
+void emit(MatrixRows& out, kest::VarId var, double coeff) {
+  out.vars.push_back(static_cast<std::uint32_t>(var.index));
+  out.coeffs.push_back(coeff);
+}
+
+void close_row(MatrixRows& out, double constant) {
+  out.starts.push_back(out.vars.size());
+  out.constants.push_back(constant);
+}
+
+/// Row by row a + b (a - b when `negate_b`) as combine() makes it from two
+/// simplified operands, with constant(r) as the row's constant.
+template <class Constant>
+MatrixRows merged(const RowSource& a, const RowSource& b, bool negate_b, Constant&& constant) {
+  MatrixRows out;
+  out.reserve(a.size(), a.terms() + b.terms());
+  for (std::size_t r = 0; r < a.size(); ++r) {
+    kest::merge_simplified(
+        a.length(r), [&](std::size_t i) { return a.term(r, i); }, b.length(r),
+        [&](std::size_t j) { return b.term(r, j); }, negate_b,
+        [&](kest::VarId v, double c) { emit(out, v, c); });
+    close_row(out, constant(r));
   }
-  return rows;
+  return out;
 }
 
 // ---- operands --------------------------------------------------------------------------
@@ -72,14 +102,13 @@ MatrixRows rows_of_block(PyObject* block) {
 /// a block), one number for every row, or a vector of one number per row.
 struct Operand {
   enum class Kind { Rows, Number, Vector } kind = Kind::Number;
-  const MatrixRows* rows = nullptr;
-  MatrixRows own;  // a block's rows
+  RowSource rows;
   double number = 0.0;
   std::optional<ArrayView> vector;
   ModelTag model = kNoModel;
 
   double value(std::size_t r) const { return kind == Kind::Number ? number : vector->doubles()[r]; }
-  double constant(std::size_t r) const { return kind == Kind::Rows ? rows->constants[r] : value(r); }
+  double constant(std::size_t r) const { return kind == Kind::Rows ? rows.constant(r) : value(r); }
 };
 
 std::string row_count(std::size_t n) { return "(" + std::to_string(n) + ",)"; }
@@ -89,12 +118,11 @@ std::string row_count(std::size_t n) { return "(" + std::to_string(n) + ",)"; }
 bool read_operand(PyObject* o, std::size_t n, const std::string& what, Operand& out) {
   if (is_mlinexpr(o)) {
     out.kind = Operand::Kind::Rows;
-    out.rows = &as_mlinexpr(o)->rows;
+    out.rows.rows = &as_mlinexpr(o)->rows;
     out.model = as_mlinexpr(o)->model;
   } else if (is_vars(o)) {
     out.kind = Operand::Kind::Rows;
-    out.own = rows_of_block(o);
-    out.rows = &out.own;
+    out.rows.members = block_rows(o);
     out.model = as_vars(o)->model;
   } else if (is_model_object(o)) {
     return false;
@@ -122,8 +150,8 @@ bool read_operand(PyObject* o, std::size_t n, const std::string& what, Operand& 
                                   " do not match");
     return true;
   }
-  if (out.rows->size() != n)
-    raise(PyExc_ValueError, what + ": shapes " + row_count(n) + " and " + row_count(out.rows->size()) +
+  if (out.rows.size() != n)
+    raise(PyExc_ValueError, what + ": shapes " + row_count(n) + " and " + row_count(out.rows.size()) +
                                 " do not match");
   return true;
 }
@@ -152,21 +180,19 @@ void check_finite(const Operand& o, std::size_t n, const std::string& what) {
 enum class Op { Add, Sub, Mul, Div };
 const char* const kSymbols[] = {"+", "-", "*", "/"};
 
-/// Applies f(self_row, other_row, r, out) to every row.
-template <class F>
-MatrixRows rowwise(const MatrixRows& self, const Operand& other, F&& f) {
-  const std::size_t n = self.size();
-  MatrixRows result;
-  result.reserve(n, self.vars.size() + (other.kind == Operand::Kind::Rows ? other.rows->vars.size() : 0));
-  std::vector<AffineTerm> a, b;
-  ScalarAffineFn out;
-  for (std::size_t r = 0; r < n; ++r) {
-    load_row(self, r, a);
-    if (other.kind == Operand::Kind::Rows) load_row(*other.rows, r, b);
-    f(kest::Terms(a), kest::Terms(b), r, out);
-    append_row(result, out);
+/// Every coefficient times `factor`, zero products left out, the constant
+/// times `factor`: what scale() makes of each row (whose terms stay sorted).
+MatrixRows scaled(const MatrixRows& e, double factor) {
+  MatrixRows out;
+  out.reserve(e.size(), e.vars.size());
+  for (std::size_t r = 0; r < e.size(); ++r) {
+    for (std::size_t k = e.row_begin(r); k < e.row_end(r); ++k) {
+      const double c = e.coeffs[k] * factor;
+      if (c != 0.0) emit(out, kest::VarId{e.vars[k]}, c);
+    }
+    close_row(out, factor * e.constants[r]);
   }
-  return result;
+  return out;
 }
 
 PyObject* arithmetic(PyObject* left, PyObject* right, Op op) {
@@ -184,15 +210,32 @@ PyObject* arithmetic(PyObject* left, PyObject* right, Op op) {
   switch (op) {
     case Op::Add:
     case Op::Sub: {
+      // The left operand's terms come first, and the constants are the
+      // scalar operators': left's plus (minus) right's.
       const bool negate = op == Op::Sub;
-      // The left operand's terms come first, as in the scalar operators.
-      result = rowwise(e, o, [&](kest::Terms s, kest::Terms t, std::size_t r, ScalarAffineFn& out) {
-        const double cs = e.constants[r], co = o.constant(r);
-        if (self_left)
-          kest::combine(s, t, negate, negate ? cs - co : cs + co, out);
-        else
-          kest::combine(t, s, negate, negate ? co - cs : co + cs, out);
-      });
+      RowSource mine;
+      mine.rows = &e;
+      // e + x[r] keeps e's constant as it is, as LinExpr + Var does.
+      const bool plus_block = self_left && o.kind == Operand::Kind::Rows && !o.rows.rows;
+      auto constant = [&](std::size_t r) {
+        if (plus_block) return e.constants[r];
+        const double l = self_left ? e.constants[r] : o.constant(r);
+        const double c = self_left ? o.constant(r) : e.constants[r];
+        return negate ? l - c : l + c;
+      };
+      if (o.kind == Operand::Kind::Rows) {
+        result = self_left ? merged(mine, o.rows, negate, constant) : merged(o.rows, mine, negate, constant);
+      } else {
+        // A number or vector brings no terms: e's stay as they are, negated
+        // in b - e as combine({}, e, negate) negates them.
+        result.starts = e.starts;
+        result.vars = e.vars;
+        result.coeffs = e.coeffs;
+        if (negate && !self_left)
+          for (auto& c : result.coeffs) c = -c;
+        result.constants.resize(n);
+        for (std::size_t r = 0; r < n; ++r) result.constants[r] = constant(r);
+      }
       break;
     }
     case Op::Mul:
@@ -203,9 +246,7 @@ PyObject* arithmetic(PyObject* left, PyObject* right, Op op) {
         if (factor == 0.0) raise(PyExc_ZeroDivisionError, "MLinExpr division by zero");
         factor = 1.0 / factor;
       }
-      result = rowwise(e, o, [&](kest::Terms s, kest::Terms, std::size_t r, ScalarAffineFn& out) {
-        kest::scale(s, factor, factor * e.constants[r], out);
-      });
+      result = scaled(e, factor);
       break;
     }
   }
@@ -217,14 +258,18 @@ PyObject* binary(PyObject* a, PyObject* b) noexcept {
   return guard<PyObject*>(nullptr, [&] { return arithmetic(a, b, op); });
 }
 
+/// -e: every coefficient and the constant negated, as combine({}, e, negate).
 PyObject* negative(PyObject* self) noexcept {
   return guard<PyObject*>(nullptr, [&] {
     const MatrixRows& e = as_mlinexpr(self)->rows;
-    Operand none;
-    MatrixRows result = rowwise(e, none, [&](kest::Terms s, kest::Terms, std::size_t r, ScalarAffineFn& out) {
-      kest::combine({}, s, true, -e.constants[r], out);
-    });
-    return new_mlinexpr(std::move(result), as_mlinexpr(self)->model).release();
+    MatrixRows out;
+    out.starts = e.starts;
+    out.vars = e.vars;
+    out.coeffs.resize(e.coeffs.size());
+    for (std::size_t k = 0; k < e.coeffs.size(); ++k) out.coeffs[k] = -e.coeffs[k];
+    out.constants.resize(e.size());
+    for (std::size_t r = 0; r < e.size(); ++r) out.constants[r] = -e.constants[r];
+    return new_mlinexpr(std::move(out), as_mlinexpr(self)->model).release();
   });
 }
 
@@ -273,9 +318,9 @@ PyObject* compare(PyObject* self_object, PyObject* other_object, int op) {
   check_values(o, n, what, [op](double v) { return op == Py_LE ? v > 0 : op == Py_GE ? v < 0 : false; });
   MatrixRows rows;
   if (o.kind == Operand::Kind::Rows) {
-    rows = rowwise(e, o, [&](kest::Terms s, kest::Terms t, std::size_t r, ScalarAffineFn& out) {
-      kest::combine(s, t, true, e.constants[r] - o.rows->constants[r], out);
-    });
+    RowSource mine;
+    mine.rows = &e;
+    rows = merged(mine, o.rows, true, [&](std::size_t r) { return e.constants[r] - o.rows.constant(r); });
   } else {
     rows.starts = e.starts;
     rows.vars = e.vars;

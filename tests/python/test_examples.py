@@ -28,13 +28,14 @@ def run(example, extra_path=None, args=()):
 def test_the_expected_examples_exist():
     assert {"diet.py", "production_planning.py", "facility_location.py",
             "sudoku.py", "n_queens.py", "sensitivity.py",
-            "transportation.py", "assignment.py", "blending.py", "tsp.py"} <= set(EXAMPLES)
+            "transportation.py", "assignment.py", "blending.py", "tsp.py",
+            "transportation_matrix.py"} <= set(EXAMPLES)
 
 
 # The optima the textbooks publish (each example's docstring names its source).
 @pytest.mark.parametrize("example, optimum", [
     ("transportation.py", 153.675), ("assignment.py", 15), ("blending.py", 287750),
-    ("production_planning.py", 280), ("tsp.py", 668)])
+    ("production_planning.py", 280), ("tsp.py", 668), ("transportation_matrix.py", 153.675)])
 def test_textbook_models_reach_the_published_optimum(example, optimum):
     done = run(example)
     assert done.returncode == 0, done.stdout + done.stderr
