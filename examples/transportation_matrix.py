@@ -20,7 +20,6 @@ more per case than the routes in use (their reduced costs).
 import sys
 
 import numpy as np
-import scipy.sparse as sp
 
 import kestpy as kp
 
@@ -34,8 +33,8 @@ plants, markets = distance.shape
 m = kp.Model("transportation")
 ship = m.addVars(plants, markets, name="ship")            # ship[i, j], row-major
 # row i of the first matrix sums plant i's routes, row j of the second market j's
-leaving = sp.kron(sp.eye_array(plants), np.ones((1, markets)))
-arriving = sp.kron(np.ones((1, plants)), sp.eye_array(markets))
+leaving = np.kron(np.eye(plants), np.ones((1, markets)))
+arriving = np.kron(np.ones((1, plants)), np.eye(markets))
 capacity = m.addMConstrs(leaving @ ship <= supply, name="supply")
 needs = m.addMConstrs(arriving @ ship >= demand, name="demand")
 m.setObjective(cost.ravel() @ ship, kp.KEST.MINIMIZE)
