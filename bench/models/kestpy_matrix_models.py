@@ -15,6 +15,13 @@ NAME = "kestpy-matrix"
 DIRECT = False
 
 
+def rows_of(indices, length, ncols):
+    """A 0/1 matrix whose row r holds ones at indices[r * length:(r + 1) * length]."""
+    nrows = len(indices) // length
+    return sp.csr_array((np.ones(len(indices)), indices, np.arange(0, len(indices) + 1, length)),
+                        shape=(nrows, ncols))
+
+
 def pmedian(d):
     L, C = d.L, d.C
     m = kp.Model("pmedian")
@@ -22,10 +29,12 @@ def pmedian(d):
     x = m.addVars(L, C, lb=0.0, ub=1.0, name="x")      # x[i, a] at i * C + a
     dist = np.abs(d.loc[None, :] - np.arange(L)[:, None])
     m.setObjective(dist.ravel() @ x, kp.KEST.MINIMIZE)
-    # x[i, a] <= s[i]: each row of the location's column of ones picks s[i]
-    m.addMConstrs(x - sp.kron(sp.eye_array(L), np.ones((C, 1)), format="csr") @ s <= 0, name="link")
-    # every customer served once: sum over i of x[i, a]
-    m.addMConstrs(sp.kron(np.ones((1, L)), sp.eye_array(C), format="csr") @ x == 1, name="cover")
+    # x[i, a] <= s[i]: row i * C + a of S picks s[i]
+    S = rows_of(np.repeat(np.arange(L), C), 1, L)
+    m.addMConstrs(x - S @ s <= 0, name="link")
+    # every customer served once: row a sums x[i, a] over i
+    cover = rows_of(np.arange(L * C).reshape(L, C).T.ravel(), L, L * C)
+    m.addMConstrs(cover @ x == 1, name="cover")
     m.addConstr(np.ones(L) @ s == d.F, name="open")
     return m
 
@@ -34,15 +43,14 @@ def queens(d):
     N = d.N
     m = kp.Model("queens")
     x = m.addVars(N, N, vtype=kp.KEST.BINARY, name="x")
-    ones = np.ones((1, N))
-    m.addMConstrs(sp.kron(sp.eye_array(N), ones, format="csr") @ x == 1, name="row")
-    m.addMConstrs(sp.kron(ones, sp.eye_array(N), format="csr") @ x == 1, name="col")
-    i, j = np.indices((N, N))
-    cells = np.arange(N * N)
-    diagonal = sp.csr_array((np.ones(N * N), ((j - i + N - 1).ravel(), cells)), shape=(2 * N - 1, N * N))
-    anti = sp.csr_array((np.ones(N * N), ((i + j).ravel(), cells)), shape=(2 * N - 1, N * N))
-    m.addMConstrs(diagonal @ x <= 1, name="diag")
-    m.addMConstrs(anti @ x <= 1, name="anti")
+    cells = np.arange(N * N).reshape(N, N)
+    m.addMConstrs(rows_of(cells.ravel(), N, N * N) @ x == 1, name="row")
+    m.addMConstrs(rows_of(cells.T.ravel(), N, N * N) @ x == 1, name="col")
+    for name, board in (("diag", cells), ("anti", cells[:, ::-1])):
+        lines = [board.diagonal(k) for k in range(-N + 1, N)]
+        starts = np.concatenate([[0], np.cumsum([len(line) for line in lines])])
+        A = sp.csr_array((np.ones(N * N), np.concatenate(lines), starts), shape=(2 * N - 1, N * N))
+        m.addMConstrs(A @ x <= 1, name=name)
     return m
 
 

@@ -28,10 +28,6 @@ struct MatrixRows {
   std::size_t row_begin(std::size_t r) const { return static_cast<std::size_t>(starts[r]); }
   std::size_t row_end(std::size_t r) const { return static_cast<std::size_t>(starts[r + 1]); }
   void reserve(std::size_t rows, std::size_t terms);
-  /// Closes the row whose terms were appended since the last one, simplifying
-  /// them in place when they arrived unsorted or repeated.
-  /// `scratch` is the core's function the simplification runs in.
-  void end_row(double constant, kest::ScalarAffineFn& scratch);
 };
 
 struct MLinExprObject {

@@ -142,21 +142,68 @@ std::vector<std::uint32_t> narrow_ids(std::span<const kest::VarId> ids) {
                               counted(members, "member", "members") + ")");
 }
 
-/// Row r of a product from its entries in the order given: zero entries
-/// left out (as a term by term sum drops them), every other one checked.
-struct RowWriter {
-  MatrixRows& rows;
-  const std::vector<std::uint32_t>& ids;
-  kest::ScalarAffineFn scratch;
+/// The rows of a product, written entry by entry into arrays sized for every
+/// entry: zero entries left out (as a term by term sum drops them), every
+/// other one checked, and a row whose variables do not strictly ascend
+/// simplified as the core simplifies a sum.
+class RowWriter {
+ public:
+  RowWriter(MatrixRows& rows, const std::vector<std::uint32_t>& ids, std::size_t nrows, std::size_t entries)
+      : rows_(rows), ids_(ids.data()) {
+    rows_.starts.reserve(nrows + 1);
+    rows_.constants.reserve(nrows);
+    rows_.vars.resize(entries);
+    rows_.coeffs.resize(entries);
+    vars_ = rows_.vars.data();
+    coeffs_ = rows_.coeffs.data();
+  }
 
   void add(std::size_t r, std::uint64_t col, double a) {
     if (a == 0.0) return;
     if (!std::isfinite(a))
       bad_value("A @ x", a, "in A at row " + std::to_string(r) + ", column " + std::to_string(col));
-    rows.vars.push_back(ids[col]);
-    rows.coeffs.push_back(a);
+    const std::uint32_t v = ids_[col];
+    if (end_ > begin_ && v <= vars_[end_ - 1]) sorted_ = false;
+    vars_[end_] = v;
+    coeffs_[end_] = a;
+    ++end_;
   }
-  void end_row() { rows.end_row(0.0, scratch); }
+
+  void end_row() {
+    if (!sorted_) simplify_row();
+    rows_.starts.push_back(end_);
+    rows_.constants.push_back(0.0);
+    begin_ = end_;
+    sorted_ = true;
+  }
+
+  void finish() {
+    rows_.vars.resize(end_);
+    rows_.coeffs.resize(end_);
+  }
+
+ private:
+  /// The core's simplification of the row, so that it is what the same
+  /// terms summed one by one give; it never lengthens the row.
+  void simplify_row() {
+    scratch_.terms.clear();
+    for (std::size_t k = begin_; k < end_; ++k) scratch_.terms.push_back({kest::VarId{vars_[k]}, coeffs_[k]});
+    scratch_.simplify();
+    end_ = begin_;
+    for (const auto& t : scratch_.terms) {
+      vars_[end_] = static_cast<std::uint32_t>(t.var.index);
+      coeffs_[end_] = t.coeff;
+      ++end_;
+    }
+  }
+
+  MatrixRows& rows_;
+  const std::uint32_t* ids_;
+  std::uint32_t* vars_ = nullptr;
+  double* coeffs_ = nullptr;
+  std::size_t begin_ = 0, end_ = 0;
+  bool sorted_ = true;
+  kest::ScalarAffineFn scratch_;
 };
 
 // ---- the formats -------------------------------------------------------------------
@@ -166,12 +213,12 @@ void rows_of_dense(const ArrayView& a, const std::vector<std::uint32_t>& ids, Ma
   const double* p = a.doubles();
   std::size_t nonzeros = 0;
   for (std::size_t k = 0; k < m * n; ++k) nonzeros += p[k] != 0.0;
-  rows.reserve(m, nonzeros);
-  RowWriter w{rows, ids, {}};
+  RowWriter w(rows, ids, m, nonzeros);
   for (std::size_t r = 0; r < m; ++r) {
     for (std::size_t c = 0; c < n; ++c) w.add(r, c, p[r * n + c]);
     w.end_row();
   }
+  w.finish();
 }
 
 void rows_of_csr(PyObject* A, std::size_t m, std::size_t n, const std::vector<std::uint32_t>& ids,
@@ -183,10 +230,9 @@ void rows_of_csr(PyObject* A, std::size_t m, std::size_t n, const std::vector<st
   if (indices.size() != data.size())
     raise(PyExc_ValueError, "A.indices has " + std::to_string(indices.size()) + " entries but A.data has " +
                                 std::to_string(data.size()));
-  rows.reserve(m, data.size());
   const double* values = data.doubles();
   with_ints(indices, "A.indices", [&](const auto* cols) {
-    RowWriter w{rows, ids, {}};
+    RowWriter w(rows, ids, m, data.size());
     for (std::size_t r = 0; r < m; ++r) {
       for (auto k = static_cast<std::size_t>(starts[r]); k < starts[r + 1]; ++k) {
         std::uint64_t c;
@@ -195,6 +241,7 @@ void rows_of_csr(PyObject* A, std::size_t m, std::size_t n, const std::vector<st
       }
       w.end_row();
     }
+    w.finish();
   });
 }
 
@@ -210,12 +257,12 @@ void rows_of_entries(const std::vector<std::uint64_t>& row, const std::vector<st
     std::vector<std::uint64_t> next(first.begin(), first.end() - 1);
     for (std::size_t k = 0; k < row.size(); ++k) order[next[row[k]]++] = k;
   }
-  rows.reserve(m, row.size());
-  RowWriter w{rows, ids, {}};
+  RowWriter w(rows, ids, m, row.size());
   for (std::size_t r = 0; r < m; ++r) {
     for (auto p = first[r]; p < first[r + 1]; ++p) w.add(r, col[order[p]], values[order[p]]);
     w.end_row();
   }
+  w.finish();
 }
 
 void rows_of_coo(PyObject* A, std::size_t m, std::size_t n, const std::vector<std::uint32_t>& ids,
@@ -318,31 +365,6 @@ void MatrixRows::reserve(std::size_t rows, std::size_t terms) {
   coeffs.reserve(coeffs.size() + terms);
 }
 
-void MatrixRows::end_row(double constant, kest::ScalarAffineFn& scratch) {
-  const auto begin = static_cast<std::size_t>(starts.back());
-  bool simplified = true;
-  for (std::size_t k = begin; k < vars.size(); ++k)
-    if (coeffs[k] == 0.0 || (k > begin && vars[k - 1] >= vars[k])) {
-      simplified = false;
-      break;
-    }
-  if (!simplified) {
-    // The core's simplification, so that the row is what the same terms
-    // summed one by one would give.
-    scratch.terms.clear();
-    for (std::size_t k = begin; k < vars.size(); ++k) scratch.terms.push_back({kest::VarId{vars[k]}, coeffs[k]});
-    scratch.simplify();
-    vars.resize(begin + scratch.terms.size());
-    coeffs.resize(begin + scratch.terms.size());
-    for (std::size_t k = 0; k < scratch.terms.size(); ++k) {
-      vars[begin + k] = static_cast<std::uint32_t>(scratch.terms[k].var.index);
-      coeffs[begin + k] = scratch.terms[k].coeff;
-    }
-  }
-  starts.push_back(vars.size());
-  constants.push_back(constant);
-}
-
 // ---- products -------------------------------------------------------------------------
 
 MatrixOperand read_matrix(PyObject* A) {
@@ -391,6 +413,7 @@ void terms_of_product(const MatrixOperand& c, std::span<const kest::VarId> ids, 
                                 " (" + counted(ids.size(), "member", "members") + ")");
   const double* p = c.dense->doubles();
   out.terms.clear();
+  out.terms.reserve(n);
   for (std::size_t k = 0; k < n; ++k) {
     if (p[k] == 0.0) continue;
     if (!std::isfinite(p[k])) bad_value("c @ x", p[k], "in c at position " + std::to_string(k));

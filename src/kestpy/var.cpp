@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "core/debug_text.h"
 #include "kestpy/model_files.h"
 #include "kestpy/args.h"
 #include "kestpy/block_keys.h"
@@ -348,7 +349,8 @@ PyObject* vars_get_RC(PyObject* self, void*) noexcept {
     std::vector<double> values(vs->ids.size());
     for (std::size_t k = 0; k < values.size(); ++k) {
       const auto i = static_cast<std::size_t>(vs->ids[k].index);
-      if (i >= all->size()) throw kest::Fault("a reduced cost vector shorter than the model's variables");
+      // Only a hand-built block can name a variable the model does not have.
+      if (i >= all->size()) raise(PyExc_ValueError, kest::debug_text(vs->ids[k]) + " is not a variable of this model");
       values[k] = (*all)[i];
     }
     const auto members = extent_product(vs->shape);
