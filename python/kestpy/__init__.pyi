@@ -8,7 +8,7 @@ code learns from Model.Status or Model.SolCount before reading them.
 from collections.abc import Hashable, Iterable, Iterator, Mapping, Sequence
 from os import PathLike
 from types import ModuleType
-from typing import Any, ClassVar, Final, NoReturn, SupportsIndex, Union, final
+from typing import Any, ClassVar, Final, NoReturn, SupportsIndex, Union, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -22,6 +22,10 @@ _Dimension = Union[SupportsIndex, Iterable[Hashable]]
 # order, a mapping keyed like Vars.keys(), or an array of the block's shape.
 _PerMember = Union[float, Sequence[Any], Mapping[Any, float], npt.NDArray[Any]]
 _Path = Union[str, bytes, PathLike[str], PathLike[bytes]]
+# What A @ x and c @ x take: a numpy array (or anything numpy.asarray takes) or a
+# scipy.sparse matrix or array (scipy ships no types, so any object is let through).
+_Matrix = Union[npt.ArrayLike, object]
+_Rows = Union["MLinExpr", "Vars", npt.ArrayLike]
 
 @final
 class Sense:
@@ -170,6 +174,89 @@ class Vars:
     def setAttr(self, attrname: str, values: object) -> None:
         """Set "LB", "UB", "Obj", "Start", "VType" or "VarName" of every member: one value or one per member."""
 
+    @property
+    def RC(self) -> _FloatArray:
+        """The members' reduced costs as a numpy array shaped like the block (None without an LP optimum)."""
+
+    __array_ufunc__: ClassVar[None]
+    def __matmul__(self, other: npt.ArrayLike, /) -> LinExpr:
+        """x @ c for a one-dimensional c: the LinExpr sum of c[k] * x's member k."""
+
+    @overload
+    def __rmatmul__(self, other: np.ndarray[tuple[int], np.dtype[Any]], /) -> LinExpr: ...  # type: ignore[overload-overlap]
+    @overload
+    def __rmatmul__(self, other: _Matrix, /) -> MLinExpr:
+        """A @ x: an MLinExpr of one row per row of the matrix A (numpy or scipy.sparse) over
+        the block's members in row-major order; c @ x for a one-dimensional c: a LinExpr."""
+
+@final
+class MLinExpr:
+    """A vector of affine expressions, one per row: A @ x for a matrix A and a block x.
+
+    Rows add and subtract row by row (with an MLinExpr or a block of as many
+    members), take a number or a vector of one number per row, and scale by a
+    number; <=, >= and == with a number, a vector or an MLinExpr make an
+    MConstr for Model.addMConstrs. e[i] is row i as a LinExpr.
+    """
+
+    __array_ufunc__: ClassVar[None]
+    def __add__(self, other: _Rows, /) -> MLinExpr: ...
+    def __radd__(self, other: _Rows, /) -> MLinExpr: ...
+    def __sub__(self, other: _Rows, /) -> MLinExpr: ...
+    def __rsub__(self, other: _Rows, /) -> MLinExpr: ...
+    def __mul__(self, other: float, /) -> MLinExpr: ...
+    def __rmul__(self, other: float, /) -> MLinExpr: ...
+    def __truediv__(self, other: float, /) -> MLinExpr: ...
+    def __neg__(self, /) -> MLinExpr: ...
+    def __rtruediv__(self, other: object, /) -> NoReturn:
+        """Always raises: a number divided by an expression is not linear."""
+
+    def __le__(self, other: _Rows, /) -> MConstr: ...
+    def __ge__(self, other: _Rows, /) -> MConstr: ...
+    def __eq__(self, other: _Rows, /) -> MConstr: ...  # type: ignore[override]
+    def __ne__(self, other: object, /) -> NoReturn:  # type: ignore[override]
+        """Always raises: != makes no constraint."""
+
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __len__(self) -> int: ...
+    def __getitem__(self, i: SupportsIndex, /) -> LinExpr: ...
+    @property
+    def shape(self) -> tuple[int]:
+        """(rows,): one affine expression per row."""
+
+    @property
+    def nnz(self) -> int:
+        """The number of terms over all rows."""
+
+@final
+class MConstr:
+    """A block of constraints, one per row of an MLinExpr compared with a right-hand side.
+
+    Model.addMConstrs (or Model.addConstr) adds it in one call. Like Constr
+    it has no truth value.
+    """
+
+    __array_ufunc__: ClassVar[None]
+    def __len__(self) -> int: ...
+    def __bool__(self, /) -> bool: ...
+
+@final
+class Constrs:
+    """The block of constraints Model.addMConstrs added: its rows' positions and results."""
+
+    def __len__(self) -> int: ...
+    @property
+    def indices(self) -> range:
+        """The block's positions among the model's constraints, as Model.Pi and Model.Slack order them."""
+
+    @property
+    def Pi(self) -> _FloatArray:
+        """The duals of the block's rows as a numpy array (None without an LP optimum)."""
+
+    @property
+    def Slack(self) -> _FloatArray:
+        """rhs - (expression + constant) of each of the block's rows (None without a solution)."""
+
 @final
 class LinExpr:
     """An affine expression: a sum of coefficient * variable terms plus a constant."""
@@ -265,8 +352,11 @@ class Model:
     ) -> Vars:
         """Add a block of variables and return it as a Vars."""
 
-    def addConstr(self, constr: Constr, name: str | None = None) -> None:
-        """Add one constraint made by a comparison of expressions."""
+    def addConstr(self, constr: Constr | MConstr, name: str | Sequence[str] | None = None) -> None:
+        """Add one constraint made by a comparison of expressions (or a block, as addMConstrs)."""
+
+    def addMConstrs(self, constrs: MConstr, name: str | Sequence[str] | None = None) -> Constrs:
+        """Add a block of constraints (A @ x <= b) in one call and return its Constrs handle."""
 
     def addConstrs(self, generator: Iterable[Constr], name: str | Sequence[str] | None = None) -> None:
         """Add every constraint an iterable yields, in one batch."""
