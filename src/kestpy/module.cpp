@@ -5,7 +5,6 @@
 
 #include "kestpy/errors.h"
 #include "kestpy/model_files.h"
-#include "kestpy/matrix.h"
 #include "kestpy/objects.h"
 
 namespace kestpy {
@@ -100,9 +99,6 @@ PyObject* init() noexcept {
     add_type(module.get(), linexpr_type(), "LinExpr");
     add_type(module.get(), constr_type(), "Constr");
     add_type(module.get(), constr_ref_type(), "ConstrRef");
-    add_type(module.get(), mlinexpr_type(), "MLinExpr");
-    add_type(module.get(), mconstr_type(), "MConstr");
-    add_type(module.get(), constrs_type(), "Constrs");
     PyRef kest = check(PyModule_New("KEST"));
     register_kest(kest.get());
     check_status(PyModule_AddObjectRef(module.get(), "KEST", kest.get()));
