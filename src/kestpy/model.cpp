@@ -270,8 +270,6 @@ PyMethodDef model_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, docs::kAddConstr},
     {"addConstrs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_addConstrs)),
      METH_FASTCALL | METH_KEYWORDS, docs::kAddConstrs},
-    {"addMConstrs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_addMConstrs)),
-     METH_FASTCALL | METH_KEYWORDS, docs::kAddMConstrs},
     {"setObjective", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_setObjective)),
      METH_FASTCALL | METH_KEYWORDS, docs::kSetObjective},
     {"setParam", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_setParam)),
@@ -298,6 +296,8 @@ PyMethodDef model_methods[] = {
      "and backend name (attached again before the copy's first solve)."},
     {"__copy__", model_copy, METH_NOARGS, "An independent copy of the model, as __deepcopy__."},
     {"__deepcopy__", model_deepcopy, METH_O, "An independent copy of the model with the same variable positions."},
+    {"addMConstrs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_addMConstrs)),
+     METH_FASTCALL | METH_KEYWORDS, docs::kAddMConstrs},
     {nullptr, nullptr, 0, nullptr},
 };
 
