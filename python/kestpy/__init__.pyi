@@ -242,9 +242,14 @@ class MConstr:
 
 @final
 class Constrs:
-    """The block of constraints Model.addMConstrs added: its rows' positions and results."""
+    """The block of constraints Model.addMConstrs added: its rows' positions and results.
+
+    b[i] is row i as a ConstrRef; iterating yields every row.
+    """
 
     def __len__(self) -> int: ...
+    def __getitem__(self, i: SupportsIndex, /) -> ConstrRef: ...
+    def __iter__(self) -> Iterator[ConstrRef]: ...
     @property
     def indices(self) -> range:
         """The block's positions among the model's constraints, as Model.Pi and Model.Slack order them."""

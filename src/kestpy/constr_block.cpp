@@ -87,9 +87,20 @@ PyGetSetDef constrs_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+/// Row i of the block as a ConstrRef (negative i counts from the end; the
+/// interpreter adds the length before calling); iteration stops at IndexError.
+PyObject* constrs_item(PyObject* self, Py_ssize_t i) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    const auto* c = as_constrs(self);
+    if (i < 0 || static_cast<std::uint64_t>(i) >= c->count) raise(PyExc_IndexError, "Constrs index out of range");
+    return new_constr_ref(c->first + static_cast<std::uint64_t>(i), c->cell.get()).release();
+  });
+}
+
 PySequenceMethods constrs_as_sequence = [] {
   PySequenceMethods m{};
   m.sq_length = constrs_length;
+  m.sq_item = constrs_item;
   return m;
 }();
 

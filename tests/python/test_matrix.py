@@ -247,6 +247,11 @@ def test_block_results_are_the_models_results_for_its_rows_and_members():
     np.testing.assert_allclose(plants.Pi, [0.0, 1.5, 1.0], atol=1e-9)
     np.testing.assert_allclose(plants.Slack, [2.0, 0.0, 0.0], atol=1e-9)
     np.testing.assert_array_equal(plants.Pi, m.Pi[list(plants.indices)])
+    rows = list(plants)  # the block's rows as handles: the same constraints as getConstrs
+    assert [r.index for r in rows] == [c.index for c in m.getConstrs()[:3]] and plants[-1].index == 2
+    assert [r.Pi for r in rows] == list(plants.Pi) and [r.RHS for r in rows] == [4.0, 12.0, 18.0]
+    with pytest.raises(IndexError):
+        plants[3]
     assert x.RC.shape == (1, 2)
     np.testing.assert_array_equal(x.RC.ravel(), m.RC[1:])
     m.addConstr(spare <= 1)
