@@ -582,10 +582,7 @@ void LpReader::finish() {
   v.lowers.assign(lowers_.begin(), lowers_.end());
   v.uppers.assign(uppers_.begin(), uppers_.end());
   v.types.assign(types_.begin(), types_.end());
-  v.names.kind = NameRun::Kind::Texts;
-  v.names.count = n;
-  v.names.arena = std::move(index_.arena());
-  v.names.ends = std::move(index_.ends());
+  index_.move_into(v.names);
   out_.constraint_names.kind = NameRun::Kind::Texts;
   out_.constraint_names.count = out_.constraints.size();
   for (std::size_t j = 0; j < n; ++j)

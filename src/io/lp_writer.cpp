@@ -60,13 +60,8 @@ std::optional<FileError> write_lp(const std::string& path, const ModelView& mode
   const FileNames col_names(vars.names, "x", NameRules::Lp);
   const FileNames row_names(rows.names, "c", NameRules::Lp);
 
-  std::vector<double> cost(n, 0.0);
-  double constant = 0.0;
-  if (model.objective) {
-    for (const auto& t : model.objective->terms)
-      if (t.var.index < n) cost[t.var.index] += t.coeff;
-    constant = model.objective->constant;
-  }
+  std::vector<double> cost(n);
+  const double constant = dense_objective(model, cost);
 
   OutputFile file(path);
   std::string& out = file.text();

@@ -1,5 +1,6 @@
 #include "io/model_files.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "core/fault.h"
@@ -102,6 +103,15 @@ RowRange RowWalker::range(std::size_t r) {
   if (next_upper_ >= uppers.size() || uppers[next_upper_].first != row)
     throw Fault("interval row without its upper bound");
   return {b, uppers[next_upper_].second - c, kind};
+}
+
+double dense_objective(const ModelView& model, std::vector<double>& cost) {
+  const std::size_t n = cost.size();
+  std::fill(cost.begin(), cost.end(), 0.0);
+  if (!model.objective) return 0.0;
+  for (const auto& t : model.objective->terms)
+    if (t.var.index < n) cost[t.var.index] += t.coeff;
+  return model.objective->constant;
 }
 
 }  // namespace kest::io

@@ -26,6 +26,10 @@ std::optional<FileError> read_lp(const std::string& path, ModelData& out);
 std::optional<FileError> write_model_file(const std::string& path, FileFormat format, const ModelView& model);
 std::optional<FileError> read_model_file(const std::string& path, FileFormat format, ModelData& out);
 
+/// The objective as one cost per variable of the view (repeats summed) into
+/// `cost`; returns its constant.
+double dense_objective(const ModelView& model, std::vector<double>& cost);
+
 /// Replaces every interval row (two finite sides) by the row `lower <= f`
 /// and, right after it, the row `f <= upper` named as the row with "_up"
 /// added; an interval with a missing side becomes the row of the other.

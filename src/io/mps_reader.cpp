@@ -484,10 +484,7 @@ std::optional<FileError> MpsReader::finish() {
   v.lowers.assign(lowers_.begin(), lowers_.end());
   v.uppers.assign(uppers_.begin(), uppers_.end());
   v.types.assign(types_.begin(), types_.end());
-  v.names.kind = NameRun::Kind::Texts;
-  v.names.count = n;
-  v.names.arena = std::move(col_index_.arena());
-  v.names.ends = std::move(col_index_.ends());
+  col_index_.move_into(v.names);
 
   out_.objective = ScalarAffineFn{};
   for (std::size_t j = 0; j < n; ++j)

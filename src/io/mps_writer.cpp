@@ -69,13 +69,8 @@ std::optional<FileError> write_mps(const std::string& path, const ModelView& mod
       }
     }
   }
-  std::vector<double> cost(n, 0.0);
-  double constant = 0.0;
-  if (model.objective) {
-    for (const auto& t : model.objective->terms)
-      if (t.var.index < n) cost[t.var.index] += t.coeff;
-    constant = model.objective->constant;
-  }
+  std::vector<double> cost(n);
+  const double constant = dense_objective(model, cost);
 
   OutputFile file(path);
   std::string& out = file.text();

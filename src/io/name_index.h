@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/names.h"
+
 namespace kest::io {
 
 class NameIndex {
@@ -49,6 +51,13 @@ class NameIndex {
   /// The names in index order, as a NameRun's arena and ends take them.
   std::string& arena() { return arena_; }
   std::vector<std::uint64_t>& ends() { return ends_; }
+  /// Moves the names into `run` as its texts, in index order.
+  void move_into(NameRun& run) {
+    run.kind = NameRun::Kind::Texts;
+    run.count = ends_.size();
+    run.arena = std::move(arena_);
+    run.ends = std::move(ends_);
+  }
 
  private:
   static std::uint32_t hash(std::string_view s) {
