@@ -21,7 +21,7 @@ class Out {
   template <class T>
   void array(std::span<const T> v) {
     put<std::uint64_t>(v.size());
-    s_.append(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
+    if (!v.empty()) s_.append(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
   }
   void text(std::string_view t) {
     put<std::uint64_t>(t.size());
@@ -56,7 +56,7 @@ class In {
       return;
     }
     out.resize(static_cast<std::size_t>(n));
-    std::memcpy(out.data(), s_.data(), static_cast<std::size_t>(n) * sizeof(T));
+    if (n != 0) std::memcpy(out.data(), s_.data(), static_cast<std::size_t>(n) * sizeof(T));  // no null pointers
     s_.remove_prefix(static_cast<std::size_t>(n) * sizeof(T));
   }
   std::string text() {

@@ -2,6 +2,7 @@
 and by position, names from the keys, per-member arguments as dicts and as
 arrays, and the block sums sum(*pattern) and prod(coeffs, *pattern)."""
 import array
+import collections
 import itertools
 import math
 
@@ -105,7 +106,7 @@ def test_lookup_refusals(dims, key, error, message):
     ((frozenset("ab"),), TypeError, "addVars: dimension 0 is a frozenset, whose order is arbitrary"),
     ((["a", ["b"]],), TypeError, "addVars: dimension 0 entry 1 is a list, which cannot be a key (keys are hashable)"),
     ((2, ["a", "b", "a"]), ValueError, "addVars: dimension 1 has the key 'a' twice (entries 0 and 2)"),
-    ((iter([1, True]),), ValueError, "addVars: dimension 0 has the key True twice (entries 0 and 1)"),
+    ((collections.deque([1, True]),), ValueError, "addVars: dimension 0 has the key True twice (entries 0 and 1)"),
     (([2, 3],), TypeError, "'list' object cannot be interpreted as an integer"),  # a shape, not keys
     (((2,),), TypeError, "'tuple' object cannot be interpreted as an integer"),
     (([1.0, math.nan],), ValueError, "addVars: dimension 0 entry 1 is NaN, which no lookup could find again"),
