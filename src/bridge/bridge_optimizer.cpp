@@ -233,6 +233,7 @@ Status BridgeOptimizer::send_pending_objective() {
 
 Status BridgeOptimizer::update() {
   if (!backend_) return Status::success();
+  release_kept_pages();  // the backend is about to copy what it was sent
   send_pending_changes();
   if (Status s = heal(); !s) return s;
   if (Status s = send_pending_objective(); !s) return s;
@@ -333,6 +334,7 @@ Status BridgeOptimizer::set_optimizer_attr(OptimizerAttr attr, AttrValue value) 
 
 Result<SolveStatus> BridgeOptimizer::optimize() {
   if (!backend_) return KestError::message("No backend solver attached");
+  release_kept_pages();
   send_pending_changes();
   if (Status s = heal(); !s) return s.error();
   if (Status s = send_pending_objective(); !s) return s.error();
@@ -403,6 +405,7 @@ Status BridgeOptimizer::attach_backend(OptimizerBox backend) {
 }
 
 Status BridgeOptimizer::replay_into(Optimizer& target, std::vector<std::size_t>& refused) {
+  release_kept_pages();
   if (const auto n = variables_.size()) target.add_variable_columns(variables_.columns(0, n));
   if (const auto n = constraints_.size()) target.add_constraint_columns(constraints_.columns(0, n));
   if (objective_function() && objective_sense_) {
