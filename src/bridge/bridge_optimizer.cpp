@@ -121,10 +121,15 @@ VarId BridgeOptimizer::add_variable_batch(VariableBatch batch) {
 
 ConstrId BridgeOptimizer::add_constraint(ScalarFunctionType function, ScalarSetType set,
                                          std::optional<std::string> name) {
+  return add_constraint_of(function, set, std::move(name));
+}
+
+ConstrId BridgeOptimizer::add_constraint_of(const ScalarFunctionType& function, ScalarSetType set,
+                                            std::optional<std::string> name) {
   status_ = SolveStatus::Loaded;
   const ConstrId id{constraints_.size()};
   record([&] { constraints_.push(function, set, name ? std::string_view(*name) : std::string_view()); });
-  if (forwarding()) forward([&] { (void)backend_->add_constraint(std::move(function), set, std::move(name)); });
+  if (forwarding()) forward([&] { (void)backend_->add_constraint(function, set, std::move(name)); });
   return id;
 }
 
@@ -140,7 +145,7 @@ std::vector<ConstrId> BridgeOptimizer::add_constraints(std::vector<ScalarFunctio
   return ids;
 }
 
-ConstrId BridgeOptimizer::add_constraint_batch(const ConstraintBatch& batch, NameRun names) {
+ConstrId BridgeOptimizer::add_constraint_batch(const ConstraintRows& batch, NameRun names) {
   status_ = SolveStatus::Loaded;
   const ConstrId first{constraints_.size()};
   const std::size_t n = batch.size();

@@ -96,7 +96,10 @@ class BridgeOptimizer final : public Optimizer {
   // returns the first new id; an attached backend receives it as one call
   // when it takes batches, else item by item with every argument present.
   VarId add_variable_batch(VariableBatch batch);
-  ConstrId add_constraint_batch(const ConstraintBatch& batch, NameRun names);
+  ConstrId add_constraint_batch(const ConstraintRows& batch, NameRun names);
+  /// add_constraint for a function the caller keeps: copied only when a
+  /// backend is to receive it.
+  ConstrId add_constraint_of(const ScalarFunctionType& function, ScalarSetType set, std::optional<std::string> name);
   /// Adds sum(coeffs[i] * x[first + i]) to the objective (zeros skipped), the
   /// sense staying as set (Minimize when none was). Linear in coeffs.size().
   void add_objective_terms(VarId first, std::span<const double> coeffs);

@@ -94,34 +94,41 @@ double VariableTable::start(std::uint64_t id) const {
 }
 
 void ConstraintTable::push(const ScalarFunctionType& function, const ScalarSetType& set, std::string_view name) {
-  one_.starts.resize(1);
-  one_.vars.clear();
-  one_.coeffs.clear();
-  one_.constants.clear();
-  one_.kinds.clear();
-  one_.bounds.clear();
-  one_.uppers.clear();
-  one_.push(function, set);
-  vars_.reserve_more(one_.vars.size());
-  coeffs_.reserve_more(one_.coeffs.size());
+  // The terms go straight into the columns; room is made first, so that a
+  // failed allocation leaves the table as it was.
+  const SingleVariable* single = function.single();
+  const ScalarAffineFn* affine = single ? nullptr : function.affine();
+  const std::size_t terms = single ? 1 : affine->terms.size();
+  if (single) {
+    narrow_var(single->var);
+  } else {
+    for (const auto& t : affine->terms) narrow_var(t.var);
+  }
+  vars_.reserve_more(terms);
+  coeffs_.reserve_more(terms);
   make_room(starts_, 1);
   constants_.reserve_more(1);
   make_room(kinds_, 1);
   bounds_.reserve_more(1);
-  make_room(interval_uppers_, one_.uppers.size());
+  make_room(interval_uppers_, set.kind == ScalarSetType::Kind::Interval ? 1 : 0);
   names_.push(name);
-  const std::uint64_t base = vars_.size();
-  vars_.append(one_.vars);
-  coeffs_.append(one_.coeffs);
-  starts_.push_back(base + one_.vars.size());
-  constants_.push_back(one_.constants[0]);
-  kinds_.push_back(one_.kinds[0]);
-  bounds_.push_back(one_.bounds[0]);
-  if (!one_.uppers.empty()) interval_uppers_.emplace_back(constants_.size() - 1, one_.uppers[0]);
+  if (single) {
+    vars_.push_back(static_cast<std::uint32_t>(single->var.index));
+    coeffs_.push_back(1.0);
+  } else {
+    const auto& t = affine->terms;
+    vars_.append_generated(terms, [&](std::size_t i) { return static_cast<std::uint32_t>(t[i].var.index); });
+    coeffs_.append_generated(terms, [&](std::size_t i) { return t[i].coeff; });
+  }
+  starts_.push_back(vars_.size());
+  constants_.push_back(single ? 0.0 : affine->constant);
+  kinds_.push_back(RowKind::of(set, single != nullptr));
+  bounds_.push_back(set.value);
+  if (set.kind == ScalarSetType::Kind::Interval) interval_uppers_.emplace_back(constants_.size() - 1, set.upper);
 }
 
-void ConstraintTable::append(const ConstraintBatch& batch, NameRun&& names) {
-  const std::uint64_t base = vars_.size();
+void ConstraintTable::append(const ConstraintRows& batch, NameRun&& names) {
+  const std::uint64_t base = vars_.size() - batch.starts[0];
   const std::uint64_t first_row = constants_.size();
   vars_.reserve_more(batch.vars.size());
   coeffs_.reserve_more(batch.coeffs.size());
@@ -135,7 +142,7 @@ void ConstraintTable::append(const ConstraintBatch& batch, NameRun&& names) {
   coeffs_.append(batch.coeffs);
   for (std::size_t r = 1; r < batch.starts.size(); ++r) starts_.push_back(base + batch.starts[r]);
   constants_.append(batch.constants);
-  append_all(kinds_, batch.kinds);
+  kinds_.insert(kinds_.end(), batch.kinds.begin(), batch.kinds.end());
   bounds_.append(batch.bounds);
   if (!batch.uppers.empty()) {
     std::size_t u = 0;

@@ -45,6 +45,13 @@ class Column {
     own().push_back(value);
     size_ = v_->size();
   }
+  /// Appends `count` entries, entry i being f(i).
+  template <class F>
+  void append_generated(std::size_t count, F&& f) {
+    auto& v = own();
+    for (std::size_t i = 0; i < count; ++i) v.push_back(f(i));
+    size_ = v.size();
+  }
   void append(std::span<const T> values) {
     auto& v = own();
     v.insert(v.end(), values.begin(), values.end());
@@ -144,7 +151,7 @@ class ConstraintTable {
   void push(const ScalarFunctionType& function, const ScalarSetType& set, std::string_view name);
   /// Appends a batch with its names (names.count == batch.size()); whole or,
   /// when an allocation fails, not at all (as push).
-  void append(const ConstraintBatch& batch, NameRun&& names);
+  void append(const ConstraintRows& batch, NameRun&& names);
   /// Drops the constraints from `count` on (undoing the latest additions).
   void truncate(std::uint64_t count);
   ConstrInfo info(ConstrId id) const;
@@ -182,7 +189,6 @@ class ConstraintTable {
   Column<double> bounds_;
   std::vector<std::pair<std::uint64_t, double>> interval_uppers_;  // (row, upper), rows ascending
   NameStore names_;
-  ConstraintBatch one_;  // reused by push
   // Terms the compressed rows cannot take in place: (row, var) -> coefficient
   // replacing every occurrence of var in row (0: none). terms() counts them.
   std::map<std::pair<std::uint64_t, std::uint32_t>, double> edits_;

@@ -2,8 +2,9 @@
 
 #include <sys/mman.h>
 
-#include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <cstring>
 
 namespace kest {
 
@@ -14,6 +15,7 @@ namespace {
 // header keeps the array 64-byte aligned.
 constexpr std::size_t kHeader = 64;
 constexpr std::size_t kPage = 4096;
+constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
 
 // At most this many mappings and bytes are kept per thread. A kept mapping is
 // taken for an array needing at least half of it.
@@ -44,9 +46,14 @@ thread_local Kept kept;
 
 namespace mapped {
 
-void* allocate(std::size_t bytes) {
+namespace {
+
+std::size_t rounded(std::size_t bytes) { return (bytes + kHeader + kPage - 1) / kPage * kPage; }
+
+/// A mapping with room for `bytes` after its header: the smallest kept one
+/// that fits and is not more than twice the need, else a fresh one.
+void* map(std::size_t bytes) {
   const std::size_t need = bytes + kHeader;
-  // The smallest kept mapping that fits and is not more than twice the need.
   std::size_t best = kept.count;
   for (std::size_t i = 0; i < kept.count; ++i) {
     const std::size_t len = Kept::length(kept.bases[i]);
@@ -57,15 +64,23 @@ void* allocate(std::size_t bytes) {
     base = kept.bases[best];
     kept.drop(best);
   } else {
-    const std::size_t len = (need + kPage - 1) / kPage * kPage;
+    const std::size_t len = rounded(bytes);
     base = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    // Kept mappings never make an allocation fail.
+    if (base == MAP_FAILED && kept.count) {
+      kept.release();
+      base = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    }
     if (base == MAP_FAILED) throw std::bad_alloc();
+    // Huge pages where the system offers them: one fault per 2 MiB instead
+    // of one per 4 KiB.
+    if (len >= kHugeFrom) madvise(base, len, MADV_HUGEPAGE);
     *static_cast<std::size_t*>(base) = len;
   }
   return static_cast<char*>(base) + kHeader;
 }
 
-void deallocate(void* p) noexcept {
+void unmap(void* p) noexcept {
   void* base = static_cast<char*>(p) - kHeader;
   const std::size_t len = Kept::length(base);
   if (len > kKeptBytes) {
@@ -84,6 +99,42 @@ void deallocate(void* p) noexcept {
   }
   kept.bases[kept.count++] = base;
   kept.bytes += len;
+}
+
+}  // namespace
+
+void* reallocate(void* p, std::size_t used, std::size_t old_capacity, std::size_t capacity) {
+  if (capacity < kMapFrom) {
+    void* q = std::realloc(p, capacity ? capacity : 1);
+    if (!q) throw std::bad_alloc();
+    return q;
+  }
+  if (p && old_capacity >= kMapFrom) {
+    // Grow the mapping: its pages move with it, nothing is copied.
+    void* base = static_cast<char*>(p) - kHeader;
+    const std::size_t len = Kept::length(base);
+    if (len >= capacity + kHeader) return p;
+    const std::size_t new_len = rounded(capacity);
+    void* moved = mremap(base, len, new_len, MREMAP_MAYMOVE);
+    if (moved == MAP_FAILED && kept.count) {
+      kept.release();
+      moved = mremap(base, len, new_len, MREMAP_MAYMOVE);
+    }
+    if (moved == MAP_FAILED) throw std::bad_alloc();
+    *static_cast<std::size_t*>(moved) = new_len;
+    return static_cast<char*>(moved) + kHeader;
+  }
+  void* q = map(capacity);
+  if (used) std::memcpy(q, p, used);
+  std::free(p);
+  return q;
+}
+
+void deallocate(void* p, std::size_t capacity) noexcept {
+  if (capacity < kMapFrom)
+    std::free(p);
+  else
+    unmap(p);
 }
 
 }  // namespace mapped

@@ -129,7 +129,8 @@ PyTypeObject* constrs_type() {
 PyRef add_block(ModelObject* m, PyObject* block, PyObject* name, const char* where) {
   const auto* c = reinterpret_cast<const MConstrObject*>(block);
   require_model(cell_tag(m->cell.get()), c->model, where, "'constr'");
-  const std::size_t count = c->batch.size();
+  const kest::ConstraintRows batch = c->batch();
+  const std::size_t count = batch.size();
   kest::NameRun names = batch_names(name, count, where);
   // The unknown variable is reported once the lock is let go: an exception
   // unwinding through the guard would mark the model broken.
@@ -137,10 +138,10 @@ PyRef add_block(ModelObject* m, PyObject* block, PyObject* name, const char* whe
   kest::ConstrId first{0};
   {
     WriteGuard g(model_cell(m));
-    if (!c->batch.vars.empty() && c->max_var >= g->num_variables())
+    if (!batch.vars.empty() && c->max_var >= g->num_variables())
       unknown = kest::VarId{c->max_var};
     else
-      first = g->add_constraint_batch(c->batch, std::move(names));
+      first = g->add_constraint_batch(batch, std::move(names));
   }
   if (unknown) raise(PyExc_ValueError, kest::debug_text(*unknown) + " is not a variable of this model");
   return new_constrs(m->cell.get(), first.index, count);

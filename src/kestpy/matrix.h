@@ -11,6 +11,7 @@
 #include "core/mapped_allocator.h"
 #include "core/affine.h"
 #include "kestpy/objects.h"
+#include "kestpy/py_ref.h"
 #include "solver_api/columns.h"
 
 namespace kestpy {
@@ -36,11 +37,24 @@ struct MLinExprObject {
   ModelTag model;
 };
 
+/// Rows of an MLinExpr compared with right-hand sides: the terms stay the
+/// MLinExpr's (an MLinExpr never changes), the constraint keeps the constants
+/// with the right-hand sides moved in, and the set of every row.
 struct MConstrObject {
   PyObject_HEAD
-  kest::ConstraintBatch batch;
-  std::uint32_t max_var;  // the largest variable index of the batch (0 when it has none)
+  PyRef terms;  // the MLinExpr
+  kest::Array<double> constants;
+  kest::Array<std::uint8_t> kinds;  // RowKind
+  kest::Array<double> bounds;
+  std::uint32_t max_var;  // the largest variable index of the rows (0 when they have none)
   ModelTag model;
+
+  const MatrixRows& rows() const { return reinterpret_cast<const MLinExprObject*>(terms.get())->rows; }
+  /// The constraints as the cache takes them.
+  kest::ConstraintRows batch() const {
+    const MatrixRows& r = rows();
+    return {r.starts, r.vars, r.coeffs, constants, kinds, bounds, {}};
+  }
 };
 
 /// A block of constraints a model holds: rows [first, first + count).

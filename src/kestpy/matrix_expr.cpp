@@ -6,6 +6,7 @@
 // constant the scalar operators choose (expr.cpp).
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -84,15 +85,46 @@ void close_row(MatrixRows& out, double constant) {
 /// simplified operands, with constant(r) as the row's constant.
 template <class Constant>
 MatrixRows merged(const RowSource& a, const RowSource& b, bool negate_b, Constant&& constant) {
+  // Terms are written straight into arrays sized for the worst case (no
+  // term cancels) and cut to length at the end.
+  struct View {
+    const std::uint64_t* starts;  // null: row r is term r
+    const std::uint32_t* vars;
+    const double* coeffs;  // null: every coefficient 1
+    std::size_t begin(std::size_t r) const { return starts ? static_cast<std::size_t>(starts[r]) : r; }
+    std::size_t end(std::size_t r) const { return starts ? static_cast<std::size_t>(starts[r + 1]) : r + 1; }
+    AffineTerm term(std::size_t k) const { return AffineTerm{kest::VarId{vars[k]}, coeffs ? coeffs[k] : 1.0}; }
+  };
+  auto view = [](const RowSource& s) {
+    return s.rows ? View{s.rows->starts.data(), s.rows->vars.data(), s.rows->coeffs.data()}
+                  : View{nullptr, s.members.data(), nullptr};
+  };
+  const View va = view(a), vb = view(b);
+  const std::size_t n = a.size();
   MatrixRows out;
-  out.reserve(a.size(), a.terms() + b.terms());
-  for (std::size_t r = 0; r < a.size(); ++r) {
+  out.starts.resize(n + 1);
+  out.constants.resize(n);
+  out.vars.resize(a.terms() + b.terms());
+  out.coeffs.resize(a.terms() + b.terms());
+  std::uint64_t* starts = out.starts.data();
+  std::uint32_t* vars = out.vars.data();
+  double* coeffs = out.coeffs.data();
+  std::size_t k = 0;
+  starts[0] = 0;
+  for (std::size_t r = 0; r < n; ++r) {
+    const std::size_t ab = va.begin(r), bb = vb.begin(r);
     kest::merge_simplified(
-        a.length(r), [&](std::size_t i) { return a.term(r, i); }, b.length(r),
-        [&](std::size_t j) { return b.term(r, j); }, negate_b,
-        [&](kest::VarId v, double c) { emit(out, v, c); });
-    close_row(out, constant(r));
+        va.end(r) - ab, [&](std::size_t i) { return va.term(ab + i); }, vb.end(r) - bb,
+        [&](std::size_t j) { return vb.term(bb + j); }, negate_b,
+        [&](kest::VarId v, double c) {
+          vars[k] = static_cast<std::uint32_t>(v.index);
+          coeffs[k++] = c;
+        });
+    starts[r + 1] = k;
+    out.constants[r] = constant(r);
   }
+  out.vars.resize(k);
+  out.coeffs.resize(k);
   return out;
 }
 
@@ -283,25 +315,24 @@ kest::ScalarSetType::Kind set_kind(int op) {
 
 const char* op_text(int op) { return op == Py_GE ? ">=" : op == Py_LE ? "<=" : "=="; }
 
-/// The batch of `rows` (taken) in the set of kind `kind` with bound 0, the
-/// right-hand sides already moved into the constants as the scalar
-/// comparisons move them.
-PyRef new_mconstr(MatrixRows rows, kest::ScalarSetType::Kind kind, ModelTag model) {
+/// The rows of the MLinExpr `terms` in sets of kind `kind` with bound 0, the
+/// right-hand sides already moved into `constants` as the scalar comparisons
+/// move them.
+PyRef new_mconstr(PyRef terms, kest::Array<double> constants, kest::ScalarSetType::Kind kind, ModelTag model) {
   auto* c = PyObject_New(MConstrObject, mconstr_type());
   if (!c) throw PyErrSet{};
-  new (&c->batch) kest::ConstraintBatch();
+  new (&c->terms) PyRef(std::move(terms));
+  new (&c->constants) kest::Array<double>(std::move(constants));
+  new (&c->kinds) kest::Array<std::uint8_t>();
+  new (&c->bounds) kest::Array<double>();
   c->model = model;
+  c->max_var = 0;
   PyRef owner = PyRef::steal(reinterpret_cast<PyObject*>(c));
-  kest::ConstraintBatch& b = c->batch;
-  const std::size_t n = rows.size();
-  b.starts = std::move(rows.starts);
-  b.vars = std::move(rows.vars);
-  b.coeffs = std::move(rows.coeffs);
-  b.constants = std::move(rows.constants);
-  b.kinds.assign(n, kest::RowKind::of(kest::ScalarSetType{kind, 0.0, 0.0}, false));
-  b.bounds.assign(n, 0.0);
+  const std::size_t n = c->constants.size();
+  c->kinds.assign(n, kest::RowKind::of(kest::ScalarSetType{kind, 0.0, 0.0}, false));
+  c->bounds.assign(n, 0.0);
   std::uint32_t max_var = 0;
-  for (auto v : b.vars) max_var = v > max_var ? v : max_var;
+  for (auto v : c->rows().vars) max_var = v > max_var ? v : max_var;
   c->max_var = max_var;
   return owner;
 }
@@ -316,19 +347,17 @@ PyObject* compare(PyObject* self_object, PyObject* other_object, int op) {
   const ModelTag model = join_models(self->model, o.model);
   // e <= inf and e >= -inf hold for every value; any other infinity none.
   check_values(o, n, what, [op](double v) { return op == Py_LE ? v > 0 : op == Py_GE ? v < 0 : false; });
-  MatrixRows rows;
   if (o.kind == Operand::Kind::Rows) {
     RowSource mine;
     mine.rows = &e;
-    rows = merged(mine, o.rows, true, [&](std::size_t r) { return e.constants[r] - o.rows.constant(r); });
-  } else {
-    rows.starts = e.starts;
-    rows.vars = e.vars;
-    rows.coeffs = e.coeffs;
-    rows.constants.resize(n);
-    for (std::size_t r = 0; r < n; ++r) rows.constants[r] = e.constants[r] - o.value(r);
+    MatrixRows rows = merged(mine, o.rows, true, [&](std::size_t r) { return e.constants[r] - o.rows.constant(r); });
+    kest::Array<double> constants(rows.constants);
+    return new_mconstr(new_mlinexpr(std::move(rows), model), std::move(constants), set_kind(op), model).release();
   }
-  return new_mconstr(std::move(rows), set_kind(op), model).release();
+  // A number or vector brings no terms: the rows keep e's.
+  kest::Array<double> constants(n);
+  for (std::size_t r = 0; r < n; ++r) constants[r] = e.constants[r] - o.value(r);
+  return new_mconstr(PyRef::borrow(self_object), std::move(constants), set_kind(op), model).release();
 }
 
 PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
@@ -410,11 +439,11 @@ PyGetSetDef mlinexpr_getset[] = {
 
 MConstrObject* as_mconstr(PyObject* o) { return reinterpret_cast<MConstrObject*>(o); }
 
-Py_ssize_t mconstr_length(PyObject* self) noexcept { return static_cast<Py_ssize_t>(as_mconstr(self)->batch.size()); }
+Py_ssize_t mconstr_length(PyObject* self) noexcept { return static_cast<Py_ssize_t>(as_mconstr(self)->constants.size()); }
 
 PyObject* mconstr_str(PyObject* self) noexcept {
-  const auto& b = as_mconstr(self)->batch;
-  return PyUnicode_FromFormat("MConstr(rows=%zu, nonzeros=%zu)", b.size(), b.vars.size());
+  const auto* c = as_mconstr(self);
+  return PyUnicode_FromFormat("MConstr(rows=%zu, nonzeros=%zu)", c->constants.size(), c->rows().vars.size());
 }
 
 /// No truth value, as for Constr: `if A @ x <= b:` is a mistake.
@@ -425,7 +454,11 @@ int mconstr_bool(PyObject*) noexcept {
 }
 
 void mconstr_dealloc(PyObject* self) {
-  as_mconstr(self)->batch.~ConstraintBatch();
+  auto* c = as_mconstr(self);
+  std::destroy_at(&c->bounds);
+  std::destroy_at(&c->kinds);
+  std::destroy_at(&c->constants);
+  c->terms.~PyRef();
   PyObject_Free(self);
 }
 

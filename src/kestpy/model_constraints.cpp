@@ -129,10 +129,7 @@ PyObject* model_addConstr(PyObject* self, PyObject* const* args, Py_ssize_t narg
     require_model_of(m, a[0], "addConstr", "'constr'");
     std::optional<std::string> name;
     if (a[1] && a[1] != Py_None) name.emplace(convert_arg("name", [&] { return to_str(a[1]); }));
-    kest::ScalarFunctionType fn = c->fn;
-    const kest::ScalarSetType set = c->set;
-
-    apply_if_known(m, fn, [&](WriteGuard& g) { (void)g->add_constraint(std::move(fn), set, std::move(name)); });
+    apply_if_known(m, c->fn, [&](WriteGuard& g) { (void)g->add_constraint_of(c->fn, c->set, std::move(name)); });
     Py_RETURN_NONE;
   });
 }

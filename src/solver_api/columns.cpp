@@ -7,16 +7,12 @@
 
 namespace kest {
 
-namespace {
-
 std::uint32_t narrow_var(VarId v) {
   if (v.index > std::numeric_limits<std::uint32_t>::max())
     throw Fault("A constraint refers to variable " + std::to_string(v.index) +
                 ", beyond the 4294967295 variables a model can hold");
   return static_cast<std::uint32_t>(v.index);
 }
-
-}  // namespace
 
 void ConstraintBatch::reserve(std::size_t rows, std::size_t terms) {
   starts.reserve(rows + 1);

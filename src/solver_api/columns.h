@@ -23,6 +23,24 @@ struct RowKind {
   static ScalarSetType::Kind set_kind(std::uint8_t k) { return static_cast<ScalarSetType::Kind>(k & kSetMask); }
 };
 
+/// A variable's index as rows store it (32 bits); throws Fault beyond that.
+std::uint32_t narrow_var(VarId v);
+
+/// Constraints ready to be stored, as views of arrays their owner keeps: row
+/// r holds the terms [starts[r] - starts[0], starts[r + 1] - starts[0]) of vars
+/// and coeffs.
+struct ConstraintRows {
+  std::span<const std::uint64_t> starts;  // size() + 1 offsets
+  std::span<const std::uint32_t> vars;
+  std::span<const double> coeffs;
+  std::span<const double> constants;
+  std::span<const std::uint8_t> kinds;  // RowKind
+  std::span<const double> bounds;       // the set's value (an Interval's lower bound)
+  std::span<const double> uppers;       // one per Interval row, in row order
+
+  std::size_t size() const { return constants.size(); }
+};
+
 /// Constraints built by the caller, ready to be stored: row r holds the terms
 /// [starts[r], starts[r + 1]) of vars and coeffs.
 struct ConstraintBatch {
@@ -35,6 +53,7 @@ struct ConstraintBatch {
   Array<double> uppers;       // one per Interval row, in row order
 
   std::size_t size() const { return constants.size(); }
+  operator ConstraintRows() const { return {starts, vars, coeffs, constants, kinds, bounds, uppers}; }
   /// Appends one constraint. Throws Fault for a variable index beyond 32 bits.
   void push(const ScalarFunctionType& function, const ScalarSetType& set);
   void reserve(std::size_t rows, std::size_t terms);
