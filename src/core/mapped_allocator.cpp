@@ -15,7 +15,7 @@ namespace {
 // header keeps the array 64-byte aligned.
 constexpr std::size_t kHeader = 64;
 constexpr std::size_t kPage = 4096;
-constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
+constexpr std::size_t kHugeFrom = std::size_t{2} << 20;
 
 // At most this many mappings and bytes are kept per thread. A kept mapping is
 // taken for an array needing at least half of it.
