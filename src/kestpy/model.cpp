@@ -244,16 +244,17 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     expand(lb, batch.lowers);
     expand(ub, batch.uppers);
 
+    // The handle too: once the variables are in, nothing may fail.
+    PyRef vars = new_vars(std::move(shape), std::vector<kest::VarId>(n), m->cell.get(), true);
+    auto* block_object = reinterpret_cast<VarsObject*>(vars.get());
+    block_object->keys = std::move(layout.keys);
     kest::VarId first;
     {
       WriteGuard g(model_cell(m));
       first = g->add_variable_batch(std::move(batch));
       if (!coeffs.empty()) g->add_objective_terms(first, coeffs);
     }
-    std::vector<kest::VarId> ids(n);
-    for (std::size_t i = 0; i < n; ++i) ids[i] = kest::VarId{first.index + i};
-    PyRef vars = new_vars(std::move(shape), std::move(ids), m->cell.get());
-    reinterpret_cast<VarsObject*>(vars.get())->keys = std::move(layout.keys);
+    for (std::size_t i = 0; i < n; ++i) block_object->ids[i] = kest::VarId{first.index + i};
     return vars.release();
   });
 }

@@ -37,7 +37,11 @@ struct VarsObject {
   std::vector<kest::VarId> ids;
   PyRef cell;
   ModelTag model;
-  bool fits;  // the product of the extents fits in 64 bits
+  bool fits;         // the product of the extents fits in 64 bits
+  bool consecutive;  // ids[k] is ids[0] + k, as addVars makes them
+  /// The member at flat position p (below ids.size()); a block of
+  /// consecutive ids answers without reading its ids.
+  kest::VarId member(std::size_t p) const { return consecutive ? kest::VarId{ids.front().index + p} : ids[p]; }
   std::shared_ptr<const BlockKeys> keys;  // block_keys.h; null when every dimension is numbered
 };
 
@@ -95,7 +99,9 @@ inline bool is_vartype(PyObject* o) { return Py_IS_TYPE(o, &VarTypeType_); }
 // Constructors of new instances (new references; throw PyErrSet on failure).
 // `cell` (a CellObject) is borrowed and may be null.
 PyRef new_var(kest::VarId id, PyObject* cell);
-PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, PyObject* cell);
+/// A block of `ids` shaped `shape`; `consecutive` promises ids[k] == ids[0] + k.
+PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, PyObject* cell,
+               bool consecutive = false);
 // A LinExpr or Constr may be a recycled instance: its (empty) function keeps
 // the term storage of a freed one, for the operators to fill.
 PyRef new_linexpr(ModelTag model);  // the function 0

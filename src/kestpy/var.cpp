@@ -176,13 +176,13 @@ PyObject* member_by_int_tuple(VarsObject* vs, PyObject* key) {
     position = position * vs->shape[d] + idx[d];
   }
   if (position >= vs->ids.size()) raise(PyExc_IndexError, "Flat index out of bounds");
-  return new_var(vs->ids[position], vs->cell.get()).release();
+  return new_var(vs->member(position), vs->cell.get()).release();
 }
 
 PyObject* vars_subscript(PyObject* self, PyObject* key) noexcept {
   return guard<PyObject*>(nullptr, [&] {
     auto* vs = reinterpret_cast<VarsObject*>(self);
-    if (vs->keys) return new_var(vs->ids[keyed_position(vs, key)], vs->cell.get()).release();
+    if (vs->keys) return new_var(vs->member(keyed_position(vs, key)), vs->cell.get()).release();
     if (vs->fits && PyTuple_CheckExact(key) && static_cast<std::size_t>(PyTuple_GET_SIZE(key)) == vs->shape.size() &&
         vs->shape.size() <= 4) {
       if (PyObject* member = member_by_int_tuple(vs, key)) return member;
@@ -226,7 +226,7 @@ PyObject* vars_subscript(PyObject* self, PyObject* key) noexcept {
       if (__builtin_mul_overflow(stride, vs->shape[d], &stride)) stride_beyond = true;
     }
     if (beyond || position >= vs->ids.size()) raise(PyExc_IndexError, "Flat index out of bounds");
-    return new_var(vs->ids[position], vs->cell.get()).release();
+    return new_var(vs->member(position), vs->cell.get()).release();
   });
 }
 
@@ -470,12 +470,13 @@ PyRef new_var(kest::VarId id, PyObject* cell) {
   return PyRef::steal(reinterpret_cast<PyObject*>(v));
 }
 
-PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, PyObject* cell) {
+PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, PyObject* cell, bool consecutive) {
   auto* v = PyObject_GC_New(VarsObject, vars_type());
   if (!v) throw PyErrSet{};
   new (&v->shape) std::vector<std::uint64_t>(std::move(shape));
   new (&v->ids) std::vector<kest::VarId>(std::move(ids));
   v->fits = extent_product(v->shape).has_value();
+  v->consecutive = consecutive && !v->ids.empty();
   new (&v->keys) std::shared_ptr<const BlockKeys>();
   new (&v->cell) PyRef(PyRef::borrow(cell));
   v->model = cell_tag(cell);
