@@ -1,0 +1,92 @@
+"""Scans of model-sized arrays that answer the usual question, "is anything
+wrong here?", a cache-sized block at a time.
+
+Each scan answers True only when the full check it stands for would find
+nothing; on False the caller runs that check to learn what and where. Working
+in blocks keeps every temporary small and warm in the cache: a model-sized
+temporary costs a first touch of each of its pages, which on a loaded machine
+costs more than the arithmetic.
+"""
+
+import math
+
+import numpy as np
+
+# 32768 float64 values: 256 KiB, within a core's L2 cache
+_BLOCK = 1 << 15
+
+
+def _blocks(size):
+    for start in range(0, size, _BLOCK):
+        yield start, min(start + _BLOCK, size)
+
+
+def bounds_clean(values, limit):
+    """True when values hold no NaN and no finite value of size limit or more
+    (HiGHS would read it as infinite); infinite values are fine."""
+    size = values.size
+    absolute = np.empty(min(size, _BLOCK))
+    below = np.empty(absolute.size, dtype=np.bool_)
+    infinite = np.empty(absolute.size, dtype=np.bool_)
+    for start, stop in _blocks(size):
+        a, ok = absolute[:stop - start], below[:stop - start]
+        np.abs(values[start:stop], out=a)
+        np.less(a, limit, out=ok)  # NaN fails here
+        if ok.all():
+            continue
+        inf = infinite[:stop - start]
+        np.equal(a, math.inf, out=inf)
+        np.logical_or(ok, inf, out=ok)
+        if not ok.all():
+            return False
+    return True
+
+
+def coefficients_clean(values, tiny):
+    """True when every value's size is above tiny (HiGHS drops the others as
+    zero); such values hold no NaN and no zero."""
+    tiny = max(tiny, 0.0)
+    size = values.size
+    absolute = np.empty(min(size, _BLOCK))
+    above = np.empty(absolute.size, dtype=np.bool_)
+    for start, stop in _blocks(size):
+        a, ok = absolute[:stop - start], above[:stop - start]
+        np.abs(values[start:stop], out=a)
+        np.greater(a, tiny, out=ok)
+        if not ok.all():
+            return False
+    return True
+
+
+_NO_STARTS = np.zeros(0, dtype=np.int64)
+
+
+def rising(idx):
+    """True when the indices strictly rise (none is negative)."""
+    return rows_rising(_NO_STARTS, idx)
+
+
+def rows_rising(starts, idx):
+    """True when the indices of every row (CSR: row r holds idx[starts[r]:
+    starts[r + 1]], starts sorted) strictly rise, so that no row names a
+    variable twice. The indices are taken as checked: no negative one."""
+    pairs = idx.size - 1
+    if pairs < 1:
+        return True
+    # indices fit their own type, and so does the difference of two of them
+    step = np.empty(min(pairs, _BLOCK), dtype=idx.dtype)
+    # the row starts within each block, found at once; the keys in the type of
+    # starts, as searchsorted otherwise converts the whole of starts
+    edges = np.append(np.arange(1, pairs + 1, _BLOCK, dtype=np.int64), pairs + 1)
+    within = np.searchsorted(starts, edges.astype(starts.dtype, copy=False))
+    for block, (start, stop) in enumerate(_blocks(pairs)):
+        d = step[:stop - start]
+        # d[k] joins entries start + k and start + k + 1
+        np.subtract(idx[start + 1:stop + 1], idx[start:stop], out=d)
+        # a pair whose second entry starts a row joins two rows: it may fall
+        first, last = within[block], within[block + 1]
+        if last > first:
+            d[starts[first:last] - (start + 1)] = 1
+        if d.min() <= 0:
+            return False
+    return True
