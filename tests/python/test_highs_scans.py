@@ -4,11 +4,15 @@ gets when a shortcut skips a copy or a pass (signed zeros included)."""
 
 import math
 import random
+import re
 
 import numpy as np
 import pytest
 
+from kestpy_highs import Model as Backend
 from kestpy_highs import _scans
+
+from test_highs_arrays import codes, lp_arrays, mv
 
 INF, NAN = math.inf, math.nan
 SPECIAL = [0.0, -0.0, 1.5, -3.0, INF, -INF, NAN, 1e20, -2e25, 1e-12, -1e-9, 2e-9]
@@ -43,3 +47,59 @@ def test_scans_agree_with_plain_floats(block, monkeypatch):
                 idx[starts[r]:starts[r + 1]] = sorted(idx[starts[r]:starts[r + 1]])
         assert (_scans.rows_rising(starts, np.array(idx, dtype=np.int32))
                 == rising_reference(starts.tolist(), idx))
+
+
+@pytest.mark.parametrize("ncols, idx, val", [
+    (3, [0, 1, 2], [-0.0, 2.0, 0.0]),        # every column: the coefficients serve as they are
+    (3, [0, 1, 2], [1.0, 2.0, 3.0]),
+    (5, [1, 3], [-0.0, 4.0]),                # rising: scattered
+    (4, [3, 1, 3, 0], [1.0, -0.0, 2.5, 0.0]),  # repeats: summed
+])
+def test_costs_are_running_sums_from_zero(ncols, idx, val):
+    b = Backend("m", None)
+    b.add_variables(ncols, None, None, None, None)
+    b.set_objective_arrays(mv(idx, np.int32), mv(val, np.float64), 0.0, -1)
+    expected = [0.0] * ncols
+    for j, v in zip(idx, val):
+        expected[j] += v
+    got = b.highs.getLp().col_cost_
+    assert [(c, math.copysign(1.0, c)) for c in got] == [(c, math.copysign(1.0, c)) for c in expected]
+
+
+def signed(values):
+    return [(v, math.copysign(1.0, v)) for v in values]
+
+
+@pytest.mark.parametrize("types, lb, ub", [
+    ("BBB", [0.0, 0.0, 0.0], [1.0, 1.0, 1.0]),   # nothing to clip
+    ("BBB", [-0.0, -2.0, 0.0], [INF, 0.5, 1.0]),
+    ("CBI", [-0.0, -0.0, -1.0], [5.0, 3.0, 2.0]),
+    ("BCB", [0.0, -1.0, 0.5], [1.0, 7.0, 1.0]),
+])
+@pytest.mark.parametrize("constants", [[0.0, 0.0], [-0.0, 0.0], [0.5, -0.0]])
+def test_clipped_bounds_and_moved_rhs_match_the_list_path(types, lb, ub, constants):
+    rhs = [-0.0, 1.0]
+    lists, arrays = Backend("l", None), Backend("a", None)
+    lists.add_variables(3, None, list(types), lb, ub)
+    lists.add_constraints([[0], [1, 2]], [[1.0], [1.0, 1.0]], constants, ["<", "="], rhs, None)
+    arrays.add_variable_arrays(mv(lb, np.float64), mv(ub, np.float64), codes(types), None)
+    arrays.add_constraint_arrays(mv([0, 1, 3], np.int32), mv([0, 1, 2], np.int32),
+                                 mv([1.0] * 3, np.float64), mv(constants, np.float64), codes("<="),
+                                 mv(rhs, np.float64), None)
+    got, want = lp_arrays(arrays), lp_arrays(lists)
+    for key in ("col_lo", "col_hi", "row_lo", "row_hi"):
+        assert signed(got[key]) == signed(want[key]), key
+
+
+@pytest.mark.parametrize("coeffs, reason", [
+    # the sum that clears the usual coefficients overflows or meets inf - inf
+    ([1e308, 1e308, NAN], "a coefficient is NaN (variable 2)"),
+    ([INF, -INF, NAN], "a coefficient is NaN (variable 2)"),
+    ([1e308, 1e308, 1.0], "its size reaching the infinite_cost option (1e+20) (variable 0)"),
+])
+def test_objective_checks_survive_a_sum_that_overflows(coeffs, reason):
+    b = Backend("m", None)
+    b.add_variables(3, None, None, None, None)
+    b.set_objective_arrays(mv([0, 1, 2], np.int32), mv(coeffs, np.float64), 0.0, -1)
+    with pytest.warns(UserWarning, match=re.escape(reason)):
+        assert b.optimize() == 1
