@@ -8,7 +8,7 @@ import sys
 import highspy
 import numpy as np
 
-from ._scans import bounds_clean, coefficients_clean, rows_rising
+from ._scans import bounds_clean, coefficients_clean, rows_monotone
 from ._staging import INT32_MAX, first_nan
 
 _ROWWISE = int(highspy.MatrixFormat.kRowwise)
@@ -154,24 +154,6 @@ def give_names(h, col_names, row_names):
                     pass_name(base + i, s)
 
 
-def _repeats_possible(starts, idx):
-    """False when every row is strictly rising or strictly falling, so that no
-    row can name a variable twice; True otherwise."""
-    nnz = idx.size
-    if nnz < 2:
-        return False
-    diff = idx[1:] - idx[:-1]
-    # pair k joins entries k and k+1; it spans two rows when k+1 starts a row
-    cut = np.zeros(nnz - 1, dtype=np.bool_)
-    inner = starts[1:-1]
-    cut[inner[(inner > 0) & (inner < nnz)] - 1] = True
-    if ((diff == 0) & ~cut).any():
-        return True
-    rising = diff > 0
-    turn = (rising[1:] != rising[:-1]) & ~cut[1:] & ~cut[:-1]
-    return bool(turn.any())
-
-
 def csr(rows, ncols, tiny):
     """Row starts, column indices and values of the rows, merged, with repeats
     summed and zeros dropped, in the int32/float64 arrays HiGHS reads; and
@@ -194,7 +176,7 @@ def csr(rows, ncols, tiny):
     if nnz > INT32_MAX:
         raise Refused(f"HiGHS refused the model: the new constraints hold {nnz} nonzeros, "
                       "more than HiGHS takes (2**31 - 1)")
-    if not rows_rising(starts, idx) and _repeats_possible(starts, idx):
+    if not rows_monotone(starts, idx):
         # sort each row and sum its repeats; HiGHS refuses a repeated index.
         # Rows that only run backwards need none of this: HiGHS takes any order
         lens = np.diff(starts)

@@ -58,35 +58,60 @@ def coefficients_clean(values, tiny):
     return True
 
 
-_NO_STARTS = np.zeros(0, dtype=np.int64)
-
-
 def rising(idx):
-    """True when the indices strictly rise (none is negative)."""
-    return rows_rising(_NO_STARTS, idx)
+    """True when the indices strictly rise."""
+    pairs = idx.size - 1
+    # indices fit their own type, and so does the difference of two (none is negative)
+    step = np.empty(max(min(pairs, _BLOCK), 0), dtype=idx.dtype)
+    for start, stop in _blocks(pairs):
+        d = step[:stop - start]
+        np.subtract(idx[start + 1:stop + 1], idx[start:stop], out=d)
+        if d.min() <= 0:
+            return False
+    return True
 
 
-def rows_rising(starts, idx):
+def rows_monotone(starts, idx):
     """True when the indices of every row (CSR: row r holds idx[starts[r]:
-    starts[r + 1]], starts sorted) strictly rise, so that no row names a
-    variable twice. The indices are taken as checked: no negative one."""
+    starts[r + 1]], starts sorted) strictly rise or strictly fall, so that no
+    row names a variable twice. The indices are taken as checked: none is
+    negative."""
     pairs = idx.size - 1
     if pairs < 1:
         return True
-    # indices fit their own type, and so does the difference of two of them
-    step = np.empty(min(pairs, _BLOCK), dtype=idx.dtype)
+    size = min(pairs, _BLOCK)
+    step = np.empty(size, dtype=idx.dtype)
+    sign = np.empty(size, dtype=np.int8)
+    product = np.empty(size, dtype=np.int8)
     # the row starts within each block, found at once; the keys in the type of
     # starts, as searchsorted otherwise converts the whole of starts
     edges = np.append(np.arange(1, pairs + 1, _BLOCK, dtype=np.int64), pairs + 1)
     within = np.searchsorted(starts, edges.astype(starts.dtype, copy=False))
+    before = 0  # the sign of the pair before the block, 0 when it joins two rows
     for block, (start, stop) in enumerate(_blocks(pairs)):
-        d = step[:stop - start]
-        # d[k] joins entries start + k and start + k + 1
+        d, s = step[:stop - start], sign[:stop - start]
+        # d[k] joins entries start + k and start + k + 1: its sign tells
+        # rising, falling or a repeat
         np.subtract(idx[start + 1:stop + 1], idx[start:stop], out=d)
-        # a pair whose second entry starts a row joins two rows: it may fall
-        first, last = within[block], within[block + 1]
-        if last > first:
-            d[starts[first:last] - (start + 1)] = 1
-        if d.min() <= 0:
+        # a pair whose second entry starts a row joins two rows: any sign goes
+        cuts = starts[within[block]:within[block + 1]] - (start + 1)
+        d[cuts] = 1
+        if before >= 0 and d.min() > 0:
+            # every row rising, the usual case
+            before = 0 if cuts.size and cuts[-1] == d.size - 1 else 1
+            continue
+        np.subtract(idx[start + 1:stop + 1], idx[start:stop], out=d)
+        np.sign(d, out=s, casting="unsafe")
+        s[cuts] = 2
+        if not s.all():
+            return False  # a repeat within a row
+        s[cuts] = 0
+        # a turn within a row: two neighbouring pairs of opposite signs
+        if before * s[0] < 0:
             return False
+        p = product[:s.size - 1]
+        np.multiply(s[:-1], s[1:], out=p)
+        if p.size and p.min() < 0:
+            return False
+        before = s[-1]
     return True

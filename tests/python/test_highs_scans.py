@@ -22,9 +22,9 @@ def bounds_reference(values, limit):
     return all(not math.isnan(v) and (math.isinf(v) or abs(v) < limit) for v in values)
 
 
-def rising_reference(starts, idx):
-    return all(a < b for r in range(len(starts) - 1)
-               for a, b in zip(idx[starts[r]:starts[r + 1] - 1], idx[starts[r] + 1:starts[r + 1]]))
+def monotone_reference(starts, idx):
+    rows = [idx[starts[r]:starts[r + 1]] for r in range(len(starts) - 1)]
+    return all(row == sorted(set(row)) or row == sorted(set(row), reverse=True) for row in rows)
 
 
 @pytest.mark.parametrize("block", [1, 3, 1 << 15])
@@ -39,14 +39,16 @@ def test_scans_agree_with_plain_floats(block, monkeypatch):
         x = np.array(values, dtype=np.float64)
         assert _scans.bounds_clean(x, 1e20) == bounds_reference(values, 1e20)
         assert _scans.coefficients_clean(x, 1e-9) == all(abs(v) > 1e-9 for v in values)
-        lens = [rng.choice([0, 1, 2, 3]) for _ in range(rng.randint(0, 6))]
+        lens = [rng.choice([0, 1, 2, 3, 5]) for _ in range(rng.randint(0, 6))]
         starts = np.concatenate([[0], np.cumsum(lens, dtype=np.int64)]).astype(np.int32)
-        idx = [rng.randrange(6) for _ in range(int(starts[-1]))]
-        for r in range(len(lens)):
-            if rng.random() < 0.7:  # most rows sorted, some with a repeat left in
-                idx[starts[r]:starts[r + 1]] = sorted(idx[starts[r]:starts[r + 1]])
-        assert (_scans.rows_rising(starts, np.array(idx, dtype=np.int32))
-                == rising_reference(starts.tolist(), idx))
+        idx = []
+        for k in lens:
+            row = rng.sample(range(6), k) if rng.random() < 0.9 else [rng.randrange(6)] * k
+            shape = rng.random()  # most rows sorted: one turn or repeat has to be found
+            idx += sorted(row) if shape < 0.6 else sorted(row, reverse=True) if shape < 0.85 else row
+        assert (_scans.rows_monotone(starts, np.array(idx, dtype=np.int32))
+                == monotone_reference(starts.tolist(), idx))
+        assert _scans.rising(np.array(idx, dtype=np.int64)) == all(a < b for a, b in zip(idx, idx[1:]))
 
 
 @pytest.mark.parametrize("ncols, idx, val", [
