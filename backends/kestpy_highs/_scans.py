@@ -29,8 +29,14 @@ def bounds_clean(values, limit):
     below = np.empty(absolute.size, dtype=np.bool_)
     infinite = np.empty(absolute.size, dtype=np.bool_)
     for start, stop in _blocks(size):
+        x = values[start:stop]
+        # two reductions clear the usual block, all small or all one infinity;
+        # a NaN makes both NaN and fails them
+        low, high = x.min(), x.max()
+        if -limit < low and high < limit or low == high and math.isinf(low):
+            continue
         a, ok = absolute[:stop - start], below[:stop - start]
-        np.abs(values[start:stop], out=a)
+        np.abs(x, out=a)
         np.less(a, limit, out=ok)  # NaN fails here
         if ok.all():
             continue
