@@ -56,8 +56,12 @@ def coefficients_clean(values, tiny):
     absolute = np.empty(min(size, _BLOCK))
     above = np.empty(absolute.size, dtype=np.bool_)
     for start, stop in _blocks(size):
+        x = values[start:stop]
+        # a block of one sign is cleared by its nearest value to zero
+        if x.min() > tiny or x.max() < -tiny:
+            continue
         a, ok = absolute[:stop - start], above[:stop - start]
-        np.abs(values[start:stop], out=a)
+        np.abs(x, out=a)
         np.greater(a, tiny, out=ok)
         if not ok.all():
             return False

@@ -15,7 +15,7 @@ from kestpy_highs import _scans
 from test_highs_arrays import codes, lp_arrays, mv
 
 INF, NAN = math.inf, math.nan
-SPECIAL = [0.0, -0.0, 1.5, -3.0, INF, -INF, NAN, 1e20, -2e25, 1e-12, -1e-9, 2e-9]
+SPECIAL = [0.0, -0.0, 1.5, -3.0, INF, -INF, NAN, 1e20, -1e20, 2e25, 1e-12, 1e-9, -1e-9, 2e-9]
 
 
 def bounds_reference(values, limit):
