@@ -18,6 +18,10 @@ INF, NAN = math.inf, math.nan
 SPECIAL = [0.0, -0.0, 1.5, -3.0, INF, -INF, NAN, 1e20, -1e20, 2e25, 1e-12, 1e-9, -1e-9, 2e-9]
 
 
+def signed(values):
+    return [(v, math.copysign(1.0, v)) for v in values]
+
+
 def bounds_reference(values, limit):
     return all(not math.isnan(v) and (math.isinf(v) or abs(v) < limit) for v in values)
 
@@ -64,12 +68,7 @@ def test_costs_are_running_sums_from_zero(ncols, idx, val):
     expected = [0.0] * ncols
     for j, v in zip(idx, val):
         expected[j] += v
-    got = b.highs.getLp().col_cost_
-    assert [(c, math.copysign(1.0, c)) for c in got] == [(c, math.copysign(1.0, c)) for c in expected]
-
-
-def signed(values):
-    return [(v, math.copysign(1.0, v)) for v in values]
+    assert signed(b.highs.getLp().col_cost_) == signed(expected)
 
 
 @pytest.mark.parametrize("types, lb, ub", [
