@@ -8,6 +8,7 @@ import sys
 import highspy
 import numpy as np
 
+from ._scans import bounds_clean, coefficients_clean, rows_monotone
 from ._staging import INT32_MAX, first_nan
 
 _ROWWISE = int(highspy.MatrixFormat.kRowwise)
@@ -116,7 +117,8 @@ def objective_reason(h, objective, ncols):
     if objective.nan is not None:
         return objective.nan
     limit = _option(h, "infinite_cost")
-    bad = _beyond(costs(objective, ncols), limit)
+    full = costs(objective, ncols)
+    bad = -1 if bounds_clean(full, limit) else _beyond(full, limit)
     if bad >= 0:
         return (f"a coefficient would be read as infinite, its size reaching the "
                 f"infinite_cost option ({limit:g}) (variable {bad})")
@@ -152,27 +154,11 @@ def give_names(h, col_names, row_names):
                     pass_name(base + i, s)
 
 
-def _repeats_possible(starts, idx):
-    """False when every row is strictly rising or strictly falling, so that no
-    row can name a variable twice; True otherwise."""
-    nnz = idx.size
-    if nnz < 2:
-        return False
-    diff = idx[1:] - idx[:-1]
-    # pair k joins entries k and k+1; it spans two rows when k+1 starts a row
-    cut = np.zeros(nnz - 1, dtype=np.bool_)
-    inner = starts[1:-1]
-    cut[inner[(inner > 0) & (inner < nnz)] - 1] = True
-    if ((diff == 0) & ~cut).any():
-        return True
-    rising = diff > 0
-    turn = (rising[1:] != rising[:-1]) & ~cut[1:] & ~cut[:-1]
-    return bool(turn.any())
-
-
-def csr(rows, ncols):
+def csr(rows, ncols, tiny):
     """Row starts, column indices and values of the rows, merged, with repeats
-    summed and zeros dropped, in the int32/float64 arrays HiGHS reads."""
+    summed and zeros dropped, in the int32/float64 arrays HiGHS reads; and
+    whether every value's size is above tiny, the usual case, which makes the
+    search for zeros here and the checks before loading needless."""
     n = sum(c.n for c in rows)
     idx, val = _joined(rows, "idx"), _joined(rows, "val")
     if len(rows) == 1:
@@ -190,7 +176,7 @@ def csr(rows, ncols):
     if nnz > INT32_MAX:
         raise Refused(f"HiGHS refused the model: the new constraints hold {nnz} nonzeros, "
                       "more than HiGHS takes (2**31 - 1)")
-    if _repeats_possible(starts, idx):
+    if not rows_monotone(starts, idx):
         # sort each row and sum its repeats; HiGHS refuses a repeated index.
         # Rows that only run backwards need none of this: HiGHS takes any order
         lens = np.diff(starts)
@@ -211,17 +197,21 @@ def csr(rows, ncols):
         starts = np.zeros(n + 1, dtype=np.int64)
         starts[1:] = np.cumsum(np.bincount(row_of, minlength=n))
         del row_of
-    keep = val != 0.0
-    if not keep.all():
-        # a row start moves back by the zeros dropped before it
-        kept = np.zeros(idx.size + 1, dtype=np.int64)
-        np.cumsum(keep, out=kept[1:])
-        starts = kept[starts]
-        idx = idx[keep]
-        val = val[keep]
+    clean = coefficients_clean(val, tiny)
+    if not clean:
+        keep = val != 0.0
+        if not keep.all():
+            # a row start moves back by the zeros dropped before it
+            kept = np.zeros(idx.size + 1, dtype=np.int64)
+            np.cumsum(keep, out=kept[1:])
+            starts = kept[starts]
+            idx = idx[keep]
+            val = val[keep]
+            del keep, kept
+            clean = coefficients_clean(val, tiny)
     return (n, np.ascontiguousarray(starts, dtype=np.int32),
             np.ascontiguousarray(idx, dtype=np.int32),
-            np.ascontiguousarray(val, dtype=np.float64))
+            np.ascontiguousarray(val, dtype=np.float64), clean)
 
 
 def costs(objective, ncols):
@@ -262,20 +252,25 @@ def load(h, staged, base_col, base_row, objective, objective_dirty):
     if base_col + n_new > INT32_MAX:
         raise Refused(f"HiGHS refused the model: {base_col + n_new} variables, "
                       "more than HiGHS takes (2**31 - 1)")
+    tiny = _option(h, "small_matrix_value")
     if rows:
-        m_new, starts, idx, val = csr(rows, max(base_col + n_new, 1))
+        m_new, starts, idx, val, clean = csr(rows, max(base_col + n_new, 1), tiny)
         rlo, rhi = _joined(rows, "lo"), _joined(rows, "hi")
         row_names = _names(rows, base_row)
     else:
-        m_new, row_names = 0, []
+        m_new, row_names, clean = 0, [], True
         starts = np.zeros(1, dtype=np.int32)
         idx, val = _NO_INT, _NO_FLOAT
         rlo = rhi = _NO_FLOAT
     # HiGHS takes a NaN coefficient without a word, and a tiny coefficient or a
     # huge bound with a log line nobody sees, and solves another model; refuse
-    # them here, before anything reaches HiGHS
-    reason = (nan_reason(base_col, lo, hi, base_row, rlo, rhi, starts, idx, val)
-              or magnitude_reason(h, base_col, lo, hi, base_row, rlo, rhi, starts, idx, val))
+    # them here, before anything reaches HiGHS. The scans find the usual
+    # nothing cheaply; the checks say what and where otherwise
+    limit = _option(h, "infinite_bound")
+    reason = None
+    if not (clean and all(bounds_clean(b, limit) for b in (lo, hi, rlo, rhi))):
+        reason = (nan_reason(base_col, lo, hi, base_row, rlo, rhi, starts, idx, val)
+                  or magnitude_reason(h, base_col, lo, hi, base_row, rlo, rhi, starts, idx, val))
     if reason is not None:
         raise Refused("HiGHS refused the model: " + reason)
     # the chunks are merged now; a merge made copies, so let them go

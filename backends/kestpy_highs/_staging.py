@@ -11,6 +11,8 @@ import math
 
 import numpy as np
 
+from ._scans import rising
+
 INF = math.inf
 INT32_MAX = int(np.iinfo(np.int32).max)
 
@@ -68,16 +70,44 @@ class Objective:
         """The cost of each of ncols columns, repeats summed; kept, as the checks
         before loading and the loading itself both need it."""
         if self._costs is None or self._costs.size != ncols:
-            # bincount adds repeats in order, as a running sum from 0 would
-            self._costs = (np.bincount(self.idx, self.val, minlength=ncols) if self.idx.size
-                           else np.zeros(ncols))
+            self._costs = _summed(self.idx, self.val, ncols)
         return self._costs
+
+
+def _summed(idx, val, ncols):
+    """val summed by idx into ncols values, each a running sum from 0 (so -0.0
+    turns 0.0)."""
+    if not idx.size:
+        return np.zeros(ncols)
+    if not rising(idx):
+        # bincount adds repeats in order, as a running sum from 0 would
+        return np.bincount(idx, val, minlength=ncols)
+    # no repeats, the usual case, and no bincount, which converts idx to intp
+    # and adds one value at a time. 0.0 + x is x unless x is a zero
+    zeros = np.count_nonzero(val) < val.size
+    if idx.size == ncols:
+        # idx is 0, 1, ..., ncols - 1; no cost vector is changed in place, so val serves
+        return val + 0.0 if zeros else val
+    out = np.zeros(ncols)
+    out[idx] = val
+    if zeros:
+        out += 0.0
+    return out
 
 
 def first_nan(values):
     """Position of the first NaN in values (or of the first True in a bool
     array), or -1."""
-    nan = values if values.dtype == np.bool_ else np.isnan(values)
+    if values.dtype == np.bool_:
+        nan = values
+    else:
+        # a sum takes any NaN in and makes no temporary array; an overflow or
+        # inf - inf makes a NaN too, and costs only the search below
+        with np.errstate(over="ignore", invalid="ignore"):
+            total = np.add.reduce(values, initial=0.0)
+        if not math.isnan(total):
+            return -1
+        nan = np.isnan(values)
     return int(nan.argmax()) if nan.any() else -1
 
 
@@ -93,9 +123,13 @@ def _check_range(idx, ncols):
 
 
 def _sense_bounds(codes, bound):
-    """Row bounds (lo, hi) for sense codes and the moved right-hand sides."""
-    lo = np.where(codes == _LE, -INF, bound)
-    hi = np.where(codes == _GE, INF, bound)
+    """Row bounds (lo, hi) for sense codes and the moved right-hand sides; bound
+    itself stands for a side that takes it in every row."""
+    le, ge = codes == _LE, codes == _GE
+    lo = (bound if not le.any() else np.full(bound.size, -INF) if le.all()
+          else np.where(le, -INF, bound))
+    hi = (bound if not ge.any() else np.full(bound.size, INF) if ge.all()
+          else np.where(ge, INF, bound))
     return lo, hi
 
 
@@ -125,9 +159,11 @@ def _array_names(names, count, what):
 
 
 def _first_bad_code(codes, allowed):
-    ok = np.isin(codes, np.frombuffer(allowed.encode("ascii"), dtype=np.uint8))
-    if ok.all():
+    # a count per symbol: a byte comparison is far cheaper than isin, which
+    # widens the codes to a model-sized index array
+    if sum(np.count_nonzero(codes == ord(c)) for c in allowed) == codes.size:
         return None
+    ok = np.isin(codes, np.frombuffer(allowed.encode("ascii"), dtype=np.uint8))
     return chr(int(codes[int(np.argmin(ok))]))
 
 
@@ -147,10 +183,27 @@ def cols_from_arrays(lb, ub, types, names):
         integer = (codes != _C).view(np.uint8)
         binary = codes == _B
         if binary.any():
-            # the received arrays are read-only and the caller's
-            lo = np.maximum(lo, 0.0, where=binary, out=lo.copy())
-            hi = np.minimum(hi, 1.0, where=binary, out=hi.copy())
+            lo = _clip(lo, binary, np.maximum, 0.0)
+            hi = _clip(hi, binary, np.minimum, 1.0)
     return ColChunk(count, lo, hi, integer, names)
+
+
+def _clip(bounds, binary, towards, limit):
+    """bounds with towards(bound, limit) at the binaries; bounds itself when
+    that changes none, which saves a model-sized copy (a binary's lower bound
+    usually arrives as 0)."""
+    every = binary.all()
+    mine = bounds if every else bounds[binary]
+    if towards is np.maximum:
+        # keeps x exactly when its sign bit is clear: -0.0 turns 0.0
+        kept = mine.view(np.int64).min() >= 0
+    else:
+        kept = mine.max() <= limit  # a NaN, which stays NaN, fails here and is copied
+    if kept:
+        return bounds
+    # the received arrays are read-only and the caller's
+    return towards(bounds, limit) if every else towards(bounds, limit, where=binary,
+                                                        out=bounds.copy())
 
 
 def rows_from_arrays(starts, indices, coeffs, constants, senses, rhs, names, ncols):
@@ -183,7 +236,9 @@ def rows_from_arrays(starts, indices, coeffs, constants, senses, rhs, names, nco
         raise TooLarge(f"HiGHS refused the model: a batch of {count} constraints holds "
                        f"{nnz} nonzeros, more than HiGHS takes (2**31 - 1)", count)
     _check_range(idx, ncols)
-    lo, hi = _sense_bounds(codes, rhs - const)
+    # x - 0.0 is x, -0.0 included; only a constant with a bit set moves a bound
+    bound = rhs - const if const.view(np.int64).any() else rhs
+    lo, hi = _sense_bounds(codes, bound)
     return RowChunk(count, starts, idx, val, lo, hi, names)
 
 
