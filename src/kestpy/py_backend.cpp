@@ -489,8 +489,11 @@ kest::Status PyBackend::set_objective(kest::ScalarFunctionType function, kest::O
       constant = a.constant;
     }
     PyRef code = made(PyLong_FromLong(sense == kest::OptimizationSense::Maximize ? 1 : -1));
-    call(backend_.get(), names().set_objective_arrays, index_array(vars), owned_memoryview(std::move(coeffs)),
-         py_float(constant), code);
+    // The indices' memoryview owns them rather than a copy.
+    auto owned_vars = std::make_shared<std::vector<std::uint32_t>>(std::move(vars));
+    const std::span<const std::uint32_t> var_span(*owned_vars);
+    call(backend_.get(), names().set_objective_arrays, index_array(var_span, std::move(owned_vars)),
+         owned_memoryview(std::move(coeffs)), py_float(constant), code);
     return kest::Status::success();
   }
   IndexMaker ints(false);
