@@ -20,7 +20,7 @@ constexpr std::size_t kHugeFrom = std::size_t{2} << 20;
 // At most this many mappings and bytes are kept per thread. A kept mapping is
 // taken for an array needing at least half of it.
 constexpr std::size_t kKeptCount = 8;
-constexpr std::size_t kKeptBytes = std::size_t{512} << 20;
+constexpr std::size_t kKeptBytes = std::size_t{256} << 20;
 
 struct Kept {
   std::array<void*, kKeptCount> bases{};
