@@ -93,10 +93,15 @@ def _result(model):
     return model.Status, model.ObjVal
 
 
+# HiGHS takes an integer variable within 1e-6 of an integer as integral, so
+# two solves of one MIP may differ by that much times a cost.
+_MIP_TOL = 1e-6
+
+
 def _same(a, b):
     assert a[0] == b[0]
     if a[0] == KEST.OPTIMAL:
-        assert a[1] == pytest.approx(b[1], rel=1e-7, abs=1e-7)
+        assert a[1] == pytest.approx(b[1], rel=_MIP_TOL, abs=_MIP_TOL)
 
 
 def _scipy(plain):
@@ -142,9 +147,11 @@ def test_changes_in_place_replayed_and_rebuilt_agree(parts):
     in_place = _result(models[0][0])
     _same(in_place, _result(final))
     status, fun = _scipy(plain)
+    if status == 4:
+        return  # the reference could not decide (its own solver's numerical trouble)
     assert (status == 0) == (in_place[0] == KEST.OPTIMAL)
     if status == 0:
-        assert in_place[1] == pytest.approx(fun, rel=1e-7, abs=1e-7)
+        assert in_place[1] == pytest.approx(fun, rel=_MIP_TOL, abs=_MIP_TOL)
 
 
 def test_a_backend_without_change_methods_is_rebuilt_and_keeps_values_none_until_then():
