@@ -1,6 +1,9 @@
 #include "core/affine.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "core/fault.h"
 
@@ -12,13 +15,47 @@ bool is_simplified(Terms terms) {
   return true;
 }
 
+namespace {
+
+/// Sorts terms by variable, keeping the order of a variable's terms (a stable
+/// sort): by 16-bit digits from the lowest, as many as the largest index
+/// needs, for long lists; variable indices are dense, so two digits cover
+/// most models and each costs two passes over the terms.
+void sort_by_variable(std::vector<AffineTerm>& terms) {
+  constexpr std::size_t kRadixFrom = 2048;
+  constexpr unsigned kDigit = 16;
+  constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
+  const std::size_t n = terms.size();
+  if (n < kRadixFrom) {
+    std::stable_sort(terms.begin(), terms.end(),
+                     [](const AffineTerm& a, const AffineTerm& b) { return a.var < b.var; });
+    return;
+  }
+  std::uint64_t top = 0;
+  for (const auto& t : terms) top = std::max(top, t.var.index);
+  std::vector<AffineTerm> buffer(n);
+  std::vector<std::size_t> next(kBuckets);
+  AffineTerm* from = terms.data();
+  AffineTerm* to = buffer.data();
+  for (unsigned shift = 0; shift < 64 && (top >> shift) != 0; shift += kDigit) {
+    std::fill(next.begin(), next.end(), 0);
+    for (std::size_t i = 0; i < n; ++i) ++next[(from[i].var.index >> shift) & (kBuckets - 1)];
+    std::size_t sum = 0;
+    for (auto& c : next) sum += std::exchange(c, sum);
+    for (std::size_t i = 0; i < n; ++i) to[next[(from[i].var.index >> shift) & (kBuckets - 1)]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != terms.data()) std::copy(from, from + n, terms.data());
+}
+
+}  // namespace
+
 void ScalarAffineFn::simplify() {
   // Fast path: already strictly ascending with no zeros (the common case for
   // expressions built term by term in variable order).
   if (is_simplified(terms)) return;
 
-  std::stable_sort(terms.begin(), terms.end(),
-                   [](const AffineTerm& a, const AffineTerm& b) { return a.var < b.var; });
+  sort_by_variable(terms);
   // Merge in place: the write position never passes the read position.
   std::size_t kept = 0;
   for (std::size_t i = 0; i < terms.size(); ++i) {

@@ -1,6 +1,7 @@
 // ScalarAffineFn: push_term, simplify and calculate.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <iterator>
 #include <limits>
@@ -103,6 +104,30 @@ TEST(SimplifyStability, LongListKeepsInputOrderWithinAVariable) {
   ASSERT_NE(expected2, ones + 1e16) << "the case must tell the two orders apart";
   f.simplify();
   EXPECT_TRUE(same_terms(f.terms, {T(0, 30.0), T(1, 30.0), T(2, expected2)}));
+}
+
+TEST(SimplifyStability, LongListsSortLikeAStableSort) {
+  // Long lists take another sort (by digits of the variable index): the
+  // result must be the stable sort's, for indices of one to three digits.
+  std::mt19937_64 rng(11);
+  for (std::uint64_t range : {std::uint64_t{300}, std::uint64_t{1} << 20, std::uint64_t{1} << 40}) {
+    ScalarAffineFn f;
+    for (int i = 0; i < 5000; ++i)
+      f.push_term(VarId{rng() % range}, static_cast<double>(rng() % 7) - 3.0 + (i % 2 ? 1e16 : 0.5));
+    std::vector<AffineTerm> reference = f.terms;
+    std::stable_sort(reference.begin(), reference.end(),
+                     [](const AffineTerm& a, const AffineTerm& b) { return a.var < b.var; });
+    Terms merged;
+    for (const auto& t : reference) {
+      if (!merged.empty() && merged.back().var == t.var)
+        merged.back().coeff += t.coeff;
+      else
+        merged.push_back(t);
+    }
+    std::erase_if(merged, [](const AffineTerm& t) { return t.coeff == 0.0; });
+    f.simplify();
+    EXPECT_TRUE(same_terms(f.terms, merged)) << "indices below " << range;
+  }
 }
 
 // ---- calculate ----
