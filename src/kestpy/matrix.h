@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "core/mapped_allocator.h"
+#include "core/array.h"
 #include "core/affine.h"
 #include "kestpy/objects.h"
 #include "kestpy/py_ref.h"

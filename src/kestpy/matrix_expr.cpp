@@ -48,13 +48,21 @@ struct RowSource {
 
   std::size_t size() const { return rows ? rows->size() : members.size(); }
   std::size_t terms() const { return rows ? rows->vars.size() : members.size(); }
-  std::size_t length(std::size_t r) const { return rows ? rows->row_end(r) - rows->row_begin(r) : 1; }
-  AffineTerm term(std::size_t r, std::size_t i) const {
-    if (!rows) return AffineTerm{kest::VarId{members[r]}, 1.0};
-    const std::size_t k = rows->row_begin(r) + i;
-    return AffineTerm{kest::VarId{rows->vars[k]}, rows->coeffs[k]};
-  }
   double constant(std::size_t r) const { return rows ? rows->constants[r] : 0.0; }
+
+  /// The terms as plain pointers, for loops over every row.
+  struct View {
+    const std::uint64_t* starts;  // null: row r is term r
+    const std::uint32_t* vars;
+    const double* coeffs;  // null: every coefficient 1
+    std::size_t begin(std::size_t r) const { return starts ? static_cast<std::size_t>(starts[r]) : r; }
+    std::size_t end(std::size_t r) const { return starts ? static_cast<std::size_t>(starts[r + 1]) : r + 1; }
+    AffineTerm term(std::size_t k) const { return AffineTerm{kest::VarId{vars[k]}, coeffs ? coeffs[k] : 1.0}; }
+  };
+  View view() const {
+    return rows ? View{rows->starts.data(), rows->vars.data(), rows->coeffs.data()}
+                : View{nullptr, members.data(), nullptr};
+  }
 };
 
 /// The members of a block, 32 bits as the cache stores them.
@@ -87,19 +95,7 @@ template <class Constant>
 MatrixRows merged(const RowSource& a, const RowSource& b, bool negate_b, Constant&& constant) {
   // Terms are written straight into arrays sized for the worst case (no
   // term cancels) and cut to length at the end.
-  struct View {
-    const std::uint64_t* starts;  // null: row r is term r
-    const std::uint32_t* vars;
-    const double* coeffs;  // null: every coefficient 1
-    std::size_t begin(std::size_t r) const { return starts ? static_cast<std::size_t>(starts[r]) : r; }
-    std::size_t end(std::size_t r) const { return starts ? static_cast<std::size_t>(starts[r + 1]) : r + 1; }
-    AffineTerm term(std::size_t k) const { return AffineTerm{kest::VarId{vars[k]}, coeffs ? coeffs[k] : 1.0}; }
-  };
-  auto view = [](const RowSource& s) {
-    return s.rows ? View{s.rows->starts.data(), s.rows->vars.data(), s.rows->coeffs.data()}
-                  : View{nullptr, s.members.data(), nullptr};
-  };
-  const View va = view(a), vb = view(b);
+  const RowSource::View va = a.view(), vb = b.view();
   const std::size_t n = a.size();
   MatrixRows out;
   out.starts.resize(n + 1);

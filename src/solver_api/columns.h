@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/function.h"
-#include "core/mapped_allocator.h"
+#include "core/array.h"
 #include "core/names.h"
 #include "core/sets.h"
 

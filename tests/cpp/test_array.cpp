@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "core/mapped_allocator.h"
+#include "core/array.h"
 
 namespace kest {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/mapped_allocator.h"
+#include "core/array.h"
 
 #include <sys/mman.h>
 

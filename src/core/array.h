@@ -1,9 +1,9 @@
 #pragma once
-// The allocator of the model's large arrays. An array of a megabyte or more
-// gets pages of its own from the system, so that building and replaying a
-// large model leaves no freed blocks scattered over the heap (the general
-// allocator keeps such blocks resident, raising the process's peak for the
-// rest of its life).
+// The growable array of the model's data path (kest::Array) and the storage
+// behind it. An array of a megabyte or more gets pages of its own from the
+// system, so that building and replaying a large model leaves no freed blocks
+// scattered over the heap (the general allocator keeps such blocks resident,
+// raising the process's peak for the rest of its life).
 //
 // Fresh pages cost a fault and a clearing each, which is most of what an
 // operation over large arrays costs. So a freed mapping is kept for the next
