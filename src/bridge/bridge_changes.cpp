@@ -108,14 +108,8 @@ void BridgeOptimizer::change_objective_coefficients(std::span<const std::uint64_
     for (std::size_t i = 0; i < wanted.size(); ++i)
       if (i + 1 == wanted.size() || wanted[i + 1].first != wanted[i].first) last.push_back(wanted[i]);
 
-    if (!objective_function_) {
-      objective_function_ = ScalarAffineFn{};
-    } else if (const SingleVariable* s = objective_function_->single()) {
-      objective_function_ = ScalarAffineFn({AffineTerm{s->var, 1.0}}, 0.0);
-    }
-    auto& fn = std::get<ScalarAffineFn>(objective_function_->value);
+    ScalarAffineFn fn = objective_.affine();
     fn.simplify();  // ascending by variable, one term each
-    objective_unsimplified_ = false;
     const std::size_t old = fn.terms.size();
     for (const auto& [var, coeff] : last) {
       auto end = fn.terms.begin() + static_cast<std::ptrdiff_t>(old);
@@ -128,6 +122,7 @@ void BridgeOptimizer::change_objective_coefficients(std::span<const std::uint64_
         fn.terms.push_back(AffineTerm{VarId{var}, coeff});
     }
     fn.simplify();  // the new terms into place, zeros out
+    objective_.assign(ScalarFunctionType(std::move(fn)));
     if (!objective_sense_) objective_sense_ = OptimizationSense::Minimize;
     if (!forwarding()) return;
     enqueue(pending_.objective, vars, variables_.size());
@@ -272,7 +267,7 @@ void BridgeOptimizer::send_pending_changes() {
 
 std::vector<double> BridgeOptimizer::objective_coefficients(std::span<const VarId> vars) const {
   std::vector<double> out(vars.size(), 0.0);
-  if (!objective_function_ || vars.empty()) return out;
+  if (!objective_ || vars.empty()) return out;
   // Read without simplifying: readers share the cache, so it is not changed here.
   std::unordered_map<std::uint64_t, double> few;
   std::vector<double> dense;
@@ -285,11 +280,7 @@ std::vector<double> BridgeOptimizer::objective_coefficients(std::span<const VarI
       few[v.index] += c;
     }
   };
-  if (const SingleVariable* s = objective_function_->single()) {
-    add(s->var, 1.0);
-  } else {
-    for (const auto& t : objective_function_->affine()->terms) add(t.var, t.coeff);
-  }
+  objective_.for_each_term(add);
   for (std::size_t i = 0; i < vars.size(); ++i) {
     if (by_table) {
       if (vars[i].index < dense.size()) out[i] = dense[static_cast<std::size_t>(vars[i].index)];

@@ -17,14 +17,8 @@ BridgeOptimizer::Mark BridgeOptimizer::mark() const noexcept {
   Mark m;
   m.variables = variables_.size();
   m.constraints = constraints_.size();
-  if (objective_function_ && objective_function_->affine()) {
-    m.objective_affine = true;
-    m.objective_terms = objective_function_->affine()->terms.size();
-  } else {
-    m.small_objective = objective_function_;  // none or one variable: nothing to allocate
-  }
+  m.objective = objective_.mark();
   m.sense = objective_sense_;
-  m.unsimplified = objective_unsimplified_;
   m.unsent = objective_unsent_;
   return m;
 }
@@ -34,16 +28,8 @@ void BridgeOptimizer::roll_back(const Mark& m) noexcept {
   constraints_.truncate(m.constraints);
   if (variable_names_.indexed > m.variables) variable_names_ = NameIndex{};
   if (constraint_names_.indexed > m.constraints) constraint_names_ = NameIndex{};
-  if (m.objective_affine) {
-    if (objective_function_ && objective_function_->affine()) {
-      auto& terms = std::get<ScalarAffineFn>(objective_function_->value).terms;
-      if (terms.size() > m.objective_terms) terms.resize(m.objective_terms);
-    }
-  } else {
-    objective_function_ = m.small_objective;
-  }
+  objective_.roll_back(m.objective);
   objective_sense_ = m.sense;
-  objective_unsimplified_ = m.unsimplified;
   objective_unsent_ = m.unsent;
 }
 
@@ -164,25 +150,33 @@ ConstrId BridgeOptimizer::add_constraint_batch(const ConstraintRows& batch, Name
 }
 
 Status BridgeOptimizer::set_objective(ScalarFunctionType function, OptimizationSense sense) {
+  CachedObjective next;
+  record([&] { next.assign(function); });
+  return install_objective(std::move(next), sense);
+}
+
+Status BridgeOptimizer::set_objective_of(const ScalarAffineFn& function, OptimizationSense sense) {
+  CachedObjective next;
+  record([&] { next.assign(function); });
+  return install_objective(std::move(next), sense);
+}
+
+Status BridgeOptimizer::install_objective(CachedObjective next, OptimizationSense sense) {
   status_ = SolveStatus::Loaded;
   // The objective it replaces is kept until the backend has the new one, so
   // that running out of memory on the way there can put it back.
-  std::optional<ScalarFunctionType> previous = std::move(objective_function_);
-  const Mark before{0, 0, 0, std::nullopt, false, objective_sense_, objective_unsimplified_, objective_unsent_};
-  objective_sense_ = sense;
-  objective_function_ = std::move(function);
-  objective_unsimplified_ = false;
-  objective_unsent_ = false;
+  CachedObjective previous = std::exchange(objective_, std::move(next));
+  const std::optional<OptimizationSense> previous_sense = std::exchange(objective_sense_, sense);
+  const bool previous_unsent = std::exchange(objective_unsent_, false);
   if (!forwarding()) return Status::success();
   Status status;
   try {
-    forward([&] { status = backend_->set_objective(*objective_function_, sense); });
+    forward([&] { status = backend_->set_objective_columns(objective_.columns(), sense); });
   } catch (...) {
     if (cut_short_ == CutShort::Reason::OutOfMemory) {
-      objective_function_ = std::move(previous);
-      objective_sense_ = before.sense;
-      objective_unsimplified_ = before.unsimplified;
-      objective_unsent_ = before.unsent;
+      objective_ = std::move(previous);
+      objective_sense_ = previous_sense;
+      objective_unsent_ = previous_unsent;
     }
     throw;
   }
@@ -194,43 +188,21 @@ void BridgeOptimizer::add_objective_terms(VarId first, std::span<const double> c
       std::count_if(coeffs.begin(), coeffs.end(), [](double c) { return c != 0.0; }));
   if (nonzero == 0) return;
   status_ = SolveStatus::Loaded;
-  // Room first, in a new function when the objective changes form: a failed
-  // allocation leaves the objective as it was.
-  record([&] {
-    std::optional<ScalarFunctionType> reformed;
-    if (!objective_function_) {
-      reformed = ScalarAffineFn{};
-    } else if (const SingleVariable* s = objective_function_->single()) {
-      reformed = ScalarAffineFn({AffineTerm{s->var, 1.0}}, 0.0);
-    }
-    auto& fn = std::get<ScalarAffineFn>((reformed ? *reformed : *objective_function_).value);
-    const std::size_t need = fn.terms.size() + nonzero;
-    if (need > fn.terms.capacity()) fn.terms.reserve(std::max(need, fn.terms.capacity() + fn.terms.capacity() / 2));
-    for (std::size_t i = 0; i < coeffs.size(); ++i) fn.push_term(VarId{first.index + i}, coeffs[i]);
-    // As the sum with a constant-free function would have it: -0.0 + 0.0 is 0.0.
-    fn.constant += 0.0;
-    if (reformed) objective_function_ = std::move(reformed);
-  });
-  objective_unsimplified_ = true;
+  record([&] { objective_.append(first, coeffs, nonzero); });
   if (!objective_sense_) objective_sense_ = OptimizationSense::Minimize;
   if (forwarding()) objective_unsent_ = true;
 }
 
-const std::optional<ScalarFunctionType>& BridgeOptimizer::objective_function() const {
-  // New terms come with new variables, so simplifying once when the function
-  // is read merges exactly as adding them one call at a time would have.
-  if (objective_unsimplified_) {
-    std::get<ScalarAffineFn>(objective_function_->value).simplify();
-    objective_unsimplified_ = false;
-  }
-  return objective_function_;
+std::optional<ScalarFunctionType> BridgeOptimizer::objective_function() const {
+  if (!objective_) return std::nullopt;
+  return objective_.function();
 }
 
 Status BridgeOptimizer::send_pending_objective() {
   if (!objective_unsent_ || !forwarding()) return Status::success();
   Status status;
   forward([&] {
-    status = backend_->set_objective(*objective_function(), objective_sense_.value_or(OptimizationSense::Minimize));
+    status = backend_->set_objective_columns(objective_.columns(), objective_sense_.value_or(OptimizationSense::Minimize));
   });
   objective_unsent_ = false;
   return status;
@@ -250,7 +222,7 @@ Status BridgeOptimizer::update() {
 std::optional<AttrValue> BridgeOptimizer::get_model_attr(ModelAttr attr) {
   switch (attr) {
     case ModelAttr::ObjectiveFunction:
-      if (objective_function()) return AttrValue::function(*objective_function());
+      if (auto f = objective_function()) return AttrValue::function(std::move(*f));
       return std::nullopt;
     case ModelAttr::ObjectiveSense:
       if (objective_sense_) return AttrValue::sense(*objective_sense_);
@@ -280,9 +252,9 @@ Status BridgeOptimizer::set_model_attr(ModelAttr attr, AttrValue value) {
       // function, and nothing reaches the backend until a function exists.
       objective_sense_ = *s;
       status_ = SolveStatus::Loaded;
-      if (objective_function_ && forwarding()) {
+      if (objective_ && forwarding()) {
         Status status;
-        forward([&] { status = backend_->set_objective(*objective_function(), *s); });
+        forward([&] { status = backend_->set_objective_columns(objective_.columns(), *s); });
         objective_unsent_ = false;
         return status;
       }
@@ -413,8 +385,8 @@ Status BridgeOptimizer::replay_into(Optimizer& target, std::vector<std::size_t>&
   release_kept_pages();
   if (const auto n = variables_.size()) target.add_variable_columns(variables_.columns(0, n));
   if (const auto n = constraints_.size()) target.add_constraint_columns(constraints_.columns(0, n));
-  if (objective_function() && objective_sense_) {
-    if (Status s = target.set_objective(*objective_function(), *objective_sense_); !s) return s;
+  if (objective_ && objective_sense_) {
+    if (Status s = target.set_objective_columns(objective_.columns(), *objective_sense_); !s) return s;
   }
   // MIP starts are hints: a backend without the method goes without them.
   if (const auto starts = variables_.starts(); !starts.empty()) {

@@ -48,6 +48,7 @@
 #include <utility>
 #include <vector>
 
+#include "bridge/cached_objective.h"
 #include "bridge/model_cache.h"
 #include "core/records.h"
 #include "solver_api/optimizer.h"
@@ -68,6 +69,9 @@ class BridgeOptimizer final : public Optimizer {
   std::vector<ConstrId> add_constraints(std::vector<ScalarFunctionType> functions, std::vector<ScalarSetType> sets,
                                         std::optional<std::vector<std::string>> names) override;
   Status set_objective(ScalarFunctionType function, OptimizationSense sense) override;
+  /// set_objective for terms the caller keeps: the cache stores its own form
+  /// of them, so nothing else is copied on the way.
+  Status set_objective_of(const ScalarAffineFn& function, OptimizationSense sense);
   Status update() override;
   std::optional<AttrValue> get_model_attr(ModelAttr attr) override;
   Status set_model_attr(ModelAttr attr, AttrValue value) override;
@@ -135,11 +139,8 @@ class BridgeOptimizer final : public Optimizer {
   struct Mark {
     std::uint64_t variables = 0;
     std::uint64_t constraints = 0;
-    std::size_t objective_terms = 0;                   // when the objective was affine
-    std::optional<ScalarFunctionType> small_objective;  // otherwise (none or one variable)
-    bool objective_affine = false;
+    CachedObjective::Mark objective;
     std::optional<OptimizationSense> sense;
-    bool unsimplified = false;
     bool unsent = false;
   };
   Mark mark() const noexcept;
@@ -157,8 +158,10 @@ class BridgeOptimizer final : public Optimizer {
   std::size_t num_terms() const { return static_cast<std::size_t>(constraints_.terms()); }
   VarInfo variable(VarId id) const { return variables_.info(id); }
   ConstrInfo constraint(ConstrId id) const { return constraints_.info(id); }
-  const std::optional<ScalarFunctionType>& objective_function() const;
+  /// The objective function (a copy in the core's form), if one was set.
+  std::optional<ScalarFunctionType> objective_function() const;
   const std::optional<OptimizationSense>& objective_sense() const { return objective_sense_; }
+  const CachedObjective& objective() const { return objective_; }
   /// Settings in the order they were last set; a replay sends them so.
   const std::vector<std::pair<OptimizerAttr, AttrValue>>& optimizer_settings() const { return settings_; }
   /// Views of every stored variable and constraint (what a replay sends);
@@ -184,6 +187,8 @@ class BridgeOptimizer final : public Optimizer {
   /// Sends the whole cache to target; the positions of refused settings go to refused.
   Status replay_into(Optimizer& target, std::vector<std::size_t>& refused);
   void install(OptimizerBox backend, const std::vector<std::size_t>& refused);
+  /// Installs `next` as the objective with `sense` and sends it to a live backend.
+  Status install_objective(CachedObjective next, OptimizationSense sense);
   /// Sends the objective to the backend if it has changed in place since it was last sent.
   Status send_pending_objective();
   /// Sends the queued changes; one the backend does not apply leaves it stale.
@@ -207,9 +212,7 @@ class BridgeOptimizer final : public Optimizer {
 
   VariableTable variables_;
   ConstraintTable constraints_;
-  // Terms appended in place leave the function unsimplified until it is read.
-  mutable std::optional<ScalarFunctionType> objective_function_;
-  mutable bool objective_unsimplified_ = false;
+  CachedObjective objective_;
   bool objective_unsent_ = false;
   std::optional<OptimizationSense> objective_sense_;
   OptimizerBox backend_;

@@ -43,14 +43,18 @@ void collect_constrs(PyObject* iterable, ModelObject* m, kest::ConstraintBatch& 
 }
 
 /// The first variable of `fn` that is not one of the model's `num_vars` variables.
+std::optional<kest::VarId> find_unknown_var(const kest::ScalarAffineFn& fn, std::size_t num_vars) {
+  for (const auto& t : fn.terms)
+    if (t.var.index >= num_vars) return t.var;
+  return std::nullopt;
+}
+
 std::optional<kest::VarId> find_unknown_var(const kest::ScalarFunctionType& fn, std::size_t num_vars) {
   if (const auto* s = fn.single()) {
     if (s->var.index >= num_vars) return s->var;
     return std::nullopt;
   }
-  for (const auto& t : fn.affine()->terms)
-    if (t.var.index >= num_vars) return t.var;
-  return std::nullopt;
+  return find_unknown_var(*fn.affine(), num_vars);
 }
 
 /// The first variable of the batch that is not one of the model's `num_vars` variables.
@@ -167,12 +171,14 @@ PyObject* model_setObjective(PyObject* self, PyObject* const* args, Py_ssize_t n
     });
     if (!is_linexpr(a[0])) raise_cast_error(a[0], "LinExpr");
     require_model_of(m, a[0], "setObjective", "'expr'");
-    kest::ScalarFunctionType fn(reinterpret_cast<LinExprObject*>(a[0])->fn);
+    const kest::ScalarAffineFn& fn = reinterpret_cast<LinExprObject*>(a[0])->fn;
 
     apply_if_known(m, fn, [&](WriteGuard& g) {
-      // Neither update can fail here; a backend's refusal is its own business.
+      // The function first, under the sense in force, then the sense, as
+      // setting the two attributes one after the other does. Neither update
+      // can fail here; a backend's refusal is its own business.
       try {
-        (void)g->set_model_attr(kest::ModelAttr::ObjectiveFunction, kest::AttrValue::function(std::move(fn)));
+        (void)g->set_objective_of(fn, g->objective_sense().value_or(kest::OptimizationSense::Minimize));
       } catch (const kest::CutShort&) {
         // The backend is stale now and gets the whole objective when it is
         // rebuilt: the interrupted call still records its sense.

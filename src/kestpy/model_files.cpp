@@ -56,13 +56,8 @@ kest::io::FileFormat format_for(const std::string& path, PyObject* arg, const ch
 
 /// The model's objective as an affine function (a single variable is 1 * x).
 kest::ScalarAffineFn objective_of(kest::BridgeOptimizer& b, bool& present) {
-  const auto& f = b.objective_function();
-  present = f.has_value();
-  if (!f) return {};
-  if (const auto* a = f->affine()) return *a;
-  kest::ScalarAffineFn out;
-  out.terms.push_back(kest::AffineTerm{f->single()->var, 1.0});
-  return out;
+  present = static_cast<bool>(b.objective());
+  return b.objective().affine();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <limits>
 #include <span>
 
+#include "bridge/cached_objective.h"
 #include "kestpy/args.h"
 #include "kestpy/buffers.h"
 #include "kestpy/errors.h"
@@ -468,39 +469,28 @@ std::vector<kest::ConstrId> PyBackend::add_constraints(std::vector<kest::ScalarF
 }
 
 kest::Status PyBackend::set_objective(kest::ScalarFunctionType function, kest::OptimizationSense sense) {
-  GilGuard gil;
   if (has_.objective_arrays) {
-    std::vector<std::uint32_t> vars;
-    std::vector<double> coeffs;
-    double constant = 0.0;
-    if (const kest::SingleVariable* single = function.single()) {
-      if (single->var.index > UINT32_MAX) throw kest::Fault("objective variable index beyond 32 bits");
-      vars.push_back(static_cast<std::uint32_t>(single->var.index));
-      coeffs.push_back(1.0);
-    } else {
-      const kest::ScalarAffineFn& a = *function.affine();
-      vars.reserve(a.terms.size());
-      coeffs.reserve(a.terms.size());
-      for (const auto& t : a.terms) {
-        if (t.var.index > UINT32_MAX) throw kest::Fault("objective variable index beyond 32 bits");
-        vars.push_back(static_cast<std::uint32_t>(t.var.index));
-        coeffs.push_back(t.coeff);
-      }
-      constant = a.constant;
-    }
-    PyRef code = made(PyLong_FromLong(sense == kest::OptimizationSense::Maximize ? 1 : -1));
-    // The indices' memoryview owns them rather than a copy.
-    auto owned_vars = std::make_shared<std::vector<std::uint32_t>>(std::move(vars));
-    const std::span<const std::uint32_t> var_span(*owned_vars);
-    call(backend_.get(), names().set_objective_arrays, index_array(var_span, std::move(owned_vars)),
-         owned_memoryview(std::move(coeffs)), py_float(constant), code);
-    return kest::Status::success();
+    kest::CachedObjective arrays;
+    arrays.assign(function);
+    return set_objective_columns(arrays.columns(), sense);
   }
+  GilGuard gil;
   IndexMaker ints(false);
   FewFloats floats;
   FunctionArgs f = decode_function(function, ints, floats);
   PyRef code = made(PyLong_FromLong(sense == kest::OptimizationSense::Maximize ? 1 : -1));
   call(backend_.get(), names().set_objective, f.indices, f.coeffs, py_float(f.constant), code);
+  return kest::Status::success();
+}
+
+kest::Status PyBackend::set_objective_columns(const kest::ObjectiveColumns& objective,
+                                             kest::OptimizationSense sense) {
+  if (!has_.objective_arrays) return set_objective(objective.function(), sense);
+  GilGuard gil;
+  PyRef code = made(PyLong_FromLong(sense == kest::OptimizationSense::Maximize ? 1 : -1));
+  // The backend receives shares of the cache's terms, not a copy.
+  call(backend_.get(), names().set_objective_arrays, index_array(objective.vars.values, objective.vars.owner),
+       shared(objective.coeffs), py_float(objective.constant), code);
   return kest::Status::success();
 }
 

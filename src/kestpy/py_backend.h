@@ -53,6 +53,7 @@ class PyBackend final : public kest::Optimizer {
                                               std::vector<kest::ScalarSetType> sets,
                                               std::optional<std::vector<std::string>> names) override;
   kest::Status set_objective(kest::ScalarFunctionType function, kest::OptimizationSense sense) override;
+  kest::Status set_objective_columns(const kest::ObjectiveColumns& objective, kest::OptimizationSense sense) override;
   kest::Status update() override;
   std::optional<kest::AttrValue> get_model_attr(kest::ModelAttr attr) override;
   kest::Status set_model_attr(kest::ModelAttr attr, kest::AttrValue value) override;

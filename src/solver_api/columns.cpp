@@ -7,9 +7,9 @@
 
 namespace kest {
 
-std::uint32_t narrow_var(VarId v) {
+std::uint32_t narrow_var(VarId v, std::string_view subject) {
   if (v.index > std::numeric_limits<std::uint32_t>::max())
-    throw Fault("A constraint refers to variable " + std::to_string(v.index) +
+    throw Fault(std::string(subject) + " refers to variable " + std::to_string(v.index) +
                 ", beyond the 4294967295 variables a model can hold");
   return static_cast<std::uint32_t>(v.index);
 }
@@ -65,6 +65,15 @@ ScalarFunctionType ConstraintColumns::function(std::size_t r) const {
   f.terms.reserve(end - begin);
   for (std::size_t k = begin; k < end; ++k) f.terms.push_back(AffineTerm{VarId{vars[k]}, coeffs[k]});
   f.constant = constants[r];
+  return f;
+}
+
+ScalarFunctionType ObjectiveColumns::function() const {
+  if (single) return SingleVariable{VarId{vars[0]}};
+  ScalarAffineFn f;
+  f.terms.reserve(vars.size());
+  for (std::size_t k = 0; k < vars.size(); ++k) f.terms.push_back(AffineTerm{VarId{vars[k]}, coeffs[k]});
+  f.constant = constant;
   return f;
 }
 

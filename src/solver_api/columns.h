@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "core/function.h"
@@ -23,8 +24,9 @@ struct RowKind {
   static ScalarSetType::Kind set_kind(std::uint8_t k) { return static_cast<ScalarSetType::Kind>(k & kSetMask); }
 };
 
-/// A variable's index as rows store it (32 bits); throws Fault beyond that.
-std::uint32_t narrow_var(VarId v);
+/// A variable's index as rows and the objective store it (32 bits); throws
+/// Fault beyond that, naming the subject ("A constraint", "The objective").
+std::uint32_t narrow_var(VarId v, std::string_view subject = "A constraint");
 
 /// Constraints ready to be stored, as views of arrays their owner keeps: row
 /// r holds the terms [starts[r] - starts[0], starts[r + 1] - starts[0]) of vars
@@ -108,6 +110,18 @@ struct ConstraintColumns {
   std::size_t terms() const { return static_cast<std::size_t>(starts.back() - starts.front()); }
   ScalarSetType set(std::size_t r) const;
   ScalarFunctionType function(std::size_t r) const;
+};
+
+/// A view of the cached objective: a single variable, or terms in the order
+/// they were given (vars[k] with coeffs[k]) plus the constant. The shares keep
+/// the terms as they are, so a consumer may keep them without a copy.
+struct ObjectiveColumns {
+  bool single = false;  // the function is vars[0] itself
+  SharedSpan<std::uint32_t> vars;
+  SharedSpan<double> coeffs;
+  double constant = 0.0;
+  /// The function in the core's form (a copy of the terms).
+  ScalarFunctionType function() const;
 };
 
 }  // namespace kest

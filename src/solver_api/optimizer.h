@@ -85,6 +85,11 @@ class ModelLike {
                                                 std::vector<ScalarSetType> sets,
                                                 std::optional<std::vector<std::string>> names) = 0;
   virtual Status set_objective(ScalarFunctionType function, OptimizationSense sense) = 0;
+  /// The objective as the cache holds it; by default set_objective with its
+  /// function. A backend that can keep the shared terms overrides it.
+  virtual Status set_objective_columns(const ObjectiveColumns& objective, OptimizationSense sense) {
+    return set_objective(objective.function(), sense);
+  }
   virtual Status update() = 0;
   virtual std::optional<AttrValue> get_model_attr(ModelAttr attr) = 0;
   virtual Status set_model_attr(ModelAttr attr, AttrValue value) = 0;

@@ -43,6 +43,7 @@ class ArrayRecorder(Recorder):
             list(names) if names is not None else [""] * n)))
 
     def set_objective_arrays(self, idx, coeffs, constant, sense):
+        self.kept.append((idx, coeffs))
         self.calls.append(("set_objective", (idx.tolist(), coeffs.tolist(), constant, sense)))
 
     def get_var_values(self):
@@ -101,6 +102,24 @@ def test_arrays_and_names_outlive_the_model(recording, attached):
         names[1000]
     with pytest.raises(ValueError):
         np.asarray(ub)[0] = 1.0  # read-only
+
+
+def test_a_kept_objective_stays_as_sent(recording, attached):
+    # The objective's arrays are shares of the cache's own: changing the
+    # objective afterwards must not reach what the backend kept.
+    recording.registry.factory = ArrayRecorder
+    m = kestpy.Model("m")
+    x = m.addVars(5000, name="x")
+    m.setObjective(quicksum((i + 1.0) * x[i] for i in range(5000)), KEST.MINIMIZE)
+    rec = attached(m)
+    idx, coeffs = rec.kept[-1]
+    x[3].Obj = -7.0
+    z = m.addVar(obj=2.0)
+    assert (x[3].Obj, x[4].Obj, z.Obj) == (-7.0, 5.0, 2.0)
+    m.setObjective(x[0] + 0.0, KEST.MAXIMIZE)
+    del m, x
+    gc.collect()
+    assert np.array_equal(np.asarray(idx), np.arange(5000)) and np.array_equal(np.asarray(coeffs), np.arange(1.0, 5001))
 
 
 def test_bulk_values(recording, attached):
