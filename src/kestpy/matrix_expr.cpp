@@ -281,9 +281,83 @@ PyObject* arithmetic(PyObject* left, PyObject* right, Op op) {
   return new_mlinexpr(std::move(result), model).release();
 }
 
+/// Row r is factor * x[r] (no term when factor is 0, as Var * 0 has none)
+/// with constant(r).
+template <class Constant>
+MatrixRows block_times(const RowSource& x, double factor, Constant&& constant) {
+  const std::size_t n = x.size();
+  MatrixRows out;
+  out.reserve(n, factor != 0.0 ? n : 0);
+  for (std::size_t r = 0; r < n; ++r) {
+    if (factor != 0.0) emit(out, kest::VarId{x.members[r]}, factor);
+    close_row(out, constant(r));
+  }
+  return out;
+}
+
+/// A block x in an operation with anything but an MLinExpr (which handles
+/// blocks itself): row r is x[r] op other[r], as Var op Var or Var op number
+/// makes it, so x - y is the rows x[r] - y[r] of the flattened blocks.
+PyObject* block_arithmetic(PyObject* left, PyObject* right, Op op) {
+  const bool self_left = is_vars(left);
+  PyObject* block = self_left ? left : right;
+  PyObject* other_object = self_left ? right : left;
+  if (is_mlinexpr(other_object)) Py_RETURN_NOTIMPLEMENTED;
+  RowSource mine;
+  mine.members = block_rows(block);
+  const std::size_t n = mine.size();
+  const std::string what = std::string("Vars ") + kSymbols[static_cast<int>(op)];
+  Operand o;
+  if (!read_operand(other_object, n, what, o)) Py_RETURN_NOTIMPLEMENTED;
+  const ModelTag model = join_models(as_vars(block)->model, o.model);
+  check_finite(o, n, what);
+  MatrixRows result;
+  switch (op) {
+    case Op::Add:
+    case Op::Sub: {
+      const bool negate = op == Op::Sub;
+      if (o.kind == Operand::Kind::Rows) {
+        auto zero = [](std::size_t) { return 0.0; };
+        result = self_left ? merged(mine, o.rows, negate, zero) : merged(o.rows, mine, negate, zero);
+      } else if (self_left) {
+        result = block_times(mine, 1.0, [&](std::size_t r) { return negate ? 0.0 - o.value(r) : 0.0 + o.value(r); });
+      } else {
+        result = block_times(mine, negate ? -1.0 : 1.0, [&](std::size_t r) { return 0.0 + o.value(r); });
+      }
+      break;
+    }
+    case Op::Mul:
+    case Op::Div: {
+      if (o.kind != Operand::Kind::Number || (op == Op::Div && !self_left)) Py_RETURN_NOTIMPLEMENTED;
+      double factor = o.number;
+      if (op == Op::Div) {
+        if (factor == 0.0) raise(PyExc_ZeroDivisionError, "Vars division by zero");
+        factor = 1.0 / factor;
+      }
+      result = block_times(mine, factor, [](std::size_t) { return 0.0; });
+      break;
+    }
+  }
+  return new_mlinexpr(std::move(result), model).release();
+}
+
 template <Op op>
 PyObject* binary(PyObject* a, PyObject* b) noexcept {
   return guard<PyObject*>(nullptr, [&] { return arithmetic(a, b, op); });
+}
+
+template <Op op>
+PyObject* block_binary(PyObject* a, PyObject* b) noexcept {
+  return guard<PyObject*>(nullptr, [&] { return block_arithmetic(a, b, op); });
+}
+
+/// -x: every member times -1, as -Var.
+PyObject* block_negative(PyObject* self) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    RowSource mine;
+    mine.members = block_rows(self);
+    return new_mlinexpr(block_times(mine, -1.0, [](std::size_t) { return 0.0; }), as_vars(self)->model).release();
+  });
 }
 
 /// -e: every coefficient and the constant negated, as combine({}, e, negate).
@@ -500,6 +574,11 @@ PyObject* vars_matmul(PyObject* a, PyObject* b) noexcept {
 PyNumberMethods vars_as_number = [] {
   PyNumberMethods m{};
   m.nb_matrix_multiply = vars_matmul;
+  m.nb_add = block_binary<Op::Add>;
+  m.nb_subtract = block_binary<Op::Sub>;
+  m.nb_multiply = block_binary<Op::Mul>;
+  m.nb_true_divide = block_binary<Op::Div>;
+  m.nb_negative = block_negative;
   return m;
 }();
 

@@ -93,6 +93,10 @@ EXPRESSIONS = [
     lambda e, f, v, x: v - e,
     lambda e, f, v, x: -e + x,
     lambda e, f, v, x: x - 3 * f,
+    lambda e, f, v, x: x + x - v,
+    lambda e, f, v, x: v - 2 * x + e,
+    lambda e, f, v, x: -x * 0.5 - x / 4,
+    lambda e, f, v, x: x * 0 + v,
 ]
 SENSES = [("<=", lambda a, b: a <= b), (">=", lambda a, b: a >= b), ("==", lambda a, b: a == b)]
 
@@ -191,6 +195,12 @@ ERRORS = [
     (lambda x, y: np.ones((2, 3)) @ x * np.nan, ValueError, r"\*: NaN is not allowed"),
     (lambda x, y: np.ones((2, 3)) @ x / 0, ZeroDivisionError, "MLinExpr division by zero"),
     (lambda x, y: np.ones((2, 3)) @ x + np.ones((2, 3)) @ y, ValueError, "model"),
+    (lambda x, y: x - y, ValueError, "model"),
+    (lambda x, y: x + type(x)([2], [0, 1]), ValueError, r"Vars \+: shapes \(3,\) and \(2,\)"),
+    (lambda x, y: x - np.array([1.0, np.nan, 0.0]), ValueError, "NaN at row 1"),
+    (lambda x, y: x / 0, ZeroDivisionError, "Vars division by zero"),
+    (lambda x, y: x * x, TypeError, "unsupported operand"),
+    (lambda x, y: 1 / x, TypeError, "unsupported operand"),
     (lambda x, y: np.ones((1, 3)) @ x != 1, TypeError, "no constraint"),
     (lambda x, y: bool(np.ones((1, 3)) @ x <= 1), TypeError, "no truth value"),
     (lambda x, y: x @ np.ones((3, 2)), TypeError, "write A.T @ x"),
