@@ -253,7 +253,7 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
 
     // The handle too: once the variables are in, nothing may fail.
-    PyRef vars = new_vars(std::move(shape), std::vector<kest::VarId>(n), m->cell.get(), true);
+    PyRef vars = new_vars_run(std::move(shape), kest::VarId{}, n, m->cell.get());
     auto* block_object = reinterpret_cast<VarsObject*>(vars.get());
     block_object->keys = std::move(layout.keys);
     kest::VarId first;
@@ -262,7 +262,7 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       first = g->add_variable_block(std::move(variables));
       if (!coeffs.empty()) g->add_objective_terms(first, coeffs);
     }
-    for (std::size_t i = 0; i < n; ++i) block_object->ids[i] = kest::VarId{first.index + i};
+    block_object->first = first;
     return vars.release();
   });
 }
