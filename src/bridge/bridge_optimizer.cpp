@@ -88,7 +88,21 @@ VarId BridgeOptimizer::add_variable_batch(VariableBatch batch) {
   const VarId first{variables_.size()};
   const std::size_t n = batch.size();
   record([&] { variables_.append(std::move(batch)); });
-  if (!forwarding() || n == 0) return first;
+  send_new_variables(first, n);
+  return first;
+}
+
+VarId BridgeOptimizer::add_variable_block(VariableBlock block) {
+  status_ = SolveStatus::Loaded;
+  const VarId first{variables_.size()};
+  const std::size_t n = block.count;
+  record([&] { variables_.append(std::move(block)); });
+  send_new_variables(first, n);
+  return first;
+}
+
+void BridgeOptimizer::send_new_variables(VarId first, std::size_t n) {
+  if (!forwarding() || n == 0) return;
   forward([&] {
     VariableColumns added = variables_.columns(first.index, n);
     if (backend_->takes_variable_batches()) {
@@ -102,7 +116,6 @@ VarId BridgeOptimizer::add_variable_batch(VariableBatch batch) {
       (void)backend_->add_variable(std::string_view(name), added.types[i], added.lowers[i], added.uppers[i]);
     }
   });
-  return first;
 }
 
 ConstrId BridgeOptimizer::add_constraint(ScalarFunctionType function, ScalarSetType set,

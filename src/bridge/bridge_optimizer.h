@@ -100,6 +100,8 @@ class BridgeOptimizer final : public Optimizer {
   // returns the first new id; an attached backend receives it as one call
   // when it takes batches, else item by item with every argument present.
   VarId add_variable_batch(VariableBatch batch);
+  /// As add_variable_batch, the values written straight into the cache.
+  VarId add_variable_block(VariableBlock block);
   ConstrId add_constraint_batch(const ConstraintRows& batch, NameRun names);
   /// add_constraint for a function the caller keeps: copied only when a
   /// backend is to receive it.
@@ -182,6 +184,8 @@ class BridgeOptimizer final : public Optimizer {
   /// Runs a call into the backend; one cut short marks the backend stale.
   template <class Call>
   void forward(Call&& call);
+  /// Hands the variables [first, first + n) just stored to an attached backend.
+  void send_new_variables(VarId first, std::size_t n);
   /// Rebuilds a stale backend.
   Status heal();
   /// Sends the whole cache to target; the positions of refused settings go to refused.

@@ -3,17 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "core/fault.h"
 
 namespace kest {
 
 namespace {
-
-template <class T>
-void append_all(Array<T>& to, const Array<T>& from) {
-  to.insert(to.end(), from.begin(), from.end());
-}
 
 // Room for `more` entries, growing geometrically: appends after it cannot
 // fail, so an append either happens whole or, on a failed allocation here,
@@ -36,19 +32,37 @@ void VariableTable::push(std::string_view name, char32_t type, double lower, dou
   types_.push_back(type);
 }
 
+void VariableTable::append(VariableBlock&& block) {
+  // Room first: a failed allocation leaves the table as it was, and the
+  // writes after it cannot fail.
+  const std::size_t n = block.count;
+  lowers_.reserve_more(n);
+  uppers_.reserve_more(n);
+  make_room(types_, n);
+  names_.push_run(std::move(block.names));
+  lowers_.append_written(n, [&](std::span<double> out) { block.lowers.fill(out); });
+  uppers_.append_written(n, [&](std::span<double> out) { block.uppers.fill(out); });
+  types_.append_written(n, [&](std::span<char32_t> out) { block.types.fill(out); });
+}
+
 void VariableTable::append(VariableBatch&& batch) {
-  // Room first: a failed allocation leaves the table as it was. A first batch
-  // becomes the columns themselves.
-  lowers_.reserve_more(lowers_.empty() ? 0 : batch.size());
-  uppers_.reserve_more(uppers_.empty() ? 0 : batch.size());
-  if (!types_.empty()) make_room(types_, batch.size());
+  if (!types_.empty()) {
+    auto copy_of = [](const auto& from) {
+      using T = typename std::remove_cvref_t<decltype(from)>::value_type;
+      return ColumnValues<T>{{}, [&from](std::span<T> out) { std::copy_n(from.begin(), out.size(), out.begin()); }};
+    };
+    append(VariableBlock{batch.size(), copy_of(batch.lowers), copy_of(batch.uppers), copy_of(batch.types),
+                         std::move(batch.names)});
+    return;
+  }
+  // A first batch becomes the columns themselves; the room the columns need
+  // for it (their shared arrays) is made before anything changes.
+  lowers_.reserve_more(0);
+  uppers_.reserve_more(0);
   names_.push_run(std::move(batch.names));
   lowers_.adopt(std::move(batch.lowers));
   uppers_.adopt(std::move(batch.uppers));
-  if (types_.empty())
-    types_ = std::move(batch.types);
-  else
-    append_all(types_, batch.types);
+  types_ = std::move(batch.types);
 }
 
 void VariableTable::truncate(std::uint64_t count) {

@@ -52,6 +52,12 @@ class Column {
     for (std::size_t i = 0; i < count; ++i) v.push_back(f(i));
     size_ = v.size();
   }
+  /// Appends `count` entries that write(std::span<T>) fills in place.
+  template <class Write>
+  void append_written(std::size_t count, Write&& write) {
+    own().append_written(count, std::forward<Write>(write));
+    size_ = v_->size();
+  }
   void append(std::span<const T> values) {
     auto& v = own();
     v.insert(v.end(), values.begin(), values.end());
@@ -109,8 +115,11 @@ class VariableTable {
   std::uint64_t size() const { return lowers_.size(); }
   /// Appends one variable; the name as given (empty: unnamed).
   void push(std::string_view name, char32_t type, double lower, double upper);
-  /// Appends a batch, consuming it. Either whole or, when an allocation fails,
-  /// not at all (as push).
+  /// Appends a block, its values written into the columns. Either whole or,
+  /// when an allocation fails, not at all (as push).
+  void append(VariableBlock&& block);
+  /// Appends a batch, consuming it: a first one becomes the columns, a later
+  /// one is copied in. Whole or not at all, as a block.
   void append(VariableBatch&& batch);
   /// Drops the variables from `count` on (undoing the latest additions).
   void truncate(std::uint64_t count);

@@ -17,6 +17,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <new>
+#include <span>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
@@ -153,6 +154,15 @@ class Array {
     std::copy(first, last, p_ + size_);
     size_ += n;
     return p_ + at;
+  }
+  /// Appends n entries that write(std::span<T>) fills in place: the room is
+  /// made first, and the entries count only once write returns, so a failure
+  /// of either leaves the array as it was.
+  template <class Write>
+  void append_written(std::size_t n, Write&& write) {
+    if (size_ + n > cap_) grow(size_ + n);
+    write(std::span<T>(p_ + size_, n));
+    size_ += n;
   }
   /// Drops [first, last); only a tail can go.
   T* erase(const T* first, const T* last) {

@@ -120,7 +120,7 @@ PyObject* vars_sum(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noex
     kest::ScalarAffineFn& fn = fn_of(result);
     fn.terms.clear();
     for_matching(self, args, static_cast<std::size_t>(nargs), "sum",
-                 [&](std::size_t p) { fn.push_term(vs->ids[p], 1.0); });
+                 [&](std::size_t p) { fn.push_term(vs->member(p), 1.0); });
     fn.simplify();
     return result.release();
   });
@@ -147,7 +147,7 @@ PyObject* vars_prod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noe
         PyRef held = PyRef::borrow(value);
         double c;
         if (!try_double(held.get(), c)) refuse_dict_value(held.get(), "coeffs", block, p, "a number");
-        fn.push_term(vs->ids[p], c);
+        fn.push_term(vs->member(p), c);
       });
     } else {
       auto c = read_member_argument<double>(coeffs, "coeffs", block, try_double, "a number", ArrayUse::Numbers);
@@ -155,7 +155,7 @@ PyObject* vars_prod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noe
         raise(PyExc_ValueError, "prod: 'coeffs' has " + counted(c.list().size(), "entry", "entries") +
                                     " but the block has " + counted(block.members, "member", "members"));
       for_matching(self, args + 1, static_cast<std::size_t>(nargs - 1), "prod", [&](std::size_t p) {
-        fn.push_term(vs->ids[p], c.is_list() ? c.list()[p] : c.single());
+        fn.push_term(vs->member(p), c.is_list() ? c.list()[p] : c.single());
       });
     }
     fn.simplify();

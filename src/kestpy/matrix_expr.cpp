@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 
-#include "core/debug_text.h"
 #include "kestpy/args.h"
 #include "kestpy/matrix.h"
 #include "kestpy/matrix_input.h"
@@ -64,18 +63,6 @@ struct RowSource {
                 : View{nullptr, members.data(), nullptr};
   }
 };
-
-/// The members of a block, 32 bits as the cache stores them.
-std::vector<std::uint32_t> block_rows(PyObject* block) {
-  const auto ids = block_members(block);
-  std::vector<std::uint32_t> out(ids.size());
-  for (std::size_t k = 0; k < ids.size(); ++k) {
-    if (ids[k].index > std::numeric_limits<std::uint32_t>::max())
-      raise(PyExc_ValueError, kest::debug_text(ids[k]) + " is beyond the 4294967295 variables a model can hold");
-    out[k] = static_cast<std::uint32_t>(ids[k].index);
-  }
-  return out;
-}
 
 /// Appends one term to the row being written. The variables come from rows
 /// of 32-bit indices, so they fit.
@@ -150,7 +137,7 @@ bool read_operand(PyObject* o, std::size_t n, const std::string& what, Operand& 
     out.model = as_mlinexpr(o)->model;
   } else if (is_vars(o)) {
     out.kind = Operand::Kind::Rows;
-    out.rows.members = block_rows(o);
+    out.rows.members = narrow_members(block_members(o));
     out.model = as_vars(o)->model;
   } else if (is_model_object(o)) {
     return false;

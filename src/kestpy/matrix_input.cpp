@@ -121,10 +121,11 @@ std::vector<std::uint64_t> offsets(const ArrayView& a, std::size_t rows, std::si
   return out;
 }
 
+}  // namespace
+
 // ---- the block's members -----------------------------------------------------------
 
-/// The block's variable indices, 32 bits as the cache stores them.
-std::vector<std::uint32_t> narrow_ids(std::span<const kest::VarId> ids) {
+std::vector<std::uint32_t> narrow_members(const MemberIds& ids) {
   std::vector<std::uint32_t> out(ids.size());
   for (std::size_t k = 0; k < ids.size(); ++k) {
     if (ids[k].index > std::numeric_limits<std::uint32_t>::max())
@@ -134,6 +135,8 @@ std::vector<std::uint32_t> narrow_ids(std::span<const kest::VarId> ids) {
   }
   return out;
 }
+
+namespace {
 
 [[noreturn]] void shape_mismatch(const std::string& matrix_shape, const std::string& block_shape, std::size_t n,
                                  std::size_t members) {
@@ -389,10 +392,10 @@ MatrixOperand read_matrix(PyObject* A) {
   return op;
 }
 
-MatrixRows rows_of_product(const MatrixOperand& A, std::span<const kest::VarId> ids, const std::string& block_shape) {
+MatrixRows rows_of_product(const MatrixOperand& A, const MemberIds& ids, const std::string& block_shape) {
   const std::size_t m = A.shape[0], n = A.shape[1];
   if (n != ids.size()) shape_mismatch(shape_text(A.shape), block_shape, n, ids.size());
-  const std::vector<std::uint32_t> vars = narrow_ids(ids);
+  const std::vector<std::uint32_t> vars = narrow_members(ids);
   MatrixRows rows;
   if (!A.sparse)
     rows_of_dense(*A.dense, vars, rows);
@@ -405,7 +408,7 @@ MatrixRows rows_of_product(const MatrixOperand& A, std::span<const kest::VarId> 
   return rows;
 }
 
-void terms_of_product(const MatrixOperand& c, std::span<const kest::VarId> ids, const std::string& block_shape,
+void terms_of_product(const MatrixOperand& c, const MemberIds& ids, const std::string& block_shape,
                       kest::ScalarAffineFn& out) {
   const std::size_t n = c.shape[0];
   if (n != ids.size())

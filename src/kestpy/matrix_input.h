@@ -9,6 +9,7 @@
 
 #include "core/affine.h"
 #include "kestpy/matrix.h"
+#include "kestpy/member_ids.h"
 
 namespace kestpy {
 
@@ -59,12 +60,16 @@ MatrixOperand read_matrix(PyObject* A);
 /// block of shape `block_shape` (for messages). Refuses a shape that does
 /// not match, NaN or infinite entries, and index arrays that are not
 /// integers or point outside the matrix.
-MatrixRows rows_of_product(const MatrixOperand& A, std::span<const kest::VarId> ids, const std::string& block_shape);
+MatrixRows rows_of_product(const MatrixOperand& A, const MemberIds& ids, const std::string& block_shape);
 
 /// The terms of c @ x for a one-dimensional c into `out`, simplified; the
 /// same checks.
-void terms_of_product(const MatrixOperand& c, std::span<const kest::VarId> ids, const std::string& block_shape,
+void terms_of_product(const MatrixOperand& c, const MemberIds& ids, const std::string& block_shape,
                       kest::ScalarAffineFn& out);
+
+/// A block's members as 32-bit variable indices, as the cache stores them;
+/// ValueError for an id beyond them (only a hand-built block has one).
+std::vector<std::uint32_t> narrow_members(const MemberIds& ids);
 
 /// "(3,)", "(3, 4)"
 std::string shape_text(const std::vector<std::uint64_t>& shape);

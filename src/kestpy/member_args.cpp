@@ -1,5 +1,6 @@
 #include "kestpy/member_args.h"
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -115,17 +116,6 @@ double element(const char* p, Element e, Py_ssize_t size) {
   }
 }
 
-class HeldBuffer {
- public:
-  explicit HeldBuffer(Py_buffer& v) : v_(v) {}
-  ~HeldBuffer() { PyBuffer_Release(&v_); }
-  HeldBuffer(const HeldBuffer&) = delete;
-  HeldBuffer& operator=(const HeldBuffer&) = delete;
-
- private:
-  Py_buffer& v_;
-};
-
 // ---- nested sequences --------------------------------------------------------
 
 bool nested(PyObject* o) {
@@ -161,17 +151,47 @@ void refuse_bytes(PyObject* o, const char* where, const char* param) {
                                ", not a number or a list (its bytes would read as small integers)");
 }
 
-bool read_numeric_array(PyObject* o, const char* param, const MemberBlock& block, ArrayUse use,
-                        std::vector<double>& out) {
+NumericArray::~NumericArray() {
+  if (open_) PyBuffer_Release(&view_);
+}
+
+/// Calls f(value) for every value in row-major order: an odometer over the
+/// indices, whatever the strides.
+template <class Each>
+void NumericArray::each(Each&& f) const {
+  const Element e{static_cast<Family>(family_), swap_};
+  const auto ndim = static_cast<std::size_t>(view_.ndim);
+  const Py_ssize_t one = view_.len / (view_.itemsize ? view_.itemsize : 1);
+  const Py_ssize_t* shape = view_.shape ? view_.shape : &one;
+  const Py_ssize_t* strides = view_.strides;
+  std::array<Py_ssize_t, PyBUF_MAX_NDIM> index{};  // so that reading allocates nothing
+  const char* p = static_cast<const char*>(view_.buf);
+  for (std::size_t k = 0; k < n_; ++k) {
+    f(element(p, e, view_.itemsize));
+    for (std::size_t d = ndim; d-- > 0;) {
+      p += strides ? strides[d] : view_.itemsize;
+      if (++index[d] < shape[d]) break;
+      p -= (strides ? strides[d] : view_.itemsize) * shape[d];
+      index[d] = 0;
+    }
+  }
+}
+
+bool NumericArray::open(PyObject* o, const char* param, const MemberBlock& block, ArrayUse use) {
   if (!PyObject_CheckBuffer(o)) return false;
-  Py_buffer view;
-  if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) < 0) {
+  // Held from here to the destructor, which lets it go after a refusal too.
+  if (PyObject_GetBuffer(o, &view_, PyBUF_RECORDS_RO) < 0) {
     PyErr_Clear();  // an exporter without this form: read as a sequence
     return false;
   }
-  HeldBuffer held(view);
+  open_ = true;
+  const Py_buffer& view = view_;
   const Element e = element_of(view.format, view.itemsize);
-  if (e.family == Family::None) return false;
+  if (e.family == Family::None) {
+    PyBuffer_Release(&view_);
+    open_ = false;
+    return false;
+  }
   // float() of a numpy complex drops the imaginary part with only a warning.
   if (e.family == Family::Complex)
     raise(PyExc_TypeError, prefix(block, param) + " is an array of complex numbers, not of real ones");
@@ -189,34 +209,46 @@ bool read_numeric_array(PyObject* o, const char* param, const MemberBlock& block
   if (use == ArrayUse::TypeCodes && e.family != Family::Signed && e.family != Family::Unsigned)
     raise(PyExc_TypeError, prefix(block, param) + " is an array of " + dtype_name(e.family, view.itemsize) +
                                "; give integer VarType codes (0 continuous, 1 binary, 2 integer) or VarType constants");
-
-  const auto n = static_cast<std::size_t>(block.members);
-  out.resize(n);
-  const auto* base = static_cast<const char*>(view.buf);
-  if (e.family == Family::Float && view.itemsize == 8 && !e.swap && PyBuffer_IsContiguous(&view, 'C')) {
-    if (n) std::memcpy(out.data(), base, n * sizeof(double));
-  } else if (n) {
-    // Row-major over any strides: an odometer over the indices.
-    std::vector<Py_ssize_t> index(ndim, 0);
-    const Py_ssize_t* strides = view.strides;
-    const char* p = base;
-    for (std::size_t k = 0; k < n; ++k) {
-      out[k] = element(p, e, view.itemsize);
-      for (std::size_t d = ndim; d-- > 0;) {
-        p += strides ? strides[d] : view.itemsize;
-        if (++index[d] < shape[d]) break;
-        p -= (strides ? strides[d] : view.itemsize) * shape[d];
-        index[d] = 0;
-      }
-    }
-  }
+  family_ = static_cast<std::uint8_t>(e.family);
+  swap_ = e.swap;
+  n_ = static_cast<std::size_t>(block.members);
   if (use == ArrayUse::TypeCodes) {
-    for (std::size_t k = 0; k < n; ++k)
-      if (out[k] != 0.0 && out[k] != 1.0 && out[k] != 2.0)
+    std::size_t k = 0;
+    each([&](double v) {
+      if (v != 0.0 && v != 1.0 && v != 2.0)
         raise(PyExc_ValueError, prefix(block, param) + " entry " + std::to_string(k) + " is " +
-                                    std::to_string(static_cast<long long>(out[k])) +
+                                    std::to_string(static_cast<long long>(v)) +
                                     ", not a VarType code (0 continuous, 1 binary, 2 integer)");
+      ++k;
+    });
   }
+  return true;
+}
+
+void NumericArray::read(std::span<double> out) const {
+  if (static_cast<Family>(family_) == Family::Float && view_.itemsize == 8 && !swap_ &&
+      PyBuffer_IsContiguous(&view_, 'C')) {
+    if (n_) std::memcpy(out.data(), view_.buf, n_ * sizeof(double));
+    return;
+  }
+  std::size_t k = 0;
+  each([&](double v) { out[k++] = v; });
+}
+
+void NumericArray::read_codes(std::span<char32_t> out, std::span<const char32_t, 3> letters) const {
+  // The codes were checked when the array was opened; one written since (by
+  // another thread while this one waited for the model) reads as code 0
+  // rather than outside the letters.
+  std::size_t k = 0;
+  each([&](double v) { out[k++] = letters[v == 1.0 ? 1 : v == 2.0 ? 2 : 0]; });
+}
+
+bool read_numeric_array(PyObject* o, const char* param, const MemberBlock& block, ArrayUse use,
+                        std::vector<double>& out) {
+  NumericArray array;
+  if (!array.open(o, param, block, use)) return false;
+  out.resize(array.size());
+  array.read(out);
   return true;
 }
 

@@ -30,10 +30,41 @@ enum class ArrayUse { None, Numbers, TypeCodes };
 void refuse_bytes(PyObject* o, const char* where, const char* param);
 
 /// An array exporting a numeric buffer (numpy arrays of bool, integer and
-/// float dtypes, array.array, memoryview), read in row-major order whatever
-/// its strides; false when `o` exports no such buffer. Its shape must be the
-/// block's, or one dimension of its member count (ValueError naming both).
-/// With TypeCodes the values are checked to be codes of an integer dtype.
+/// float dtypes, array.array, memoryview), held open and checked against its
+/// block, so that its values can be read straight into the caller's storage,
+/// in row-major order whatever its strides. Reading calls no Python.
+class NumericArray {
+ public:
+  NumericArray() = default;
+  ~NumericArray();
+  NumericArray(const NumericArray&) = delete;
+  NumericArray& operator=(const NumericArray&) = delete;
+
+  /// Opens `o`; false when it exports no numeric buffer. Its shape must be
+  /// the block's, or one dimension of its member count (ValueError naming
+  /// both). With TypeCodes the values are checked to be codes of an integer dtype.
+  bool open(PyObject* o, const char* param, const MemberBlock& block, ArrayUse use);
+  bool is_open() const { return open_; }
+  /// The block's member count, the number of values read.
+  std::size_t size() const { return n_; }
+  /// Writes the values; out.size() == size().
+  void read(std::span<double> out) const;
+  /// Writes letters[code] for each value, an array opened with TypeCodes.
+  void read_codes(std::span<char32_t> out, std::span<const char32_t, 3> letters) const;
+
+ private:
+  template <class Each>
+  void each(Each&& f) const;
+
+  Py_buffer view_{};
+  bool open_ = false;
+  std::uint8_t family_ = 0;  // the element kind (member_args.cpp)
+  bool swap_ = false;        // stored in the other byte order
+  std::size_t n_ = 0;
+};
+
+/// Reads a numeric array (as NumericArray opens it) into out; false when `o`
+/// exports no numeric buffer.
 bool read_numeric_array(PyObject* o, const char* param, const MemberBlock& block, ArrayUse use,
                         std::vector<double>& out);
 
@@ -55,9 +86,12 @@ PyRef flatten_nested(PyObject* o, const char* param, const MemberBlock& block);
 
 /// One value for all members or a list of them (a list read from a sequence
 /// may be longer than the block; the caller checks that it is not shorter).
+/// Given `keep_open`, a numeric array is opened there rather than read, for
+/// the caller to read straight into its storage; the Param returned then
+/// means nothing.
 template <class T, class Conv>
 Param<T> read_member_argument(PyObject* o, const char* param, const MemberBlock& block, Conv&& convert,
-                              const char* noun, ArrayUse use) {
+                              const char* noun, ArrayUse use, NumericArray* keep_open = nullptr) {
   refuse_bytes(o, block.where, param);
   T one;
   if (convert(o, one)) return Param<T>{std::variant<T, std::vector<T>>(std::in_place_index<0>, std::move(one))};
@@ -72,8 +106,9 @@ Param<T> read_member_argument(PyObject* o, const char* param, const MemberBlock&
     return Param<T>{std::variant<T, std::vector<T>>(std::in_place_index<1>, std::move(items))};
   }
   if constexpr (std::is_same_v<T, double> || std::is_same_v<T, std::uint8_t>) {
+    if (keep_open && use != ArrayUse::None && keep_open->open(o, param, block, use)) return Param<T>{};
     std::vector<double> values;
-    if (use != ArrayUse::None && read_numeric_array(o, param, block, use, values)) {
+    if (!keep_open && use != ArrayUse::None && read_numeric_array(o, param, block, use, values)) {
       if constexpr (std::is_same_v<T, double>) {
         return Param<T>{std::variant<T, std::vector<T>>(std::in_place_index<1>, std::move(values))};
       } else {

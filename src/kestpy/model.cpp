@@ -32,13 +32,10 @@ namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-char32_t kind_letter(std::uint8_t code) {
-  switch (code) {
-    case 1: return kest::kBinary;
-    case 2: return kest::kInteger;
-    default: return kest::kContinuous;
-  }
-}
+// The variable type of each VarType code (0 continuous, 1 binary, 2 integer).
+constexpr char32_t kKindLetters[3] = {kest::kContinuous, kest::kBinary, kest::kInteger};
+
+char32_t kind_letter(std::uint8_t code) { return code < 3 ? kKindLetters[code] : kest::kContinuous; }
 
 PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard<PyObject*>(nullptr, [&] {
@@ -165,16 +162,20 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
     auto given = [&](int i) { return a[i] && a[i] != Py_None; };
     const MemberBlock block{"addVars", shape, n, layout.keys.get()};
-    auto numbers = [&](int i, double fallback) {
+    // Numeric arrays of bounds and types stay in their buffers, to be read
+    // straight into the model's columns.
+    NumericArray lb_array, ub_array, vtype_array;
+    auto numbers = [&](int i, double fallback, NumericArray* keep_open) {
       static const char* const kParams[] = {"lb", "ub", "obj"};
-      return given(i) ? read_member_argument<double>(a[i], kParams[i], block, try_double, "a number", ArrayUse::Numbers)
+      return given(i) ? read_member_argument<double>(a[i], kParams[i], block, try_double, "a number",
+                                                     ArrayUse::Numbers, keep_open)
                       : Param<double>{fallback};
     };
-    auto lb = numbers(0, 0.0);
-    auto ub = numbers(1, kInfinity);
-    auto obj = numbers(2, 0.0);
+    auto lb = numbers(0, 0.0, &lb_array);
+    auto ub = numbers(1, kInfinity, &ub_array);
+    auto obj = numbers(2, 0.0, nullptr);
     auto vtype = given(3) ? read_member_argument<std::uint8_t>(a[3], "vtype", block, param_vartype, "a VarType",
-                                                               ArrayUse::TypeCodes)
+                                                               ArrayUse::TypeCodes, &vtype_array)
                           : Param<std::uint8_t>{std::uint8_t{0}};
     Param<std::string> name{std::string()};
     if (given(4)) {
@@ -205,56 +206,63 @@ PyObject* model_addVars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     // block that merely fails to allocate.
     if (n > std::vector<std::string>().max_size()) raise(PyExc_MemoryError, "The block has too many members");
 
-    // Everything is expanded before the lock: a failed allocation under it
-    // would poison the model.
-    kest::VariableBatch batch;
-    batch.names.count = n;
+    // The block is described, not built: the cache makes room for it and the
+    // values are written straight into its columns under the lock (a failed
+    // allocation there leaves the model as it was). The names are ready first.
+    kest::VariableBlock variables;
+    variables.count = n;
+    variables.names.count = n;
     if (name.is_list()) {
       std::vector<std::string> texts = std::move(name).to_vec(n);
       texts.resize(n);
-      batch.names.kind = kest::NameRun::Kind::Texts;
+      variables.names.kind = kest::NameRun::Kind::Texts;
       for (const auto& t : texts) {
-        batch.names.arena += t;
-        batch.names.ends.push_back(batch.names.arena.size());
+        variables.names.arena += t;
+        variables.names.ends.push_back(variables.names.arena.size());
       }
     } else {
       // A block keeps its naming rule, not n texts.
-      batch.names.kind = kest::NameRun::Kind::Block;
-      batch.names.prefix = name.single();
-      batch.names.shape = shape;
-      batch.names.labels = std::move(layout.labels);
+      variables.names.kind = kest::NameRun::Kind::Block;
+      variables.names.prefix = name.single();
+      variables.names.shape = shape;
+      variables.names.labels = std::move(layout.labels);
     }
-    batch.types.reserve(n);
-    if (vtype.is_list()) {
-      for (std::size_t i = 0; i < n; ++i) batch.types.push_back(kind_letter(vtype.list()[i]));
+    auto bounds = [](const Param<double>& p, const NumericArray& array, kest::ColumnValues<double>& out) {
+      if (array.is_open())
+        out.write = [&array](std::span<double> to) { array.read(to); };
+      else if (p.is_list())
+        out.write = [&p](std::span<double> to) { std::copy_n(p.list().begin(), to.size(), to.begin()); };
+      else
+        out.value = p.single();
+    };
+    bounds(lb, lb_array, variables.lowers);
+    bounds(ub, ub_array, variables.uppers);
+    if (vtype_array.is_open()) {
+      variables.types.write = [&](std::span<char32_t> to) { vtype_array.read_codes(to, kKindLetters); };
+    } else if (vtype.is_list()) {
+      variables.types.write = [&](std::span<char32_t> to) {
+        for (std::size_t i = 0; i < to.size(); ++i) to[i] = kind_letter(vtype.list()[i]);
+      };
     } else {
-      batch.types.assign(n, kind_letter(vtype.single()));
+      variables.types.value = kind_letter(vtype.single());
     }
     std::vector<double> coeffs;
     if (obj.is_list() || obj.single() != 0.0) {
       coeffs = std::move(obj).to_vec(n);
       coeffs.resize(n);
     }
-    auto expand = [n](const Param<double>& p, kest::Array<double>& out) {
-      if (p.is_list())
-        out.assign(p.list().begin(), p.list().begin() + static_cast<std::ptrdiff_t>(n));
-      else
-        out.assign(n, p.single());
-    };
-    expand(lb, batch.lowers);
-    expand(ub, batch.uppers);
 
     // The handle too: once the variables are in, nothing may fail.
-    PyRef vars = new_vars(std::move(shape), std::vector<kest::VarId>(n), m->cell.get(), true);
+    PyRef vars = new_vars_run(std::move(shape), kest::VarId{}, n, m->cell.get());
     auto* block_object = reinterpret_cast<VarsObject*>(vars.get());
     block_object->keys = std::move(layout.keys);
     kest::VarId first;
     {
       WriteGuard g(model_cell(m));
-      first = g->add_variable_batch(std::move(batch));
+      first = g->add_variable_block(std::move(variables));
       if (!coeffs.empty()) g->add_objective_terms(first, coeffs);
     }
-    for (std::size_t i = 0; i < n; ++i) block_object->ids[i] = kest::VarId{first.index + i};
+    block_object->first = first;
     return vars.release();
   });
 }

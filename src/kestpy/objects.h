@@ -14,6 +14,7 @@
 #include "core/names.h"
 #include "core/sets.h"
 #include "kestpy/cell.h"
+#include "kestpy/member_ids.h"
 #include "kestpy/py_ref.h"
 
 namespace kestpy {
@@ -34,15 +35,23 @@ struct BlockKeys;
 struct VarsObject {
   PyObject_HEAD
   std::vector<std::uint64_t> shape;
-  std::vector<kest::VarId> ids;
+  // A block of consecutive ids (every block addVars makes) keeps the first
+  // and their count, 8 bytes a member less; any other keeps them in `table`.
+  // Read them through member() and ids(), never through the fields.
+  std::vector<kest::VarId> table;
+  kest::VarId first;
+  std::size_t count;  // ids held; a hand-built block may hold more or fewer than its shape says
   PyRef cell;
   ModelTag model;
   bool fits;         // the product of the extents fits in 64 bits
-  bool consecutive;  // ids[k] is ids[0] + k, as addVars makes them
-  /// The member at flat position p (below ids.size()); a block of
-  /// consecutive ids answers without reading its ids.
-  kest::VarId member(std::size_t p) const { return consecutive ? kest::VarId{ids.front().index + p} : ids[p]; }
+  bool consecutive;  // the ids are first, first + 1, ...; table is empty
   std::shared_ptr<const BlockKeys> keys;  // block_keys.h; null when every dimension is numbered
+
+  std::size_t size() const { return count; }
+  /// The id at flat position p (below size()).
+  kest::VarId member(std::size_t p) const { return consecutive ? kest::VarId{first.index + p} : table[p]; }
+  /// Every id held.
+  MemberIds ids() const { return consecutive ? MemberIds(first, count) : MemberIds(std::span(table)); }
 };
 
 struct LinExprObject {
@@ -99,9 +108,10 @@ inline bool is_vartype(PyObject* o) { return Py_IS_TYPE(o, &VarTypeType_); }
 // Constructors of new instances (new references; throw PyErrSet on failure).
 // `cell` (a CellObject) is borrowed and may be null.
 PyRef new_var(kest::VarId id, PyObject* cell);
-/// A block of `ids` shaped `shape`; `consecutive` promises ids[k] == ids[0] + k.
-PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, PyObject* cell,
-               bool consecutive = false);
+/// A block of `ids` shaped `shape`; a run of consecutive ids is kept as one.
+PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, PyObject* cell);
+/// A block shaped `shape` of the `count` consecutive ids from `first`.
+PyRef new_vars_run(std::vector<std::uint64_t> shape, kest::VarId first, std::size_t count, PyObject* cell);
 // A LinExpr or Constr may be a recycled instance: its (empty) function keeps
 // the term storage of a freed one, for the operators to fill.
 PyRef new_linexpr(ModelTag model);  // the function 0
@@ -109,8 +119,9 @@ PyRef new_constr(kest::ScalarSetType set, ModelTag model);  // the affine functi
 PyRef new_sense(std::uint8_t code);
 PyRef new_vartype(std::uint8_t code);
 
-/// The ids that iterating a Vars block yields, in that order.
-std::span<const kest::VarId> block_members(PyObject* vars);
+/// The ids that iterating a Vars block yields, in that order: no more than
+/// its shape has members.
+MemberIds block_members(PyObject* vars);
 
 inline ModelObject* as_model(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
 

@@ -68,7 +68,9 @@ PyObject* vars_reduce(PyObject* self, PyObject*) noexcept {
   return guard<PyObject*>(nullptr, [&] {
     auto* vs = reinterpret_cast<VarsObject*>(self);
     PyRef shape = bytes_of(vs->shape.data(), vs->shape.size() * sizeof(std::uint64_t));
-    PyRef ids = bytes_of(vs->ids.data(), vs->ids.size() * sizeof(kest::VarId));
+    std::vector<kest::VarId> scratch;
+    const std::span<const kest::VarId> members = vs->ids().span(scratch);
+    PyRef ids = bytes_of(members.data(), members.size() * sizeof(kest::VarId));
     PyRef dims = PyRef::borrow(Py_None);
     if (vs->keys) {
       dims = check(PyTuple_New(static_cast<Py_ssize_t>(vs->keys->dims.size())));

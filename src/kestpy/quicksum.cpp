@@ -37,9 +37,9 @@ class Accumulator {
   /// The members of a block, as iterating it yields them, without a Var each.
   void add_block(PyObject* b) {
     join(reinterpret_cast<VarsObject*>(b)->model);
-    const std::span<const kest::VarId> ids = block_members(b);
+    const MemberIds ids = block_members(b);
     fn_.terms.reserve(fn_.terms.size() + ids.size());
-    for (const auto id : ids) fn_.terms.push_back(kest::AffineTerm{id, 1.0});
+    for (std::size_t p = 0; p < ids.size(); ++p) fn_.terms.push_back(kest::AffineTerm{ids[p], 1.0});
   }
 
   void add_linexpr(PyObject* e) {

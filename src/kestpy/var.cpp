@@ -133,9 +133,9 @@ PyObject* vars_str(PyObject* self) noexcept {
       out += std::to_string(vs->shape[i]);
     }
     out += "], ids=[";
-    for (std::size_t i = 0; i < vs->ids.size(); ++i) {
+    for (std::size_t i = 0; i < vs->size(); ++i) {
       if (i) out += ", ";
-      out += "VarId(" + std::to_string(vs->ids[i].index) + ")";
+      out += "VarId(" + std::to_string(vs->member(i).index) + ")";
     }
     out += "])";
     return check(PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()))).release();
@@ -175,7 +175,7 @@ PyObject* member_by_int_tuple(VarsObject* vs, PyObject* key) {
     if (idx[d] >= vs->shape[d]) raise(PyExc_IndexError, "Index out of bounds");
     position = position * vs->shape[d] + idx[d];
   }
-  if (position >= vs->ids.size()) raise(PyExc_IndexError, "Flat index out of bounds");
+  if (position >= vs->size()) raise(PyExc_IndexError, "Flat index out of bounds");
   return new_var(vs->member(position), vs->cell.get()).release();
 }
 
@@ -225,7 +225,7 @@ PyObject* vars_subscript(PyObject* self, PyObject* key) noexcept {
         beyond = true;
       if (__builtin_mul_overflow(stride, vs->shape[d], &stride)) stride_beyond = true;
     }
-    if (beyond || position >= vs->ids.size()) raise(PyExc_IndexError, "Flat index out of bounds");
+    if (beyond || position >= vs->size()) raise(PyExc_IndexError, "Flat index out of bounds");
     return new_var(vs->member(position), vs->cell.get()).release();
   });
 }
@@ -275,7 +275,7 @@ PyObject* vars_iter_next(PyObject* self) noexcept {
     auto* it = reinterpret_cast<VarsIterObject*>(self);
     if (it->next >= it->end) return nullptr;  // exhausted, no error set
     auto* vs = reinterpret_cast<VarsObject*>(it->block.get());
-    return new_var(vs->ids[it->next++], vs->cell.get()).release();
+    return new_var(vs->member(it->next++), vs->cell.get()).release();
   });
 }
 
@@ -312,14 +312,15 @@ PyObject* vars_get_X(PyObject* self, void*) noexcept {
     auto* vs = reinterpret_cast<VarsObject*>(self);
     if (!vs->cell) Py_RETURN_NONE;
     std::optional<std::vector<double>> values;
+    std::vector<kest::VarId> scratch;
+    const std::span<const kest::VarId> ids = vs->ids().span(scratch);
     {
       ReadGuard g(cell_of(vs->cell.get()));
-      values = g->get_var_values(vs->ids);
+      values = g->get_var_values(ids);
     }
     if (!values) Py_RETURN_NONE;
-    std::uint64_t members = 1;
-    for (auto e : vs->shape) members *= e;
-    const bool whole = members == vs->ids.size();
+    const auto members = extent_product(vs->shape);
+    const bool whole = members && *members == vs->size();
     return numpy_array(std::move(*values), whole ? &vs->shape : nullptr).release();
   });
 }
@@ -346,15 +347,16 @@ PyObject* vars_get_RC(PyObject* self, void*) noexcept {
       all = g->result_vector(kest::ResultVector::ReducedCosts);
     }
     if (!all) Py_RETURN_NONE;
-    std::vector<double> values(vs->ids.size());
+    std::vector<double> values(vs->size());
     for (std::size_t k = 0; k < values.size(); ++k) {
-      const auto i = static_cast<std::size_t>(vs->ids[k].index);
+      const kest::VarId id = vs->member(k);
+      const auto i = static_cast<std::size_t>(id.index);
       // Only a hand-built block can name a variable the model does not have.
-      if (i >= all->size()) raise(PyExc_ValueError, kest::debug_text(vs->ids[k]) + " is not a variable of this model");
+      if (i >= all->size()) raise(PyExc_ValueError, kest::debug_text(id) + " is not a variable of this model");
       values[k] = (*all)[i];
     }
     const auto members = extent_product(vs->shape);
-    const bool whole = members && *members == vs->ids.size();
+    const bool whole = members && *members == vs->size();
     return numpy_array(std::move(values), whole ? &vs->shape : nullptr).release();
   });
 }
@@ -448,11 +450,11 @@ PyTypeObject* vars_type() {
   return &VarsType_;
 }
 
-std::span<const kest::VarId> block_members(PyObject* vars) {
+MemberIds block_members(PyObject* vars) {
   const auto* vs = reinterpret_cast<VarsObject*>(vars);
   // An overflowing product is beyond any ids list.
-  const std::uint64_t n = std::min<std::uint64_t>(extent_product(vs->shape).value_or(UINT64_MAX), vs->ids.size());
-  return {vs->ids.data(), static_cast<std::size_t>(n)};
+  const std::uint64_t n = std::min<std::uint64_t>(extent_product(vs->shape).value_or(UINT64_MAX), vs->size());
+  return vs->ids().first(static_cast<std::size_t>(n));
 }
 
 // A hand-built Var or Vars refers to nothing and stays out of the collector's
@@ -470,18 +472,39 @@ PyRef new_var(kest::VarId id, PyObject* cell) {
   return PyRef::steal(reinterpret_cast<PyObject*>(v));
 }
 
-PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, PyObject* cell, bool consecutive) {
+namespace {
+
+PyRef make_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> table, kest::VarId first,
+                std::size_t count, PyObject* cell) {
   auto* v = PyObject_GC_New(VarsObject, vars_type());
   if (!v) throw PyErrSet{};
   new (&v->shape) std::vector<std::uint64_t>(std::move(shape));
-  new (&v->ids) std::vector<kest::VarId>(std::move(ids));
+  new (&v->table) std::vector<kest::VarId>(std::move(table));
+  v->first = first;
+  v->count = count;
   v->fits = extent_product(v->shape).has_value();
-  v->consecutive = consecutive && !v->ids.empty();
+  v->consecutive = v->table.empty();
   new (&v->keys) std::shared_ptr<const BlockKeys>();
   new (&v->cell) PyRef(PyRef::borrow(cell));
   v->model = cell_tag(cell);
   if (cell) PyObject_GC_Track(v);
   return PyRef::steal(reinterpret_cast<PyObject*>(v));
+}
+
+}  // namespace
+
+PyRef new_vars(std::vector<std::uint64_t> shape, std::vector<kest::VarId> ids, PyObject* cell) {
+  // An unpickled or hand-built run of consecutive ids is kept as addVars keeps one.
+  bool run = true;
+  for (std::size_t k = 1; run && k < ids.size(); ++k) run = ids[k].index == ids[0].index + k;
+  const kest::VarId first = ids.empty() ? kest::VarId{} : ids[0];
+  const std::size_t count = ids.size();
+  if (run) ids = {};
+  return make_vars(std::move(shape), std::move(ids), first, count, cell);
+}
+
+PyRef new_vars_run(std::vector<std::uint64_t> shape, kest::VarId first, std::size_t count, PyObject* cell) {
+  return make_vars(std::move(shape), {}, first, count, cell);
 }
 
 }  // namespace kestpy

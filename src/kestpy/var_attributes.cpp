@@ -302,13 +302,15 @@ PyObject* vars_get_attr(PyObject* self, void* closure) noexcept {
     const VarAttr attr = attr_of(closure);
     const std::string where = std::string("Vars.") + name_of(attr);
     OptimizerCell& cell = owning_cell(vs->cell.get(), where, "the block");
-    std::span<const kest::VarId> ids = block_members(self);
+    const MemberIds ids = block_members(self);
     std::vector<double> values(ids.size());
+    std::vector<kest::VarId> scratch;
+    const std::span<const kest::VarId> listed = attr == VarAttr::Obj ? ids.span(scratch) : std::span<const kest::VarId>();
     {
       ReadGuard g(cell);
       const auto& t = g->variable_table();
       if (attr == VarAttr::Obj) {
-        values = g->objective_coefficients(ids);
+        values = g->objective_coefficients(listed);
       } else {
         for (std::size_t i = 0; i < ids.size(); ++i) {
           const std::uint64_t id = ids[i].index;
@@ -316,7 +318,7 @@ PyObject* vars_get_attr(PyObject* self, void* closure) noexcept {
         }
       }
     }
-    const bool whole = ids.size() == vs->ids.size();
+    const bool whole = ids.size() == vs->size();
     return numpy_array(std::move(values), whole ? &vs->shape : nullptr).release();
   });
 }
@@ -335,10 +337,10 @@ PyObject* vars_setAttr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                                   " is not one of \"LB\", \"UB\", \"Obj\", \"Start\", \"VType\", \"VarName\"");
     const std::string where = "Vars.setAttr(\"" + name + "\")";
     (void)owning_cell(vs->cell.get(), where, "the block");
-    std::span<const kest::VarId> ids = block_members(self);
+    const MemberIds ids = block_members(self);
     Write w{static_cast<VarAttr>(k), {}, {}, {}, {}};
-    w.ids.reserve(ids.size());
-    for (auto id : ids) w.ids.push_back(id.index);
+    w.ids.resize(ids.size());
+    for (std::size_t p = 0; p < ids.size(); ++p) w.ids[p] = ids[p].index;
     fill_values(w, a[1], ids.size(), where);
     write(vs->cell.get(), w);
     Py_RETURN_NONE;

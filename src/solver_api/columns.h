@@ -1,7 +1,9 @@
 #pragma once
 // Whole batches of variables and constraints in columnar form: the shape in
 // which the cache stores a model and hands it to a backend in one call.
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -68,6 +70,32 @@ struct VariableBatch {
   Array<char32_t> types;
   NameRun names;  // names.count == lowers.size()
   std::size_t size() const { return lowers.size(); }
+};
+
+/// One column of new variables as their caller gives it: one value for all
+/// of them, or a writer that fills the column's new entries in place, in order.
+template <class T>
+struct ColumnValues {
+  T value{};
+  std::function<void(std::span<T>)> write;  // when set: fills all of its span and does not fail
+
+  void fill(std::span<T> out) const {
+    if (write)
+      write(out);
+    else
+      std::fill(out.begin(), out.end(), value);
+  }
+};
+
+/// Variables described rather than built: the cache makes room for them and
+/// has each column's values written straight into its own storage, so that
+/// a block's values are written once, into the pages that keep them.
+struct VariableBlock {
+  std::size_t count = 0;
+  ColumnValues<double> lowers;
+  ColumnValues<double> uppers;
+  ColumnValues<char32_t> types;
+  NameRun names;  // names.count == count
 };
 
 /// A span of stored values with a share of the storage it lies in: holding

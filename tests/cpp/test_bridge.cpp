@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bridge/bridge_optimizer.h"
@@ -511,6 +512,50 @@ TEST(BridgeRollBack, RestoresVariablesConstraintsAndObjectiveToTheMark) {
   // and it grows again from there
   b.add_variable("z", std::nullopt, std::nullopt, std::nullopt);
   EXPECT_EQ(b.variable(VarId{1}).name, "z");
+}
+
+// Later blocks are written into the grown columns: each keeps its own values,
+// and a backend speaking only add_variable gets one call per variable.
+TEST_F(Bridge, LaterBlocksReadBackAndReachAnItemByItemBackend) {
+  VariableBatch batch;
+  batch.lowers = {0.0, 1.0};
+  batch.uppers = {2.0, 3.0};
+  batch.types = {kContinuous, kInteger};
+  batch.names.count = 2;
+  EXPECT_EQ(bridge.add_variable_batch(std::move(batch)), VarId{0});
+  attach("A");
+  VariableBlock block;
+  block.count = 3;
+  block.lowers.value = -1.0;
+  block.uppers.write = [](std::span<double> out) {
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = 10.0 + static_cast<double>(i);
+  };
+  block.types.value = kBinary;
+  block.names.kind = NameRun::Kind::Underscore;
+  block.names.prefix = "y";
+  block.names.count = 3;
+  EXPECT_EQ(bridge.add_variable_block(std::move(block)), VarId{2});
+  VariableBatch later;
+  later.lowers = {7.0};
+  later.uppers = {8.0};
+  later.types = {kInteger};
+  later.names.count = 1;
+  EXPECT_EQ(bridge.add_variable_batch(std::move(later)), VarId{5});
+
+  ASSERT_EQ(bridge.num_variables(), 6u);
+  auto fields = [&](std::uint64_t i) {
+    const VarInfo v = bridge.variable(VarId{i});
+    return std::make_tuple(v.name, v.lower, v.upper, v.vtype);
+  };
+  EXPECT_EQ(fields(1), std::make_tuple(std::string(), 1.0, 3.0, kInteger));
+  EXPECT_EQ(fields(2), std::make_tuple(std::string("y_0"), -1.0, 10.0, kBinary));
+  EXPECT_EQ(fields(4), std::make_tuple(std::string("y_2"), -1.0, 12.0, kBinary));
+  EXPECT_EQ(fields(5), std::make_tuple(std::string(), 7.0, 8.0, kInteger));
+  const Calls got = calls("A");
+  ASSERT_EQ(got.size(), 5u);
+  EXPECT_EQ(got[1], R"(add_variable("y_0", 'B', -1.0, 10.0))");
+  EXPECT_EQ(got[3], R"(add_variable("y_2", 'B', -1.0, 12.0))");
+  EXPECT_EQ(got[4], R"(add_variable("", 'I', 7.0, 8.0))");
 }
 
 TEST(ColumnTruncate, AShareKeepsItsValuesThroughAnUndoAndTheNextAppend) {

@@ -340,3 +340,74 @@ def test_obj_merges_the_objective_constant_as_a_sum_would(recording, attached):
     m.addVar(obj=1)
     # -0.0 + 0.0 is 0.0: adding terms is the sum with a function of constant 0.0
     assert same(attached(m).args_of("set_objective"), [([1], [1.0], 0.0, -1)])
+
+
+# ---------------------------------------------------------------- later blocks
+
+_LETTER = {"C": KEST.CONTINUOUS, "B": KEST.BINARY, "I": KEST.INTEGER}
+
+
+def _block_arguments(form, k):
+    """addVars arguments for a 2x3 block (the k-th of a model) in `form`, and
+    what each member should hold: (name, type letter, lb, ub)."""
+    import numpy as np
+
+    lbs = [float(10 * k + i) for i in range(6)]
+    ubs = [lb + 0.5 for lb in lbs]
+    codes = [(k + i) % 3 for i in range(6)]
+    letters = ["CBI"[c] for c in codes]
+    names = [f"b{k}[{i},{j}]" for i in range(2) for j in range(3)]
+    if form == "scalar":
+        kwargs = {"lb": lbs[0], "ub": ubs[0], "vtype": _LETTER[letters[0]], "name": f"b{k}"}
+        return kwargs, [(n, letters[0], lbs[0], ubs[0]) for n in names]
+    if form == "list":
+        kwargs = {"lb": lbs, "ub": ubs, "vtype": [_LETTER[c] for c in letters], "name": [f"n{k}_{i}" for i in range(6)]}
+        names = kwargs["name"]
+    elif form == "array":  # contiguous float64, flat
+        kwargs = {"lb": np.array(lbs), "ub": np.array(ubs), "vtype": np.array(codes, dtype=np.int64), "name": f"b{k}"}
+    else:  # strided, big-endian and half-precision arrays read element by element
+        wide = np.zeros((2, 6), dtype=">f8")
+        wide[:, ::2] = np.array(lbs).reshape(2, 3)
+        kwargs = {"lb": wide[:, ::2], "ub": np.array(ubs, dtype=np.float16).reshape(2, 3),
+                  "vtype": np.array(codes, dtype=">i2").reshape(2, 3), "name": f"b{k}"}
+    return kwargs, [(names[i], letters[i], lbs[i], ubs[i]) for i in range(6)]
+
+
+@pytest.mark.parametrize("form", ["scalar", "list", "array", "strided"])
+@pytest.mark.parametrize("backend", [None, "lists", "arrays"])
+def test_later_blocks_hold_what_was_given(recording, attached, form, backend):
+    from test_array_channel import ArrayRecorder
+
+    m = kestpy.Model("m")
+    if backend == "arrays":
+        recording.registry.factory = ArrayRecorder
+    rec = attached(m) if backend else None
+    m.addVar(lb=-3.0, name="first")
+    expected = [("first", "C", -3.0, INF)]
+    for k in range(3):
+        kwargs, members = _block_arguments(form, k)
+        start = len(expected)
+        vs = m.addVars(2, 3, **kwargs)
+        expected += members
+        flat = [vs[i, j] for i in range(2) for j in range(3)]
+        assert vs.LB.ravel().tolist() == [e[2] for e in members]
+        assert vs.UB.ravel().tolist() == [e[3] for e in members]
+        assert [(v.VarName, v.VType, v.index) for v in flat] == [
+            (e[0], _LETTER[e[1]], start + p) for p, e in enumerate(members)]
+    # the blocks as the backend heard of them (addVar passes on what it was given)
+    if backend == "lists":
+        assert added(rec)[1:] == expected[1:]
+    elif backend == "arrays":
+        got = [a for m_, a in rec.calls if m_ == "add_variables"]
+        assert len(got) == 3  # one call a block
+        assert [t for _, *columns in got for t in zip(*columns)] == expected[1:]
+
+
+def test_a_strided_vtype_array_is_read_in_row_major_order():
+    import numpy as np
+
+    m = kestpy.Model("m")
+    codes = np.array([[0, 1], [2, 0], [1, 2]], dtype=np.int32).T  # shape (2, 3), column-major in memory
+    vs = m.addVars(2, 3, vtype=codes)
+    assert [vs[i, j].VType for i in range(2) for j in range(3)] == [
+        KEST.CONTINUOUS, KEST.INTEGER, KEST.BINARY, KEST.BINARY, KEST.CONTINUOUS, KEST.INTEGER]

@@ -282,3 +282,42 @@ def test_x_on_a_broken_model_is_a_fault(recording, attached):
         with raises_panic():
             v.X
     assert Var(0).X is None  # no handle, no lock
+
+
+# ---------------------------------------------------------------- either form of a block's ids
+
+@pytest.mark.parametrize("ids", [[10, 11, 12, 13, 14, 15], [15, 3, 9, 3, 0, 7]], ids=["run", "table"])
+def test_a_block_reads_alike_whether_its_ids_run_or_are_listed(ids):
+    import collections
+    import pickle
+
+    import numpy as np
+
+    def coeffs(e):
+        out = collections.Counter()
+        for v, c in parts(e)[0]:
+            out[v] += c
+        return {v: c for v, c in out.items() if c}
+
+    vs = Vars([2, 3], ids)
+    assert [var_id(v) for v in vs] == ids
+    assert [var_id(vs[i, j]) for i in range(2) for j in range(3)] == ids
+    assert str(vs) == "Vars(shape=[2, 3], ids=[" + ", ".join(f"VarId({i})" for i in ids) + "])"
+    assert str(pickle.loads(pickle.dumps(vs))) == str(vs)
+    assert coeffs(vs.sum()) == coeffs(kestpy.quicksum(vs)) == dict(collections.Counter(map(float, ids)))
+    assert coeffs(vs.sum(1, "*")) == dict(collections.Counter(map(float, ids[3:])))
+    weights = [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]
+    by_hand = collections.Counter()
+    for i, w in zip(ids, weights):
+        by_hand[i] += w
+    assert coeffs(vs.prod(weights)) == dict(by_hand)
+    flat = Vars([6], ids)
+    assert coeffs(np.array(weights) @ flat) == dict(by_hand)
+    m = kestpy.Model("m")
+    x = m.addVars(16)
+    m.addMConstrs(np.array([weights, weights[::-1]]) @ flat <= 1.0)
+    m.addConstr(kestpy.quicksum(w * Var(i) for w, i in zip(weights, ids)) <= 1.0)
+    m.addConstr(kestpy.quicksum(w * Var(i) for w, i in zip(weights[::-1], ids)) <= 1.0)
+    cs = m.getConstrs()
+    rows = [[m.getCoeff(c, x[j]) for j in range(16)] for c in cs]
+    assert rows[:2] == rows[2:] and any(rows[0])
