@@ -291,7 +291,7 @@ PyObject* block_arithmetic(PyObject* left, PyObject* right, Op op) {
   PyObject* other_object = self_left ? right : left;
   if (is_mlinexpr(other_object)) Py_RETURN_NOTIMPLEMENTED;
   RowSource mine;
-  mine.members = block_rows(block);
+  mine.members = narrow_members(block_members(block));
   const std::size_t n = mine.size();
   const std::string what = std::string("Vars ") + kSymbols[static_cast<int>(op)];
   Operand o;
@@ -342,7 +342,7 @@ PyObject* block_binary(PyObject* a, PyObject* b) noexcept {
 PyObject* block_negative(PyObject* self) noexcept {
   return guard<PyObject*>(nullptr, [&] {
     RowSource mine;
-    mine.members = block_rows(self);
+    mine.members = narrow_members(block_members(self));
     return new_mlinexpr(block_times(mine, -1.0, [](std::size_t) { return 0.0; }), as_vars(self)->model).release();
   });
 }
