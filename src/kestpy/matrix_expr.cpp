@@ -210,17 +210,33 @@ MatrixRows scaled(const MatrixRows& e, double factor) {
   return out;
 }
 
+/// Reads the other operand of `subject op other` on n rows, NaN and
+/// infinities refused; false when it is nothing rows combine with.
+bool read_other(PyObject* other, std::size_t n, const char* subject, Op op, Operand& o) {
+  const std::string what = std::string(subject) + " " + kSymbols[static_cast<int>(op)];
+  if (!read_operand(other, n, what, o)) return false;
+  check_finite(o, n, what);
+  return true;
+}
+
+/// The factor of self * o or self / o (a number only, and a number over rows
+/// is not linear); nothing when the operation is not one of those.
+std::optional<double> scale_factor(const Operand& o, Op op, bool self_left, const char* subject) {
+  if (o.kind != Operand::Kind::Number || (op == Op::Div && !self_left)) return std::nullopt;
+  if (op == Op::Mul) return o.number;
+  if (o.number == 0.0) raise(PyExc_ZeroDivisionError, std::string(subject) + " division by zero");
+  return 1.0 / o.number;
+}
+
 PyObject* arithmetic(PyObject* left, PyObject* right, Op op) {
   const bool self_left = is_mlinexpr(left);
   const MLinExprObject* self = as_mlinexpr(self_left ? left : right);
   PyObject* other_object = self_left ? right : left;
   const MatrixRows& e = self->rows;
   const std::size_t n = e.size();
-  const std::string what = std::string("MLinExpr ") + kSymbols[static_cast<int>(op)];
   Operand o;
-  if (!read_operand(other_object, n, what, o)) Py_RETURN_NOTIMPLEMENTED;
+  if (!read_other(other_object, n, "MLinExpr", op, o)) Py_RETURN_NOTIMPLEMENTED;
   const ModelTag model = join_models(self->model, o.model);
-  check_finite(o, n, what);
   MatrixRows result;
   switch (op) {
     case Op::Add:
@@ -255,13 +271,9 @@ PyObject* arithmetic(PyObject* left, PyObject* right, Op op) {
     }
     case Op::Mul:
     case Op::Div: {
-      if (o.kind != Operand::Kind::Number || (op == Op::Div && !self_left)) Py_RETURN_NOTIMPLEMENTED;
-      double factor = o.number;
-      if (op == Op::Div) {
-        if (factor == 0.0) raise(PyExc_ZeroDivisionError, "MLinExpr division by zero");
-        factor = 1.0 / factor;
-      }
-      result = scaled(e, factor);
+      const auto factor = scale_factor(o, op, self_left, "MLinExpr");
+      if (!factor) Py_RETURN_NOTIMPLEMENTED;
+      result = scaled(e, *factor);
       break;
     }
   }
@@ -293,11 +305,9 @@ PyObject* block_arithmetic(PyObject* left, PyObject* right, Op op) {
   RowSource mine;
   mine.members = narrow_members(block_members(block));
   const std::size_t n = mine.size();
-  const std::string what = std::string("Vars ") + kSymbols[static_cast<int>(op)];
   Operand o;
-  if (!read_operand(other_object, n, what, o)) Py_RETURN_NOTIMPLEMENTED;
+  if (!read_other(other_object, n, "Vars", op, o)) Py_RETURN_NOTIMPLEMENTED;
   const ModelTag model = join_models(as_vars(block)->model, o.model);
-  check_finite(o, n, what);
   MatrixRows result;
   switch (op) {
     case Op::Add:
@@ -315,13 +325,9 @@ PyObject* block_arithmetic(PyObject* left, PyObject* right, Op op) {
     }
     case Op::Mul:
     case Op::Div: {
-      if (o.kind != Operand::Kind::Number || (op == Op::Div && !self_left)) Py_RETURN_NOTIMPLEMENTED;
-      double factor = o.number;
-      if (op == Op::Div) {
-        if (factor == 0.0) raise(PyExc_ZeroDivisionError, "Vars division by zero");
-        factor = 1.0 / factor;
-      }
-      result = block_times(mine, factor, [](std::size_t) { return 0.0; });
+      const auto factor = scale_factor(o, op, self_left, "Vars");
+      if (!factor) Py_RETURN_NOTIMPLEMENTED;
+      result = block_times(mine, *factor, [](std::size_t) { return 0.0; });
       break;
     }
   }
