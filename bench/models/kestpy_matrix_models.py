@@ -29,9 +29,8 @@ def pmedian(d):
     x = m.addVars(L, C, lb=0.0, ub=1.0, name="x")      # x[i, a] at i * C + a
     dist = np.abs(d.loc[None, :] - np.arange(L)[:, None])
     m.setObjective(dist.ravel() @ x, kp.KEST.MINIMIZE)
-    # x[i, a] <= s[i]: row i * C + a of S picks s[i]
-    S = rows_of(np.repeat(np.arange(L), C), 1, L)
-    m.addMConstrs(x - S @ s <= 0, name="link")
+    # x[i, a] <= s[i]: member i * C + a of x against s[i]
+    m.addMConstrs(x - s.take(np.repeat(np.arange(L), C)) <= 0, name="link")
     # every customer served once: row a sums x[i, a] over i
     cover = rows_of(np.arange(L * C).reshape(L, C).T.ravel(), L, L * C)
     m.addMConstrs(cover @ x == 1, name="cover")

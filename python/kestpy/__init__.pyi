@@ -162,6 +162,9 @@ class Vars:
     def sum(self, *pattern: Any) -> LinExpr:
         """The sum of the members matching the pattern (a key, position or "*" per dimension)."""
 
+    def take(self, indices: npt.ArrayLike, /) -> Vars:
+        """A one-dimensional block of the members at the given flat (row-major) positions, in that order."""
+
     def prod(self, coeffs: _PerMember, /, *pattern: Any) -> LinExpr:
         """The sum of coeffs[key] * member over the members matching the pattern."""
 

@@ -155,6 +155,13 @@ inline constexpr char kVarsSum[] =
     "match nothing. Visits only the matching members of a dense block.\n\n"
     "    ship.sum(\"Seattle\", \"*\")   # everything shipped from Seattle";
 
+inline constexpr char kVarsTake[] =
+    "take($self, indices, /)\n--\n\n"
+    "A one-dimensional block of the members at the given flat positions\n"
+    "(row-major), in that order, repeats allowed: x - s.take(i) pairs x[k]\n"
+    "with s[i[k]].\n\n"
+    "indices: integers (a numpy array, a list) below len(self).";
+
 inline constexpr char kVarsProd[] =
     "prod($self, coeffs, /, *pattern)\n--\n\n"
     "The sum of coeffs[key] * member over the members matching pattern (as\n"

@@ -338,6 +338,13 @@ std::string shape_text(const std::vector<std::uint64_t>& shape) {
   return out + (shape.size() == 1 ? ",)" : ")");
 }
 
+std::vector<std::uint64_t> positions_below(PyObject* o, std::uint64_t bound, const std::string& what) {
+  const ArrayView a = any_array(o, what);
+  if (a.ndim() != 1) raise(PyExc_ValueError, what + " has shape " + a.shape_text() + "; expected one dimension");
+  if (a.size() == 0) return {};  // [] reads as floats
+  return indices_below(a, bound, what);
+}
+
 ArrayView float_array(PyObject* o, const std::string& what) {
   PyObject* a = PyObject_CallFunctionObjArgs(ascontiguousarray(), o, float64(), nullptr);
   if (!a) conversion_failed(what + ": expected numbers, got " + type_name(o));

@@ -71,6 +71,11 @@ void terms_of_product(const MatrixOperand& c, const MemberIds& ids, const std::s
 /// ValueError for an id beyond them (only a hand-built block has one).
 std::vector<std::uint32_t> narrow_members(const MemberIds& ids);
 
+/// The entries of the one-dimensional array of integers `o` (anything
+/// numpy.asarray takes), each checked to lie below `bound`: TypeError for
+/// other values, ValueError naming an entry outside 0..bound-1.
+std::vector<std::uint64_t> positions_below(PyObject* o, std::uint64_t bound, const std::string& what);
+
 /// "(3,)", "(3, 4)"
 std::string shape_text(const std::vector<std::uint64_t>& shape);
 

@@ -12,6 +12,7 @@
 #include "kestpy/expr.h"
 #include "kestpy/free_list.h"
 #include "kestpy/matrix.h"
+#include "kestpy/matrix_input.h"
 #include "kestpy/objects.h"
 #include "kestpy/param.h"
 
@@ -380,7 +381,19 @@ PyGetSetDef vars_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+/// The members at the given flat positions, as a one-dimensional block.
+PyObject* vars_take(PyObject* self, PyObject* indices) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    auto* vs = reinterpret_cast<VarsObject*>(self);
+    const std::vector<std::uint64_t> picked = positions_below(indices, vs->size(), "Vars.take: indices");
+    std::vector<kest::VarId> ids(picked.size());
+    for (std::size_t k = 0; k < picked.size(); ++k) ids[k] = vs->member(static_cast<std::size_t>(picked[k]));
+    return new_vars({picked.size()}, std::move(ids), vs->cell.get()).release();
+  });
+}
+
 PyMethodDef vars_methods[] = {
+    {"take", vars_take, METH_O, docs::kVarsTake},
     {"setAttr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vars_setAttr)),
      METH_FASTCALL | METH_KEYWORDS, docs::kVarsSetAttr},
     {"keys", vars_keys, METH_NOARGS, docs::kVarsKeys},

@@ -141,6 +141,22 @@ def test_matrix_constructs_equal_the_model_written_term_by_term(data):
     assert same(got_objective, want_objective)
 
 
+@settings(max_examples=40, deadline=None)
+@given(picks=st.lists(st.integers(0, 5), max_size=8), c=st.sampled_from(VALUES))
+def test_taken_members_pair_with_a_block_as_written_term_by_term(picks, c):
+    def model(matrix_form):
+        mo = kp.Model("m")
+        s = mo.addVars(2, 3, name="s")
+        x = mo.addVars(len(picks), name="x")
+        if matrix_form:
+            mo.addMConstrs(x - c * s.take(np.array(picks)) <= 1.0, name="c")
+        else:
+            members = list(s)
+            mo.addConstrs((x[k] - c * members[p] <= 1.0 for k, p in enumerate(picks)), name="c")
+        return mo
+    assert same(replayed(model(True))[0], replayed(model(False))[0])
+
+
 @settings(max_examples=80, deadline=None)
 @given(A=matrices())
 def test_a_product_has_the_coefficients_scipy_sums(A):
@@ -199,6 +215,9 @@ ERRORS = [
     (lambda x, y: x + type(x)([2], [0, 1]), ValueError, r"Vars \+: shapes \(3,\) and \(2,\)"),
     (lambda x, y: x - np.array([1.0, np.nan, 0.0]), ValueError, "NaN at row 1"),
     (lambda x, y: x / 0, ZeroDivisionError, "Vars division by zero"),
+    (lambda x, y: x.take([0, 3]), ValueError, r"Vars.take: indices\[1\] is 3, outside 0..2"),
+    (lambda x, y: x.take([[0]]), ValueError, r"shape \(1, 1\); expected one dimension"),
+    (lambda x, y: x.take([0.5]), TypeError, "indices must hold integers"),
     (lambda x, y: x * x, TypeError, "unsupported operand"),
     (lambda x, y: 1 / x, TypeError, "unsupported operand"),
     (lambda x, y: np.ones((1, 3)) @ x != 1, TypeError, "no constraint"),
