@@ -69,11 +69,12 @@ void CachedObjective::settle() const {
   for (std::size_t k = 0; k < vars.size() && merged; ++k)
     merged = coeffs[k] != 0.0 && (k == 0 || vars[k - 1] < vars[k]);
   if (!merged) {
+    // The core's simplify, so that the merged sums are the operators' own.
     const ObjectiveColumns as_stored{false, vars_.share(0, vars.size()), coeffs_.share(0, coeffs.size()), constant_};
     ScalarFunctionType f = as_stored.function();
-    auto& terms = std::get<ScalarAffineFn>(f.value);
-    terms.simplify();
-    store(terms.terms);
+    auto& fn = std::get<ScalarAffineFn>(f.value);
+    fn.simplify();
+    store(fn.terms);
   }
   appended_ = false;
 }

@@ -576,4 +576,27 @@ TEST(ColumnTruncate, AShareKeepsItsValuesThroughAnUndoAndTheNextAppend) {
   EXPECT_EQ(c[0], 4.0);
 }
 
+TEST(CachedObjective, KeepsTermsAsGivenMergesAppendsOnReadAndLeavesSharesAlone) {
+  CachedObjective o;
+  // unsorted, a repeat and a zero stay as given until terms are appended
+  const ScalarAffineFn given({{VarId{3}, 2.0}, {VarId{1}, 1.0}, {VarId{3}, -2.0}, {VarId{0}, 0.0}}, 1.5);
+  o.assign(given);
+  EXPECT_EQ(o.function(), ScalarFunctionType(given));
+  const ObjectiveColumns sent = o.columns();
+  const double more[] = {4.0, 0.0, 5.0};
+  o.append(VarId{4}, more, 2);
+  // then the whole function reads merged, as the core simplifies it
+  EXPECT_EQ(o.function(), ScalarFunctionType(ScalarAffineFn({{VarId{1}, 1.0}, {VarId{4}, 4.0}, {VarId{6}, 5.0}}, 1.5)));
+  EXPECT_EQ(std::vector<std::uint32_t>(sent.vars.values.begin(), sent.vars.values.end()),
+            (std::vector<std::uint32_t>{3, 1, 3, 0}));
+
+  // a single variable becomes affine by an append and comes back by a roll-back
+  o.assign(ScalarFunctionType(SingleVariable{VarId{2}}));
+  const auto mark = o.mark();
+  o.append(VarId{0}, more, 2);
+  EXPECT_FALSE(o.single());
+  o.roll_back(mark);
+  EXPECT_EQ(o.function(), ScalarFunctionType(SingleVariable{VarId{2}}));
+}
+
 }  // namespace kest
