@@ -83,7 +83,7 @@ VarInfo VariableTable::info(VarId id) const {
 
 VariableColumns VariableTable::columns(std::uint64_t first, std::uint64_t count) {
   const auto f = static_cast<std::size_t>(first), n = static_cast<std::size_t>(count);
-  return VariableColumns{first, lowers_.share(f, n), uppers_.share(f, n), std::span(types_).subspan(f, n),
+  return VariableColumns{first, lowers_.hand_out(f, n), uppers_.hand_out(f, n), std::span(types_).subspan(f, n),
                          names_.slice(first, count)};
 }
 
@@ -331,11 +331,11 @@ ConstraintColumns ConstraintTable::columns(std::uint64_t first, std::uint64_t co
   const auto t0 = static_cast<std::size_t>(starts_[f]), t1 = static_cast<std::size_t>(starts_[f + n]);
   return ConstraintColumns{first,
                            std::span(starts_).subspan(f, n + 1),
-                           vars_.share(t0, t1 - t0),
-                           coeffs_.share(t0, t1 - t0),
-                           constants_.share(f, n),
+                           vars_.hand_out(t0, t1 - t0),
+                           coeffs_.hand_out(t0, t1 - t0),
+                           constants_.hand_out(f, n),
                            std::span(kinds_).subspan(f, n),
-                           bounds_.share(f, n),
+                           bounds_.hand_out(f, n),
                            &interval_uppers_,
                            names_.slice(first, count)};
 }

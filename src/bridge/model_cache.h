@@ -33,6 +33,17 @@ class Column {
   SharedSpan<T> share(std::size_t first, std::size_t count) const {
     return {span().subspan(first, count), v_};
   }
+  /// What a backend receives of [first, first + count): a share of the column
+  /// when the range starts at its beginning (a replay, a first batch), else a
+  /// copy of just the range. While a backend keeps a share, the next append
+  /// copies the whole column; batches handed out one by one as shares would
+  /// so cost time and memory quadratic in the model's size.
+  SharedSpan<T> hand_out(std::size_t first, std::size_t count) const {
+    if (first == 0) return share(first, count);
+    const auto range = span().subspan(first, count);
+    auto copy = std::make_shared<Array<T>>(range.begin(), range.end());
+    return {std::span<const T>(copy->data(), count), std::move(copy)};
+  }
   /// Makes the column its own (copying it if shared) with room for `more`
   /// entries, growing geometrically. The appends of up to `more` entries after
   /// it allocate nothing, so a failed allocation leaves the column unchanged.

@@ -2,6 +2,7 @@
 batches as arrays that own their memory; what they receive is the model the
 list protocol would have sent."""
 import gc
+import os
 
 import numpy as np
 import pytest
@@ -120,6 +121,27 @@ def test_a_kept_objective_stays_as_sent(recording, attached):
     del m, x
     gc.collect()
     assert np.array_equal(np.asarray(idx), np.arange(5000)) and np.array_equal(np.asarray(coeffs), np.arange(1.0, 5001))
+
+
+def test_batches_added_one_by_one_hold_only_themselves(recording, attached):
+    # A backend keeping each batch's arrays must not keep the cache's whole
+    # columns alive with them: the columns are copied on the next append while
+    # shared, so every batch would hold a copy of all rows before it.
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    recording.registry.factory = ArrayRecorder
+    m = kestpy.Model("m")
+    x = m.addVars(20)
+    total = quicksum(x[i] for i in range(20))
+    rec = attached(m)
+    before = rss()
+    for k in range(2000):
+        m.addConstrs([total <= k])
+        m.addVars(1)
+    assert len(rec.kept) == 4001  # the replay, then a batch a call
+    assert rss() - before < 64 * 2**20  # all rows held once: 0.5 MiB; a copy per batch: 500 MiB
 
 
 def test_bulk_values(recording, attached):
