@@ -46,6 +46,12 @@ def attached(recording):
     return attach
 
 
+def interruptible(script):
+    """A child's script that answers Ctrl-C even when started with SIGINT
+    ignored (a suite run as a background job hands that on to its children)."""
+    return "import signal\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n" + script
+
+
 @contextlib.contextmanager
 def raises_panic(match=None):
     """The module's fatal-fault exception: a BaseException but not an Exception."""

@@ -11,7 +11,7 @@ import textwrap
 
 import pytest
 
-from conftest import _HERE
+from conftest import _HERE, interruptible
 
 pytestmark = pytest.mark.skipif(sys.platform != "linux", reason="signals and /proc/self/statm")
 
@@ -113,7 +113,8 @@ def child(tmp_path, script, *args):
     for name, text in {"kestpy_selfsig.py": SELF_SIGNALLING, "kestpy_gate.py": GATE}.items():
         (tmp_path / name).write_text(text)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path), _HERE, *sys.path]))
-    return subprocess.Popen([sys.executable, "-c", script, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    return subprocess.Popen([sys.executable, "-c", interruptible(script), *args],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             env=env, text=True)
 
 

@@ -13,7 +13,7 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import _HERE
+from conftest import _HERE, interruptible
 
 import kestpy as kp
 import kestpy_recording
@@ -223,7 +223,7 @@ print(json.dumps(out), flush=True)
 
 def test_ctrl_c_stops_the_solve_keeps_the_incumbent_and_reaches_the_caller():
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in [_HERE, *sys.path] if p))
-    script = "import numpy as np\n" + CHILD
+    script = interruptible("import numpy as np\n" + CHILD)
     child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              env=env, text=True)
     try:
