@@ -123,6 +123,10 @@ def test_a_kept_objective_stays_as_sent(recording, attached):
     assert np.array_equal(np.asarray(idx), np.arange(5000)) and np.array_equal(np.asarray(coeffs), np.arange(1.0, 5001))
 
 
+# The sanitizer's allocator keeps freed blocks in quarantine, so the resident
+# set there says nothing about what the backend holds.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="resident set measures the sanitizer's quarantine")
 def test_batches_added_one_by_one_hold_only_themselves(recording, attached):
     # A backend keeping each batch's arrays must not keep the cache's whole
     # columns alive with them: the columns are copied on the next append while
