@@ -120,7 +120,7 @@ void ConstraintTable::push(const ScalarFunctionType& function, const ScalarSetTy
   }
   vars_.reserve_more(terms);
   coeffs_.reserve_more(terms);
-  make_room(starts_, 1);
+  starts_.reserve_more(1);
   constants_.reserve_more(1);
   make_room(kinds_, 1);
   bounds_.reserve_more(1);
@@ -144,20 +144,33 @@ void ConstraintTable::push(const ScalarFunctionType& function, const ScalarSetTy
 void ConstraintTable::append(const ConstraintRows& batch, NameRun&& names) {
   const std::uint64_t base = vars_.size() - batch.starts[0];
   const std::uint64_t first_row = constants_.size();
-  vars_.reserve_more(batch.vars.size());
-  coeffs_.reserve_more(batch.coeffs.size());
-  make_room(starts_, batch.size());
-  constants_.reserve_more(batch.size());
+  // The first rows of a column are kept as shared where their owner offers
+  // them, instead of copied; all room is made before anything changes.
+  const RowShares& shared = batch.shares;
+  const bool keep_vars = vars_.can_take(batch.vars, shared.vars);
+  const bool keep_coeffs = coeffs_.can_take(batch.coeffs, shared.coeffs);
+  const bool keep_constants = constants_.can_take(batch.constants, shared.constants);
+  const bool keep_bounds = bounds_.can_take(batch.bounds, shared.bounds);
+  // Row starts are kept when they are the whole column's: the first rows, from 0.
+  const bool keep_starts = base == 0 && starts_.size() == 1 && shared.starts && shared.starts->data() == batch.starts.data() &&
+                           shared.starts->size() == batch.starts.size() && batch.size() > 0;
+  if (!keep_vars) vars_.reserve_more(batch.vars.size());
+  if (!keep_coeffs) coeffs_.reserve_more(batch.coeffs.size());
+  if (!keep_starts) starts_.reserve_more(batch.size());
+  if (!keep_constants) constants_.reserve_more(batch.size());
   make_room(kinds_, batch.size());
-  bounds_.reserve_more(batch.size());
+  if (!keep_bounds) bounds_.reserve_more(batch.size());
   make_room(interval_uppers_, batch.uppers.size());
   names_.push_run(std::move(names));
-  vars_.append(batch.vars);
-  coeffs_.append(batch.coeffs);
-  for (std::size_t r = 1; r < batch.starts.size(); ++r) starts_.push_back(base + batch.starts[r]);
-  constants_.append(batch.constants);
+  keep_vars ? vars_.take_share(shared.vars) : vars_.append(batch.vars);
+  keep_coeffs ? coeffs_.take_share(shared.coeffs) : coeffs_.append(batch.coeffs);
+  if (keep_starts)
+    starts_.take_share(shared.starts);
+  else
+    starts_.append_generated(batch.size(), [&](std::size_t r) { return base + batch.starts[r + 1]; });
+  keep_constants ? constants_.take_share(shared.constants) : constants_.append(batch.constants);
   kinds_.insert(kinds_.end(), batch.kinds.begin(), batch.kinds.end());
-  bounds_.append(batch.bounds);
+  keep_bounds ? bounds_.take_share(shared.bounds) : bounds_.append(batch.bounds);
   if (!batch.uppers.empty()) {
     std::size_t u = 0;
     for (std::size_t r = 0; r < batch.size(); ++r)
@@ -175,7 +188,7 @@ void ConstraintTable::truncate(std::uint64_t count) {
     for (std::size_t k = begin; k < end; ++k) edited_terms_ += vars_[k] == it->first.second ? 1 : 0;
   }
   const auto terms = static_cast<std::size_t>(starts_[n]);
-  starts_.resize(n + 1);
+  starts_.truncate(n + 1);
   vars_.truncate(terms);
   coeffs_.truncate(terms);
   constants_.truncate(n);
@@ -190,7 +203,7 @@ ConstrInfo ConstraintTable::info(ConstrId id) const {
   const auto r = static_cast<std::size_t>(id.index);
   const auto begin = static_cast<std::size_t>(starts_[r]), end = static_cast<std::size_t>(starts_[r + 1]);
   ConstraintColumns view{id.index,
-                         std::span(starts_).subspan(r, 2),
+                         starts_.span().subspan(r, 2),
                          {vars_.span().subspan(begin, end - begin), nullptr},
                          {coeffs_.span().subspan(begin, end - begin), nullptr},
                          {constants_.span().subspan(r, 1), nullptr},
@@ -223,7 +236,7 @@ ConstrInfo ConstraintTable::info(ConstrId id) const {
 
 ScalarSetType ConstraintTable::set(std::uint64_t row) const {
   const auto r = static_cast<std::size_t>(row);
-  ConstraintColumns view{row, std::span(starts_).subspan(r, 2), {}, {}, {constants_.span().subspan(r, 1), nullptr},
+  ConstraintColumns view{row, starts_.span().subspan(r, 2), {}, {}, {constants_.span().subspan(r, 1), nullptr},
                          std::span(kinds_).subspan(r, 1), {bounds_.span().subspan(r, 1), nullptr}, &interval_uppers_,
                          {}};
   return view.set(0);
@@ -317,10 +330,11 @@ void ConstraintTable::fold() {
   }
   auto new_vars = std::make_shared<Array<std::uint32_t>>(std::move(vars));
   auto new_coeffs = std::make_shared<Array<double>>(std::move(coeffs));
+  auto new_starts = std::make_shared<Array<std::uint64_t>>(std::move(starts));
   // Everything is built: nothing below allocates, so a failure above changed nothing.
   vars_.assign(std::move(new_vars));
   coeffs_.assign(std::move(new_coeffs));
-  starts_ = std::move(starts);
+  starts_.assign(std::move(new_starts));
   edits_.clear();
   edited_terms_ = 0;
 }
@@ -330,7 +344,7 @@ ConstraintColumns ConstraintTable::columns(std::uint64_t first, std::uint64_t co
   const auto f = static_cast<std::size_t>(first), n = static_cast<std::size_t>(count);
   const auto t0 = static_cast<std::size_t>(starts_[f]), t1 = static_cast<std::size_t>(starts_[f + n]);
   return ConstraintColumns{first,
-                           std::span(starts_).subspan(f, n + 1),
+                           starts_.span().subspan(f, n + 1),
                            vars_.hand_out(t0, t1 - t0),
                            coeffs_.hand_out(t0, t1 - t0),
                            constants_.hand_out(f, n),

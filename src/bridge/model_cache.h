@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <memory>
@@ -26,6 +27,8 @@ namespace kest {
 template <class T>
 class Column {
  public:
+  Column() = default;
+  Column(std::initializer_list<T> values) : v_(std::make_shared<Array<T>>(values)), size_(values.size()) {}
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   const T& operator[](std::size_t i) const { return (*v_)[i]; }
@@ -88,6 +91,14 @@ class Column {
     }
     append(values);
   }
+  /// Whether take_share(share) may replace appending `values`: the column is
+  /// empty and `share` holds exactly those values.
+  bool can_take(std::span<const T> values, const std::shared_ptr<Array<T>>& share) const noexcept {
+    return size_ == 0 && share && !values.empty() && share->data() == values.data() && share->size() == values.size();
+  }
+  /// Keeps `share` as the whole column (can_take() holds): no copy, and the
+  /// column copies it before its first change while its owner still holds it.
+  void take_share(std::shared_ptr<Array<T>> share) noexcept { assign(std::move(share)); }
   /// Sets entry i (below size()), making the column its own first.
   void set(std::size_t i, const T& value) { own()[i] = value; }
   /// Replaces the whole content; shares handed out keep the old one.
@@ -201,7 +212,7 @@ class ConstraintTable {
             static_cast<std::size_t>(starts_[static_cast<std::size_t>(row) + 1])};
   }
 
-  Array<std::uint64_t> starts_{0};
+  Column<std::uint64_t> starts_{0};
   Column<std::uint32_t> vars_;
   Column<double> coeffs_;
   Column<double> constants_;

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <span>
 #include <stdexcept>
@@ -186,6 +187,78 @@ class Array {
   T* p_ = nullptr;
   std::size_t size_ = 0;
   std::size_t cap_ = 0;
+};
+
+/// An Array behind a share: a value like Array (copying copies the values),
+/// whose storage can also be handed out as a share, so that a consumer (the
+/// model's cache) can keep the values without copying them. Whoever changes
+/// values that are shared copies them first, the owner as well as the
+/// consumer, so a share keeps what it saw (the mutable accessors, data() and
+/// [], are for filling what was just sized, before any share is handed out).
+/// A moved-from one is empty.
+template <class T>
+class SharedArray {
+ public:
+  using value_type = T;
+
+  SharedArray() = default;
+  SharedArray(std::initializer_list<T> values) : p_(std::make_shared<Array<T>>(values)) {}
+  explicit SharedArray(std::size_t n) : p_(std::make_shared<Array<T>>(n)) {}
+  SharedArray(const SharedArray& other) : p_(other.empty() ? nullptr : std::make_shared<Array<T>>(*other.p_)) {}
+  SharedArray(SharedArray&&) noexcept = default;
+  SharedArray& operator=(const SharedArray& other) {
+    if (this != &other) p_ = other.empty() ? nullptr : std::make_shared<Array<T>>(*other.p_);
+    return *this;
+  }
+  SharedArray& operator=(SharedArray&&) noexcept = default;
+  /// One that holds the values of `share` without a copy (copied on its first change).
+  static SharedArray sharing(std::shared_ptr<Array<T>> share) noexcept {
+    SharedArray out;
+    out.p_ = std::move(share);
+    return out;
+  }
+
+  /// The storage itself, for a consumer to keep (null when never written).
+  const std::shared_ptr<Array<T>>& share() const noexcept { return p_; }
+
+  std::size_t size() const noexcept { return p_ ? p_->size() : 0; }
+  bool empty() const noexcept { return size() == 0; }
+  T* data() noexcept { return p_ ? p_->data() : nullptr; }
+  const T* data() const noexcept { return p_ ? p_->data() : nullptr; }
+  T* begin() noexcept { return data(); }
+  T* end() noexcept { return data() + size(); }
+  const T* begin() const noexcept { return data(); }
+  const T* end() const noexcept { return data() + size(); }
+  T& operator[](std::size_t i) noexcept { return (*p_)[i]; }
+  const T& operator[](std::size_t i) const noexcept { return (*p_)[i]; }
+  const T& front() const noexcept { return p_->front(); }
+  const T& back() const noexcept { return p_->back(); }
+  operator std::span<const T>() const noexcept { return {data(), size()}; }
+
+  void reserve(std::size_t n) { own().reserve(n); }
+  void resize(std::size_t n) { own().resize(n); }
+  void resize(std::size_t n, const T& value) { own().resize(n, value); }
+  void assign(std::size_t n, const T& value) { own().assign(n, value); }
+  void push_back(const T& value) { own().push_back(value); }
+  template <class It>
+  void assign(It first, It last) {
+    own().assign(first, last);
+  }
+  /// Appends [first, last).
+  void append(const T* first, const T* last) {
+    auto& a = own();
+    a.insert(a.end(), first, last);
+  }
+
+ private:
+  Array<T>& own() {
+    if (!p_)
+      p_ = std::make_shared<Array<T>>();
+    else if (p_.use_count() > 1)
+      p_ = std::make_shared<Array<T>>(*p_);
+    return *p_;
+  }
+  std::shared_ptr<Array<T>> p_;
 };
 
 }  // namespace kest

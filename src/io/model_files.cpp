@@ -40,10 +40,8 @@ void split_interval_rows(ModelData& model) {
   std::size_t u = 0;
   auto push = [&](std::size_t r, ScalarSetType set, std::string_view suffix) {
     const auto begin = static_cast<std::size_t>(in.starts[r]), end = static_cast<std::size_t>(in.starts[r + 1]);
-    out.vars.insert(out.vars.end(), in.vars.begin() + static_cast<std::ptrdiff_t>(begin),
-                    in.vars.begin() + static_cast<std::ptrdiff_t>(end));
-    out.coeffs.insert(out.coeffs.end(), in.coeffs.begin() + static_cast<std::ptrdiff_t>(begin),
-                      in.coeffs.begin() + static_cast<std::ptrdiff_t>(end));
+    out.vars.append(in.vars.begin() + begin, in.vars.begin() + end);
+    out.coeffs.append(in.coeffs.begin() + begin, in.coeffs.begin() + end);
     out.starts.push_back(out.vars.size());
     out.constants.push_back(in.constants[r]);
     out.kinds.push_back(RowKind::of(set, false));

@@ -20,10 +20,11 @@ namespace kestpy {
 /// of vars and coeffs, simplified as the core's arithmetic leaves a row
 /// written term by term (ascending variables, no repeats, no zeros).
 struct MatrixRows {
-  kest::Array<std::uint64_t> starts{0};
-  kest::Array<std::uint32_t> vars;
-  kest::Array<double> coeffs;
-  kest::Array<double> constants;
+  // Shared with the cache when they become its first rows.
+  kest::SharedArray<std::uint64_t> starts{0};
+  kest::SharedArray<std::uint32_t> vars;
+  kest::SharedArray<double> coeffs;
+  kest::SharedArray<double> constants;
 
   std::size_t size() const { return constants.size(); }
   std::size_t row_begin(std::size_t r) const { return static_cast<std::size_t>(starts[r]); }
@@ -43,9 +44,9 @@ struct MLinExprObject {
 struct MConstrObject {
   PyObject_HEAD
   PyRef terms;  // the MLinExpr
-  kest::Array<double> constants;
+  kest::SharedArray<double> constants;
   kest::Array<std::uint8_t> kinds;  // RowKind
-  kest::Array<double> bounds;
+  kest::SharedArray<double> bounds;
   std::uint32_t max_var;  // the largest variable index of the rows (0 when they have none)
   ModelTag model;
 
@@ -53,7 +54,9 @@ struct MConstrObject {
   /// The constraints as the cache takes them.
   kest::ConstraintRows batch() const {
     const MatrixRows& r = rows();
-    return {r.starts, r.vars, r.coeffs, constants, kinds, bounds, {}};
+    return {r.starts, r.vars,        r.coeffs,
+            constants, kinds, bounds, {},
+            {r.starts.share(), r.vars.share(), r.coeffs.share(), constants.share(), bounds.share()}};
   }
 };
 

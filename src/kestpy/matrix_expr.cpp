@@ -40,27 +40,36 @@ void load_row(const MatrixRows& rows, std::size_t r, std::vector<AffineTerm>& ou
 }
 
 /// The rows an operand contributes: an MLinExpr's, or a block's members one
-/// per row (x[r] with coefficient 1 and constant 0, as a Var in a sum).
+/// per row (x[r] with coefficient 1 and constant 0, as a Var in a sum); a
+/// block of consecutive ids is read as its first id and count.
 struct RowSource {
   const MatrixRows* rows = nullptr;
-  std::vector<std::uint32_t> members;
+  NarrowMembers members;
+
+  static RowSource of_block(PyObject* block) {
+    RowSource out;
+    out.members = NarrowMembers(block_members(block));
+    return out;
+  }
 
   std::size_t size() const { return rows ? rows->size() : members.size(); }
-  std::size_t terms() const { return rows ? rows->vars.size() : members.size(); }
+  std::size_t terms() const { return rows ? rows->vars.size() : size(); }
   double constant(std::size_t r) const { return rows ? rows->constants[r] : 0.0; }
 
   /// The terms as plain pointers, for loops over every row.
   struct View {
     const std::uint64_t* starts;  // null: row r is term r
-    const std::uint32_t* vars;
-    const double* coeffs;  // null: every coefficient 1
+    const std::uint32_t* vars;    // null: term k is variable first + k
+    const double* coeffs;         // null: every coefficient 1
+    std::uint32_t first;
     std::size_t begin(std::size_t r) const { return starts ? static_cast<std::size_t>(starts[r]) : r; }
     std::size_t end(std::size_t r) const { return starts ? static_cast<std::size_t>(starts[r + 1]) : r + 1; }
-    AffineTerm term(std::size_t k) const { return AffineTerm{kest::VarId{vars[k]}, coeffs ? coeffs[k] : 1.0}; }
+    kest::VarId var(std::size_t k) const { return kest::VarId{vars ? vars[k] : first + k}; }
+    AffineTerm term(std::size_t k) const { return AffineTerm{var(k), coeffs ? coeffs[k] : 1.0}; }
   };
   View view() const {
-    return rows ? View{rows->starts.data(), rows->vars.data(), rows->coeffs.data()}
-                : View{nullptr, members.data(), nullptr};
+    return rows ? View{rows->starts.data(), rows->vars.data(), rows->coeffs.data(), 0}
+                : View{nullptr, members.table(), nullptr, members.first()};
   }
 };
 
@@ -137,7 +146,7 @@ bool read_operand(PyObject* o, std::size_t n, const std::string& what, Operand& 
     out.model = as_mlinexpr(o)->model;
   } else if (is_vars(o)) {
     out.kind = Operand::Kind::Rows;
-    out.rows.members = narrow_members(block_members(o));
+    out.rows = RowSource::of_block(o);
     out.model = as_vars(o)->model;
   } else if (is_model_object(o)) {
     return false;
@@ -285,10 +294,11 @@ PyObject* arithmetic(PyObject* left, PyObject* right, Op op) {
 template <class Constant>
 MatrixRows block_times(const RowSource& x, double factor, Constant&& constant) {
   const std::size_t n = x.size();
+  const RowSource::View v = x.view();
   MatrixRows out;
   out.reserve(n, factor != 0.0 ? n : 0);
   for (std::size_t r = 0; r < n; ++r) {
-    if (factor != 0.0) emit(out, kest::VarId{x.members[r]}, factor);
+    if (factor != 0.0) emit(out, v.var(r), factor);
     close_row(out, constant(r));
   }
   return out;
@@ -302,8 +312,7 @@ PyObject* block_arithmetic(PyObject* left, PyObject* right, Op op) {
   PyObject* block = self_left ? left : right;
   PyObject* other_object = self_left ? right : left;
   if (is_mlinexpr(other_object)) Py_RETURN_NOTIMPLEMENTED;
-  RowSource mine;
-  mine.members = narrow_members(block_members(block));
+  const RowSource mine = RowSource::of_block(block);
   const std::size_t n = mine.size();
   Operand o;
   if (!read_other(other_object, n, "Vars", op, o)) Py_RETURN_NOTIMPLEMENTED;
@@ -347,8 +356,7 @@ PyObject* block_binary(PyObject* a, PyObject* b) noexcept {
 /// -x: every member times -1, as -Var.
 PyObject* block_negative(PyObject* self) noexcept {
   return guard<PyObject*>(nullptr, [&] {
-    RowSource mine;
-    mine.members = narrow_members(block_members(self));
+    const RowSource mine = RowSource::of_block(self);
     return new_mlinexpr(block_times(mine, -1.0, [](std::size_t) { return 0.0; }), as_vars(self)->model).release();
   });
 }
@@ -381,13 +389,13 @@ const char* op_text(int op) { return op == Py_GE ? ">=" : op == Py_LE ? "<=" : "
 /// The rows of the MLinExpr `terms` in sets of kind `kind` with bound 0, the
 /// right-hand sides already moved into `constants` as the scalar comparisons
 /// move them.
-PyRef new_mconstr(PyRef terms, kest::Array<double> constants, kest::ScalarSetType::Kind kind, ModelTag model) {
+PyRef new_mconstr(PyRef terms, kest::SharedArray<double> constants, kest::ScalarSetType::Kind kind, ModelTag model) {
   auto* c = PyObject_New(MConstrObject, mconstr_type());
   if (!c) throw PyErrSet{};
   new (&c->terms) PyRef(std::move(terms));
-  new (&c->constants) kest::Array<double>(std::move(constants));
+  new (&c->constants) kest::SharedArray<double>(std::move(constants));
   new (&c->kinds) kest::Array<std::uint8_t>();
-  new (&c->bounds) kest::Array<double>();
+  new (&c->bounds) kest::SharedArray<double>();
   c->model = model;
   c->max_var = 0;
   PyRef owner = PyRef::steal(reinterpret_cast<PyObject*>(c));
@@ -414,11 +422,16 @@ PyObject* compare(PyObject* self_object, PyObject* other_object, int op) {
     RowSource mine;
     mine.rows = &e;
     MatrixRows rows = merged(mine, o.rows, true, [&](std::size_t r) { return e.constants[r] - o.rows.constant(r); });
-    kest::Array<double> constants(rows.constants);
+    kest::SharedArray<double> constants(rows.constants);
     return new_mconstr(new_mlinexpr(std::move(rows), model), std::move(constants), set_kind(op), model).release();
   }
-  // A number or vector brings no terms: the rows keep e's.
-  kest::Array<double> constants(n);
+  // A number or vector brings no terms: the rows keep e's, and e's constants
+  // too when the right-hand side is 0 (c - 0.0 is c, bit for bit).
+  if (o.kind == Operand::Kind::Number && o.number == 0.0 && !std::signbit(o.number))
+    return new_mconstr(PyRef::borrow(self_object), kest::SharedArray<double>::sharing(e.constants.share()),
+                       set_kind(op), model)
+        .release();
+  kest::SharedArray<double> constants(n);
   for (std::size_t r = 0; r < n; ++r) constants[r] = e.constants[r] - o.value(r);
   return new_mconstr(PyRef::borrow(self_object), std::move(constants), set_kind(op), model).release();
 }

@@ -82,6 +82,28 @@ void with_ints(const ArrayView& a, const std::string& what, F&& f) {
   }
 }
 
+/// The buffer's format letter, byte order and size marks skipped.
+char format_letter(const ArrayView& a) {
+  const char* format = a.buffer().format ? a.buffer().format : "B";
+  return format[0] == '@' || format[0] == '=' || format[0] == '<' ? format[1] : format[0];
+}
+
+/// Whether numbers read from `a` as they are give what numpy's float64
+/// conversion gives: float64 itself, or integers of up to 64 bits, which
+/// convert exactly as numpy converts them (to the nearest double).
+bool reads_as_numbers(const ArrayView& a) {
+  const char c = format_letter(a);
+  return (c == 'd' && a.buffer().itemsize == 8) ||
+         (c != '\0' && std::strchr("bhilqnBHILQN", c) && a.buffer().itemsize <= 8);
+}
+
+/// Calls f(const T* values) with the type a reads_as_numbers() array holds.
+template <class F>
+void with_numbers(const ArrayView& a, F&& f) {
+  if (format_letter(a) == 'd') return f(a.doubles());
+  with_ints(a, "A", std::forward<F>(f));
+}
+
 /// v as an index below `bound`, or false (negative, or too large).
 template <class T>
 bool index_below(T v, std::uint64_t bound, std::uint64_t& out) {
@@ -125,15 +147,20 @@ std::vector<std::uint64_t> offsets(const ArrayView& a, std::size_t rows, std::si
 
 // ---- the block's members -----------------------------------------------------------
 
-std::vector<std::uint32_t> narrow_members(const MemberIds& ids) {
-  std::vector<std::uint32_t> out(ids.size());
-  for (std::size_t k = 0; k < ids.size(); ++k) {
-    if (ids[k].index > std::numeric_limits<std::uint32_t>::max())
-      raise(PyExc_ValueError, "VarId(" + std::to_string(ids[k].index) +
+NarrowMembers::NarrowMembers(const MemberIds& ids) : count_(ids.size()) {
+  auto narrow = [](kest::VarId id) {
+    if (id.index > std::numeric_limits<std::uint32_t>::max())
+      raise(PyExc_ValueError, "VarId(" + std::to_string(id.index) +
                                   ") is beyond the 4294967295 variables a model can hold");
-    out[k] = static_cast<std::uint32_t>(ids[k].index);
+    return static_cast<std::uint32_t>(id.index);
+  };
+  if (ids.is_run()) {
+    // Only the last id of a run can be beyond.
+    if (count_ != 0) first_ = narrow(kest::VarId{ids.front().index + count_ - 1}) - static_cast<std::uint32_t>(count_ - 1);
+    return;
   }
-  return out;
+  table_.resize(count_);
+  for (std::size_t k = 0; k < count_; ++k) table_[k] = narrow(ids[k]);
 }
 
 namespace {
@@ -151,8 +178,8 @@ namespace {
 /// simplified as the core simplifies a sum.
 class RowWriter {
  public:
-  RowWriter(MatrixRows& rows, const std::vector<std::uint32_t>& ids, std::size_t nrows, std::size_t entries)
-      : rows_(rows), ids_(ids.data()) {
+  RowWriter(MatrixRows& rows, const NarrowMembers& ids, std::size_t nrows, std::size_t entries)
+      : rows_(rows), ids_(ids) {
     rows_.starts.reserve(nrows + 1);
     rows_.constants.reserve(nrows);
     rows_.vars.resize(entries);
@@ -201,7 +228,7 @@ class RowWriter {
   }
 
   MatrixRows& rows_;
-  const std::uint32_t* ids_;
+  const NarrowMembers& ids_;
   std::uint32_t* vars_ = nullptr;
   double* coeffs_ = nullptr;
   std::size_t begin_ = 0, end_ = 0;
@@ -211,20 +238,21 @@ class RowWriter {
 
 // ---- the formats -------------------------------------------------------------------
 
-void rows_of_dense(const ArrayView& a, const std::vector<std::uint32_t>& ids, MatrixRows& rows) {
+void rows_of_dense(const ArrayView& a, const NarrowMembers& ids, MatrixRows& rows) {
   const std::size_t m = a.extent(0), n = a.extent(1);
-  const double* p = a.doubles();
-  std::size_t nonzeros = 0;
-  for (std::size_t k = 0; k < m * n; ++k) nonzeros += p[k] != 0.0;
-  RowWriter w(rows, ids, m, nonzeros);
-  for (std::size_t r = 0; r < m; ++r) {
-    for (std::size_t c = 0; c < n; ++c) w.add(r, c, p[r * n + c]);
-    w.end_row();
-  }
-  w.finish();
+  with_numbers(a, [&](const auto* p) {
+    std::size_t nonzeros = 0;
+    for (std::size_t k = 0; k < m * n; ++k) nonzeros += p[k] != 0;
+    RowWriter w(rows, ids, m, nonzeros);
+    for (std::size_t r = 0; r < m; ++r) {
+      for (std::size_t c = 0; c < n; ++c) w.add(r, c, static_cast<double>(p[r * n + c]));
+      w.end_row();
+    }
+    w.finish();
+  });
 }
 
-void rows_of_csr(PyObject* A, std::size_t m, std::size_t n, const std::vector<std::uint32_t>& ids,
+void rows_of_csr(PyObject* A, std::size_t m, std::size_t n, const NarrowMembers& ids,
                  MatrixRows& rows) {
   const ArrayView data = float_array(attribute(A, "data").get(), "A.data");
   const ArrayView indices = any_array(attribute(A, "indices").get(), "A.indices");
@@ -251,7 +279,7 @@ void rows_of_csr(PyObject* A, std::size_t m, std::size_t n, const std::vector<st
 /// Entries given by (row, column) in stored order, as COO holds them and a
 /// CSC matrix column by column: each row takes its entries in that order.
 void rows_of_entries(const std::vector<std::uint64_t>& row, const std::vector<std::uint64_t>& col,
-                     const double* values, std::size_t m, const std::vector<std::uint32_t>& ids, MatrixRows& rows) {
+                     const double* values, std::size_t m, const NarrowMembers& ids, MatrixRows& rows) {
   std::vector<std::uint64_t> first(m + 1, 0);
   for (auto r : row) ++first[r + 1];
   for (std::size_t r = 0; r < m; ++r) first[r + 1] += first[r];
@@ -268,7 +296,7 @@ void rows_of_entries(const std::vector<std::uint64_t>& row, const std::vector<st
   w.finish();
 }
 
-void rows_of_coo(PyObject* A, std::size_t m, std::size_t n, const std::vector<std::uint32_t>& ids,
+void rows_of_coo(PyObject* A, std::size_t m, std::size_t n, const NarrowMembers& ids,
                  MatrixRows& rows) {
   const ArrayView data = float_array(attribute(A, "data").get(), "A.data");
   const auto row = indices_below(any_array(attribute(A, "row").get(), "A.row"), m, "A.row");
@@ -279,7 +307,7 @@ void rows_of_coo(PyObject* A, std::size_t m, std::size_t n, const std::vector<st
   rows_of_entries(row, col, data.doubles(), m, ids, rows);
 }
 
-void rows_of_csc(PyObject* A, std::size_t m, std::size_t n, const std::vector<std::uint32_t>& ids,
+void rows_of_csc(PyObject* A, std::size_t m, std::size_t n, const NarrowMembers& ids,
                  MatrixRows& rows) {
   const ArrayView data = float_array(attribute(A, "data").get(), "A.data");
   const auto row = indices_below(any_array(attribute(A, "indices").get(), "A.indices"), m, "A.indices");
@@ -338,11 +366,20 @@ std::string shape_text(const std::vector<std::uint64_t>& shape) {
   return out + (shape.size() == 1 ? ",)" : ")");
 }
 
-std::vector<std::uint64_t> positions_below(PyObject* o, std::uint64_t bound, const std::string& what) {
+std::vector<kest::VarId> members_at(PyObject* o, const MemberIds& members, const std::string& what) {
   const ArrayView a = any_array(o, what);
   if (a.ndim() != 1) raise(PyExc_ValueError, what + " has shape " + a.shape_text() + "; expected one dimension");
   if (a.size() == 0) return {};  // [] reads as floats
-  return indices_below(a, bound, what);
+  std::vector<kest::VarId> out(a.size());
+  const std::uint64_t bound = members.size();
+  with_ints(a, what, [&](const auto* p) {
+    for (std::size_t k = 0; k < out.size(); ++k) {
+      std::uint64_t position;
+      if (!index_below(p[k], bound, position)) bad_index(what, p[k], k, bound);
+      out[k] = members[static_cast<std::size_t>(position)];
+    }
+  });
+  return out;
 }
 
 ArrayView float_array(PyObject* o, const std::string& what) {
@@ -390,11 +427,18 @@ MatrixOperand read_matrix(PyObject* A) {
     }
     return op;
   }
-  PyObject* a = PyObject_CallFunctionObjArgs(ascontiguousarray(), A, float64(), nullptr);
-  if (!a)
-    conversion_failed("@ with a block of variables: expected a numpy array or scipy.sparse matrix of numbers, got " +
-                      type_name(A));
+  // Integers are read as they are, sparing a converted copy of the array.
+  const std::string refused =
+      "@ with a block of variables: expected a numpy array or scipy.sparse matrix of numbers, got " + type_name(A);
+  PyObject* a = PyObject_CallOneArg(ascontiguousarray(), A);
+  if (!a) conversion_failed(refused);
   op.dense.emplace(PyRef::steal(a));
+  if (!reads_as_numbers(*op.dense)) {
+    op.dense.reset();
+    PyObject* f = PyObject_CallFunctionObjArgs(ascontiguousarray(), A, float64(), nullptr);
+    if (!f) conversion_failed(refused);
+    op.dense.emplace(PyRef::steal(f));
+  }
   for (int d = 0; d < op.dense->ndim(); ++d) op.shape.push_back(op.dense->extent(d));
   return op;
 }
@@ -402,7 +446,7 @@ MatrixOperand read_matrix(PyObject* A) {
 MatrixRows rows_of_product(const MatrixOperand& A, const MemberIds& ids, const std::string& block_shape) {
   const std::size_t m = A.shape[0], n = A.shape[1];
   if (n != ids.size()) shape_mismatch(shape_text(A.shape), block_shape, n, ids.size());
-  const std::vector<std::uint32_t> vars = narrow_members(ids);
+  const NarrowMembers vars(ids);
   MatrixRows rows;
   if (!A.sparse)
     rows_of_dense(*A.dense, vars, rows);
@@ -421,14 +465,16 @@ void terms_of_product(const MatrixOperand& c, const MemberIds& ids, const std::s
   if (n != ids.size())
     raise(PyExc_ValueError, "c @ x: c has shape " + shape_text(c.shape) + " but the block x has shape " + block_shape +
                                 " (" + counted(ids.size(), "member", "members") + ")");
-  const double* p = c.dense->doubles();
   out.terms.clear();
   out.terms.reserve(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    if (p[k] == 0.0) continue;
-    if (!std::isfinite(p[k])) bad_value("c @ x", p[k], "in c at position " + std::to_string(k));
-    out.terms.push_back({ids[k], p[k]});
-  }
+  with_numbers(*c.dense, [&](const auto* p) {
+    for (std::size_t k = 0; k < n; ++k) {
+      const double v = static_cast<double>(p[k]);
+      if (v == 0.0) continue;
+      if (!std::isfinite(v)) bad_value("c @ x", v, "in c at position " + std::to_string(k));
+      out.terms.push_back({ids[k], v});
+    }
+  });
   out.simplify();  // a no-op for a block made by addVars
 }
 

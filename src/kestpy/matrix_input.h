@@ -67,14 +67,31 @@ MatrixRows rows_of_product(const MatrixOperand& A, const MemberIds& ids, const s
 void terms_of_product(const MatrixOperand& c, const MemberIds& ids, const std::string& block_shape,
                       kest::ScalarAffineFn& out);
 
-/// A block's members as 32-bit variable indices, as the cache stores them;
-/// ValueError for an id beyond them (only a hand-built block has one).
-std::vector<std::uint32_t> narrow_members(const MemberIds& ids);
+/// A block's members as 32-bit variable indices, as the cache stores them: a
+/// run of consecutive ids as its first, any other as a table. ValueError for
+/// an id beyond them (only a hand-built block has one).
+class NarrowMembers {
+ public:
+  NarrowMembers() = default;
+  explicit NarrowMembers(const MemberIds& ids);
+  std::size_t size() const { return count_; }
+  std::uint32_t operator[](std::size_t p) const {
+    return table_.empty() ? first_ + static_cast<std::uint32_t>(p) : table_[p];
+  }
+  /// The table, or null for a run (then member p is first() + p).
+  const std::uint32_t* table() const { return table_.empty() ? nullptr : table_.data(); }
+  std::uint32_t first() const { return first_; }
 
-/// The entries of the one-dimensional array of integers `o` (anything
-/// numpy.asarray takes), each checked to lie below `bound`: TypeError for
-/// other values, ValueError naming an entry outside 0..bound-1.
-std::vector<std::uint64_t> positions_below(PyObject* o, std::uint64_t bound, const std::string& what);
+ private:
+  std::vector<std::uint32_t> table_;
+  std::uint32_t first_ = 0;
+  std::size_t count_ = 0;
+};
+
+/// The members at the positions the one-dimensional array of integers `o`
+/// (anything numpy.asarray takes) gives: TypeError for other values,
+/// ValueError naming an entry outside 0..members.size()-1.
+std::vector<kest::VarId> members_at(PyObject* o, const MemberIds& members, const std::string& what);
 
 /// "(3,)", "(3, 4)"
 std::string shape_text(const std::vector<std::uint64_t>& shape);

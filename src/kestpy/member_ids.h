@@ -20,6 +20,9 @@ class MemberIds {
 
   std::size_t size() const { return count_; }
   bool empty() const { return count_ == 0; }
+  /// Whether the ids are the run from front(), kept as no table.
+  bool is_run() const { return table_ == nullptr; }
+  kest::VarId front() const { return (*this)[0]; }
   kest::VarId operator[](std::size_t p) const { return table_ ? table_[p] : kest::VarId{first_.index + p}; }
   /// The first n ids (n at most size()).
   MemberIds first(std::size_t n) const {

@@ -385,10 +385,9 @@ PyGetSetDef vars_getset[] = {
 PyObject* vars_take(PyObject* self, PyObject* indices) noexcept {
   return guard<PyObject*>(nullptr, [&] {
     auto* vs = reinterpret_cast<VarsObject*>(self);
-    const std::vector<std::uint64_t> picked = positions_below(indices, vs->size(), "Vars.take: indices");
-    std::vector<kest::VarId> ids(picked.size());
-    for (std::size_t k = 0; k < picked.size(); ++k) ids[k] = vs->member(static_cast<std::size_t>(picked[k]));
-    return new_vars({picked.size()}, std::move(ids), vs->cell.get()).release();
+    std::vector<kest::VarId> picked = members_at(indices, vs->ids(), "Vars.take: indices");
+    const std::size_t n = picked.size();
+    return new_vars({n}, std::move(picked), vs->cell.get()).release();
   });
 }
 

@@ -30,6 +30,17 @@ struct RowKind {
 /// Fault beyond that, naming the subject ("A constraint", "The objective").
 std::uint32_t narrow_var(VarId v, std::string_view subject = "A constraint");
 
+/// The storage behind some of a ConstraintRows' views, where a view is the
+/// whole of an array its owner will not change: the cache keeps such an array
+/// instead of copying it when it is the first of its column.
+struct RowShares {
+  std::shared_ptr<Array<std::uint64_t>> starts;
+  std::shared_ptr<Array<std::uint32_t>> vars;
+  std::shared_ptr<Array<double>> coeffs;
+  std::shared_ptr<Array<double>> constants;
+  std::shared_ptr<Array<double>> bounds;
+};
+
 /// Constraints ready to be stored, as views of arrays their owner keeps: row
 /// r holds the terms [starts[r] - starts[0], starts[r + 1] - starts[0]) of vars
 /// and coeffs.
@@ -41,6 +52,7 @@ struct ConstraintRows {
   std::span<const std::uint8_t> kinds;  // RowKind
   std::span<const double> bounds;       // the set's value (an Interval's lower bound)
   std::span<const double> uppers;       // one per Interval row, in row order
+  RowShares shares;                     // optional
 
   std::size_t size() const { return constants.size(); }
 };
@@ -48,16 +60,21 @@ struct ConstraintRows {
 /// Constraints built by the caller, ready to be stored: row r holds the terms
 /// [starts[r], starts[r + 1]) of vars and coeffs.
 struct ConstraintBatch {
-  Array<std::uint64_t> starts{0};
-  Array<std::uint32_t> vars;
-  Array<double> coeffs;
-  Array<double> constants;
+  SharedArray<std::uint64_t> starts{0};
+  SharedArray<std::uint32_t> vars;
+  SharedArray<double> coeffs;
+  SharedArray<double> constants;
   Array<std::uint8_t> kinds;  // RowKind
-  Array<double> bounds;       // the set's value (an Interval's lower bound)
+  SharedArray<double> bounds; // the set's value (an Interval's lower bound)
   Array<double> uppers;       // one per Interval row, in row order
 
   std::size_t size() const { return constants.size(); }
-  operator ConstraintRows() const { return {starts, vars, coeffs, constants, kinds, bounds, uppers}; }
+  /// The batch as the cache takes it, its arrays shared: a first batch becomes
+  /// the cache's columns without a copy.
+  operator ConstraintRows() const {
+    return {starts, vars, coeffs, constants, kinds, bounds, uppers,
+            {starts.share(), vars.share(), coeffs.share(), constants.share(), bounds.share()}};
+  }
   /// Appends one constraint. Throws Fault for a variable index beyond 32 bits.
   void push(const ScalarFunctionType& function, const ScalarSetType& set);
   void reserve(std::size_t rows, std::size_t terms);

@@ -576,6 +576,34 @@ TEST(ColumnTruncate, AShareKeepsItsValuesThroughAnUndoAndTheNextAppend) {
   EXPECT_EQ(c[0], 4.0);
 }
 
+// A first batch's arrays become the cache's rows as they are; an undo, a
+// change of a coefficient and later rows leave the batch's arrays alone.
+TEST(BridgeRowShares, AFirstBatchIsKeptWithoutACopyAndChangesCopyIt) {
+  BridgeOptimizer b;
+  b.add_variable("x", std::nullopt, 0.0, 4.0);
+  b.add_variable("y", std::nullopt, 0.0, 4.0);
+  ConstraintBatch batch;
+  batch.push(ScalarAffineFn({{VarId{0}, 1.0}, {VarId{1}, 2.0}}, 0.5), ScalarSetType::less_than(3.0));
+  batch.push(fn(1, 4.0), ScalarSetType::greater_than(1.0));
+  const std::vector<double> coeffs(batch.coeffs.begin(), batch.coeffs.end());
+  const auto mark = b.mark();
+  b.add_constraint_batch(batch, NameRun{NameRun::Kind::Underscore, 2, "r", {}, {}, {}});
+  EXPECT_EQ(b.all_constraints().coeffs.values.data(), batch.coeffs.data());
+  b.roll_back(mark);
+  EXPECT_EQ(b.num_constraints(), 0u);
+  b.add_constraint_batch(batch, NameRun{NameRun::Kind::Underscore, 2, "r", {}, {}, {}});
+  const std::uint64_t rows[] = {0}, vars[] = {1};
+  const double values[] = {7.0};
+  b.change_coefficients(rows, vars, values);
+  b.add_constraint(fn(0, 9.0), ScalarSetType::equal_to(2.0), std::string("s"));
+  EXPECT_EQ(std::vector<double>(batch.coeffs.begin(), batch.coeffs.end()), coeffs);
+  const ConstraintColumns all = b.all_constraints();
+  EXPECT_EQ(std::vector<double>(all.coeffs.values.begin(), all.coeffs.values.end()),
+            (std::vector<double>{1.0, 7.0, 4.0, 9.0}));
+  EXPECT_EQ(std::vector<std::uint64_t>(all.starts.begin(), all.starts.end()), (std::vector<std::uint64_t>{0, 2, 3, 4}));
+  EXPECT_EQ(all.constants[0], 0.5);
+}
+
 TEST(CachedObjective, KeepsTermsAsGivenMergesAppendsOnReadAndLeavesSharesAlone) {
   CachedObjective o;
   // unsorted, a repeat and a zero stay as given until terms are appended

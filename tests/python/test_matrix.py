@@ -261,6 +261,25 @@ def test_blocks_of_another_model_or_unknown_variables_are_refused_and_the_model_
     assert [row[-1] for row in replayed(m)[0]] == ["cap[0]", "cap[1]", "cap[2]", "a", "b"]
 
 
+def test_rows_a_model_took_without_a_copy_change_apart_from_the_block_they_came_from():
+    # A first block's arrays become the model's rows as they are; a change of
+    # either side must not reach the other.
+    m = kp.Model("m")
+    x = m.addVars(3)
+    e = 2 * x + 1
+    c = e <= 4
+    rows = m.addMConstrs(c)
+    m.chgCoeff(rows[0], x[0], 5.0)
+    rows[1].RHS = 9.0
+    m.addVars(1)
+    again = m.addMConstrs(c)
+    assert [m.getCoeff(r, x[i]) for i, r in enumerate(again)] == [2.0] * 3
+    assert [r.RHS for r in again] == [3.0] * 3
+    assert (m.getCoeff(rows[0], x[0]), rows[1].RHS) == (5.0, 9.0)
+    assert str(e[0]) == str(2 * x[0] + 1) and len(e) == 3 and e.nnz == 3
+    assert replayed(m)[0][0][:2] == ([0], [5.0])
+
+
 def test_block_results_are_the_models_results_for_its_rows_and_members():
     # the glass works of examples/sensitivity.py with the plants as one block
     m = kp.Model("glass")
