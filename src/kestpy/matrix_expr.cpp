@@ -422,7 +422,8 @@ PyObject* compare(PyObject* self_object, PyObject* other_object, int op) {
     RowSource mine;
     mine.rows = &e;
     MatrixRows rows = merged(mine, o.rows, true, [&](std::size_t r) { return e.constants[r] - o.rows.constant(r); });
-    kest::SharedArray<double> constants(rows.constants);
+    // The constraint's constants are the new rows' own.
+    auto constants = kest::SharedArray<double>::sharing(rows.constants.share());
     return new_mconstr(new_mlinexpr(std::move(rows), model), std::move(constants), set_kind(op), model).release();
   }
   // A number or vector brings no terms: the rows keep e's, and e's constants

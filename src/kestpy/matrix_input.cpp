@@ -61,13 +61,18 @@ ArrayView any_array(PyObject* o, const std::string& what) {
 
 // ---- integer index arrays ----------------------------------------------------------
 
+/// The buffer's format letter, byte order and size marks skipped.
+char format_letter(const ArrayView& a) {
+  const char* format = a.buffer().format ? a.buffer().format : "B";
+  return format[0] == '@' || format[0] == '=' || format[0] == '<' ? format[1] : format[0];
+}
+
 /// Calls f(const T* values) with the integer type the buffer holds; a
 /// buffer of anything else (floats, bools) is refused.
 template <class F>
 void with_ints(const ArrayView& a, const std::string& what, F&& f) {
   const char* format = a.buffer().format ? a.buffer().format : "B";
-  char c = format[0];
-  if (c == '@' || c == '=' || c == '<') c = format[1];
+  const char c = format_letter(a);
   const bool is_signed = c != '\0' && std::strchr("bhilqn", c);
   const bool is_unsigned = c != '\0' && std::strchr("BHILQN", c);
   if (!is_signed && !is_unsigned)
@@ -80,12 +85,6 @@ void with_ints(const ArrayView& a, const std::string& what, F&& f) {
     case 8: return is_signed ? f(static_cast<const std::int64_t*>(p)) : f(static_cast<const std::uint64_t*>(p));
     default: raise(PyExc_TypeError, what + " must hold integers of at most 64 bits");
   }
-}
-
-/// The buffer's format letter, byte order and size marks skipped.
-char format_letter(const ArrayView& a) {
-  const char* format = a.buffer().format ? a.buffer().format : "B";
-  return format[0] == '@' || format[0] == '=' || format[0] == '<' ? format[1] : format[0];
 }
 
 /// Whether numbers read from `a` as they are give what numpy's float64

@@ -184,6 +184,22 @@ def test_c_at_x_for_a_two_dimensional_block_reads_it_row_major():
     assert str(x @ c) == str(e)
 
 
+@pytest.mark.parametrize("dtype", [np.int8, np.uint8, np.int32, np.int64, np.uint64, np.float32, bool])
+def test_integer_and_other_coefficient_arrays_read_as_their_float64_conversion(dtype):
+    # Integers are read without numpy's converted copy; they must give what it
+    # gives, 2**53 + 1 rounding to the same double included.
+    big = 2**53 + 1 if np.dtype(dtype).itemsize == 8 and dtype is not bool else 3
+    a = np.array([[1, 0, big], [0, 2, 1]]).astype(dtype)
+    m = kp.Model("m")
+    x = m.addVars(3)
+    m.addMConstrs(a @ x <= 0)
+    m.setObjective(a[0] @ x, kp.KEST.MINIMIZE)
+    want = a.astype(np.float64)
+    rows, objective = replayed(m)
+    assert [coeffs for _ix, coeffs, *_ in rows] == [[v for v in row if v != 0] for row in want.tolist()]
+    assert str(a[0] @ x) == str(want[0] @ x)
+
+
 class FakeCSR:
     """Stands for a scipy CSR matrix whose arrays are whatever a test sets."""
     format = "csr"
