@@ -468,6 +468,15 @@ std::vector<kest::ConstrId> PyBackend::add_constraints(std::vector<kest::ScalarF
   return result_ids<kest::ConstrId>(method, r.get());
 }
 
+namespace {
+
+/// The objective sense as backends receive it: 1 to maximise, -1 to minimise.
+PyRef sense_code(kest::OptimizationSense sense) {
+  return made(PyLong_FromLong(sense == kest::OptimizationSense::Maximize ? 1 : -1));
+}
+
+}  // namespace
+
 kest::Status PyBackend::set_objective(kest::ScalarFunctionType function, kest::OptimizationSense sense) {
   if (has_.objective_arrays) {
     kest::CachedObjective arrays;
@@ -478,7 +487,7 @@ kest::Status PyBackend::set_objective(kest::ScalarFunctionType function, kest::O
   IndexMaker ints(false);
   FewFloats floats;
   FunctionArgs f = decode_function(function, ints, floats);
-  PyRef code = made(PyLong_FromLong(sense == kest::OptimizationSense::Maximize ? 1 : -1));
+  PyRef code = sense_code(sense);
   call(backend_.get(), names().set_objective, f.indices, f.coeffs, py_float(f.constant), code);
   return kest::Status::success();
 }
@@ -487,7 +496,7 @@ kest::Status PyBackend::set_objective_columns(const kest::ObjectiveColumns& obje
                                              kest::OptimizationSense sense) {
   if (!has_.objective_arrays) return set_objective(objective.function(), sense);
   GilGuard gil;
-  PyRef code = made(PyLong_FromLong(sense == kest::OptimizationSense::Maximize ? 1 : -1));
+  PyRef code = sense_code(sense);
   // The backend receives shares of the cache's terms, not a copy.
   call(backend_.get(), names().set_objective_arrays, index_array(objective.vars.values, objective.vars.owner),
        shared(objective.coeffs), py_float(objective.constant), code);
