@@ -152,8 +152,7 @@ void ConstraintTable::append(const ConstraintRows& batch, NameRun&& names) {
   const bool keep_constants = constants_.can_take(batch.constants, shared.constants);
   const bool keep_bounds = bounds_.can_take(batch.bounds, shared.bounds);
   // Row starts are kept when they are the whole column's: the first rows, from 0.
-  const bool keep_starts = base == 0 && starts_.size() == 1 && shared.starts && shared.starts->data() == batch.starts.data() &&
-                           shared.starts->size() == batch.starts.size() && batch.size() > 0;
+  const bool keep_starts = base == 0 && starts_.size() == 1 && Column<std::uint64_t>::covers(batch.starts, shared.starts);
   if (!keep_vars) vars_.reserve_more(batch.vars.size());
   if (!keep_coeffs) coeffs_.reserve_more(batch.coeffs.size());
   if (!keep_starts) starts_.reserve_more(batch.size());

@@ -91,10 +91,14 @@ class Column {
     }
     append(values);
   }
+  /// Whether `share` holds exactly `values`, no more.
+  static bool covers(std::span<const T> values, const std::shared_ptr<Array<T>>& share) noexcept {
+    return share && !values.empty() && share->data() == values.data() && share->size() == values.size();
+  }
   /// Whether take_share(share) may replace appending `values`: the column is
   /// empty and `share` holds exactly those values.
   bool can_take(std::span<const T> values, const std::shared_ptr<Array<T>>& share) const noexcept {
-    return size_ == 0 && share && !values.empty() && share->data() == values.data() && share->size() == values.size();
+    return size_ == 0 && covers(values, share);
   }
   /// Keeps `share` as the whole column (can_take() holds): no copy, and the
   /// column copies it before its first change while its owner still holds it.

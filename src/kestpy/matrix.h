@@ -54,8 +54,7 @@ struct MConstrObject {
   /// The constraints as the cache takes them.
   kest::ConstraintRows batch() const {
     const MatrixRows& r = rows();
-    return {r.starts, r.vars,        r.coeffs,
-            constants, kinds, bounds, {},
+    return {r.starts, r.vars, r.coeffs, constants, kinds, bounds, {},
             {r.starts.share(), r.vars.share(), r.coeffs.share(), constants.share(), bounds.share()}};
   }
 };
